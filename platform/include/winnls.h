@@ -1,0 +1,38 @@
+// Code pages and locale information.
+#pragma once
+
+#include "winerror.h"
+
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_MACCP 2
+#define CP_THREAD_ACP 3
+#define CP_UTF7 65000
+#define CP_UTF8 65001
+
+#define MB_PRECOMPOSED 0x00000001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+#define WC_ERR_INVALID_CHARS 0x00000080
+
+// cbMultiByte / cchWideChar of -1 take the source up to and including its NUL.
+// A destination size of 0 asks for the size needed.
+WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
+                                             int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                                             int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                                             LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+WINAPI_EXPORT UINT WINAPI GetACP(void);
+WINAPI_EXPORT UINT WINAPI GetOEMCP(void);
+WINAPI_EXPORT BOOL WINAPI IsValidCodePage(UINT CodePage);
+
+#define LOCALE_IDEFAULTANSICODEPAGE 0x00001004
+#define LOCALE_IDEFAULTCODEPAGE 0x0000000B
+#define LOCALE_SENGLANGUAGE 0x00001001
+#define LOCALE_SDECIMAL 0x0000000E
+#define LOCALE_SLIST 0x0000000C
+#define LOCALE_NOUSEROVERRIDE 0x80000000
+WINAPI_EXPORT int WINAPI GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData, int cchData);
+WINAPI_EXPORT LCID WINAPI GetThreadLocale(void);
+WINAPI_EXPORT LCID WINAPI GetUserDefaultLCID(void);
+WINAPI_EXPORT LCID WINAPI GetSystemDefaultLCID(void);
