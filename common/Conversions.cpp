@@ -1,0 +1,99 @@
+#include "Conversions.h"
+
+#include <winbase.h>
+#include <winnls.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace trumik::common {
+
+namespace {
+
+UINT ChooseThreadAnsiCodePage()
+{
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 5)
+        return CP_THREAD_ACP;
+    char value[7] = {};
+    if (GetLocaleInfoA(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, value, sizeof value) > 0) {
+        UINT codePage = static_cast<UINT>(std::strtoul(value, nullptr, 10));
+        if (codePage != 0)
+            return codePage;
+    }
+    return GetACP();
+}
+
+// UTF-16 up to its first NUL, and that NUL, in the given code page.
+std::string WideToBytes(UINT codePage, BSTR text)
+{
+    static const OLECHAR empty[] = {0};
+    const OLECHAR* source = text ? text : empty;
+    int size = WideCharToMultiByte(codePage, 0, source, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return std::string(1, '\0');
+    std::string bytes(static_cast<size_t>(size), '\0');
+    int written = WideCharToMultiByte(codePage, 0, source, -1, bytes.data(), size, nullptr, nullptr);
+    if (written <= 0)
+        return std::string(1, '\0');
+    bytes.resize(static_cast<size_t>(written));
+    return bytes;
+}
+
+UniqueBstr BytesToBstr(UINT codePage, const char* bytes)
+{
+    if (!bytes)
+        return nullptr;
+    int size = MultiByteToWideChar(codePage, 0, bytes, -1, nullptr, 0);
+    if (size <= 0)
+        return nullptr;
+    // The BSTR has room for size-1 characters and the NUL the conversion writes.
+    UniqueBstr result(SysAllocStringLen(nullptr, static_cast<UINT>(size - 1)));
+    if (!result)
+        throw std::bad_alloc();
+    if (MultiByteToWideChar(codePage, 0, bytes, -1, result.get(), size) != size)
+        return nullptr;
+    return result;
+}
+
+} // namespace
+
+UINT ThreadAnsiCodePage()
+{
+    static UINT codePage = 0;
+    static std::once_flag once;
+    std::call_once(once, [] { codePage = ChooseThreadAnsiCodePage(); });
+    return codePage;
+}
+
+std::string DocumentToParserBytes(BSTR xml)
+{
+    std::string utf8 = WideToBytes(CP_UTF8, xml);
+    if (utf8.find("encoding=\"windows-1251\"") == std::string::npos &&
+        utf8.find("encoding=\"WINDOWS-1251\"") == std::string::npos)
+        return utf8;
+    return WideToBytes(CP_ACP, xml);
+}
+
+std::string DocumentToUtf8(BSTR xml) { return WideToBytes(CP_UTF8, xml); }
+
+UniqueBstr Utf8ToBstr(const char* bytes) { return BytesToBstr(CP_UTF8, bytes); }
+
+UniqueBstr NarrowToBstr(const char* text) { return BytesToBstr(ThreadAnsiCodePage(), text); }
+
+std::string PathToNarrow(BSTR path) { return WideToBytes(CP_UTF8, path); }
+
+std::string BytePerCharacter(BSTR text)
+{
+    std::string bytes;
+    UINT length = SysStringLen(text);
+    for (UINT i = 0; i < length && i < 40; ++i)
+        bytes.push_back(static_cast<char>(text[i] & 0xFF));
+    bytes.push_back('\0');
+    return bytes;
+}
+
+} // namespace trumik::common

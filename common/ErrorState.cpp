@@ -1,0 +1,223 @@
+#include "ErrorState.h"
+
+#include "Conversions.h"
+#include "ProcessLock.h"
+
+#include <winbase.h>
+
+#include <xmlsec/xmlsec.h>
+#include <xmlsec/errors.h>
+
+#include <array>
+
+namespace trumik::common {
+
+std::recursive_mutex& ProcessLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+namespace {
+
+std::array<std::u16string, 4> g_stacks;
+
+std::u16string& StackOf(ErrorStackId id) { return g_stacks[static_cast<size_t>(id)]; }
+
+// Appends a narrow library text converted in the thread ANSI code page; an
+// absent text is written as the placeholder when one is given.
+void AppendLibraryText(std::u16string& entry, const char* text, const char16_t* placeholder)
+{
+    if (!text) {
+        if (placeholder)
+            entry += placeholder;
+        return;
+    }
+    if (UniqueBstr converted = NarrowToBstr(text))
+        entry += View(converted.get());
+}
+
+const char* ReasonText(int reason)
+{
+    for (xmlSecSize i = 0; i < XMLSEC_ERRORS_MAX_NUMBER && xmlSecErrorsGetMsg(i) != nullptr; ++i) {
+        if (xmlSecErrorsGetCode(i) == reason)
+            return xmlSecErrorsGetMsg(i);
+    }
+    return "";
+}
+
+std::u16string Decimal(int value)
+{
+    std::string text = std::to_string(value);
+    return std::u16string(text.begin(), text.end());
+}
+
+enum class EntryStyle { MSXmlSigner, MSXmlVerifier, XmlSigner };
+
+std::u16string BuildEntry(EntryStyle style, const char* file, int line, const char* func,
+                          const char* errorObject, const char* errorSubject, int reason, const char* msg)
+{
+    static constexpr char16_t kUnknown[] = u"неизвестно";
+    std::u16string entry = style == EntryStyle::XmlSigner ? u"\nФункция: " : u"Функция: ";
+    AppendLibraryText(entry, func, kUnknown);
+    entry += u" Файл: ";
+    AppendLibraryText(entry, file, kUnknown);
+    if (style == EntryStyle::MSXmlVerifier) {
+        entry += u" Строка: ";
+        entry += Decimal(line);
+    }
+    entry += u"\nОбъект: ";
+    AppendLibraryText(entry, errorObject, kUnknown);
+    entry += u"\nПредмет: ";
+    AppendLibraryText(entry, errorSubject, kUnknown);
+    entry += u"\nСообщение об ошибке: ";
+    if (style == EntryStyle::MSXmlVerifier) {
+        entry += Decimal(reason);
+        entry += u" ";
+    }
+    AppendLibraryText(entry, ReasonText(reason), nullptr);
+    AppendLibraryText(entry, msg, nullptr);
+    if (style != EntryStyle::XmlSigner)
+        entry += u"\n";
+    return entry;
+}
+
+} // namespace
+
+namespace stacks {
+
+void Push(ErrorStackId id, std::u16string_view text)
+{
+    ProcessGuard guard(ProcessLock());
+    StackOf(id).insert(0, text);
+}
+
+void Append(ErrorStackId id, std::u16string_view text)
+{
+    ProcessGuard guard(ProcessLock());
+    StackOf(id).append(text);
+}
+
+void Clear(ErrorStackId id)
+{
+    ProcessGuard guard(ProcessLock());
+    StackOf(id).clear();
+}
+
+std::u16string Text(ErrorStackId id)
+{
+    ProcessGuard guard(ProcessLock());
+    return StackOf(id);
+}
+
+void PushSystemErrorText(ErrorStackId id)
+{
+    std::u16string text = SystemErrorText();
+    if (!text.empty())
+        Push(id, text);
+}
+
+void PushExceptionText(ErrorStackId id, const char* what)
+{
+    if (UniqueBstr text = NarrowToBstr(what ? what : ""))
+        Push(id, View(text.get()));
+}
+
+} // namespace stacks
+
+std::u16string SystemErrorText()
+{
+    DWORD code = ::GetLastError();
+    if (code == 0)
+        return {};
+    char* buffer = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    std::unique_ptr<char, decltype(&LocalFree)> owned(buffer, &LocalFree);
+    if (length == 0 || !buffer)
+        return {};
+    UniqueBstr text = NarrowToBstr(buffer);
+    return std::u16string(View(text.get()));
+}
+
+void ErrorRecord::Reset()
+{
+    stacks::Clear(stack_);
+    message_ = MakeBstr(u"");
+    code_ = 0;
+}
+
+void ErrorRecord::SetError(std::u16string_view message, LONG code)
+{
+    message_ = MakeBstr(message);
+    code_ = code;
+}
+
+HRESULT CopyMessageOut(std::u16string_view message, BSTR* out)
+{
+    if (!out)
+        return E_POINTER;
+    if (message.size() > kMessageLimit)
+        message = message.substr(0, kMessageLimit);
+    return CopyOut(message, out) ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT ErrorRecord::CopyMessage(BSTR* errorMessage) const { return CopyMessageOut(Message(), errorMessage); }
+
+HRESULT ErrorRecord::CopyCode(LONG* errorCode) const
+{
+    if (!errorCode)
+        return E_POINTER;
+    *errorCode = code_;
+    return S_OK;
+}
+
+HRESULT ErrorRecord::CopyStack(BSTR* errorStack) const
+{
+    if (!errorStack)
+        return E_POINTER;
+    return CopyOut(stacks::Text(stack_), errorStack) ? S_OK : E_OUTOFMEMORY;
+}
+
+extern "C" {
+
+void MSXmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                              const char* errorSubject, int reason, const char* msg)
+{
+    try {
+        stacks::Push(ErrorStackId::MSXmlSigner,
+                     BuildEntry(EntryStyle::MSXmlSigner, file, line, func, errorObject, errorSubject, reason, msg));
+    } catch (...) {
+        // The entry is lost; the library's own report still follows.
+    }
+    xmlSecErrorsDefaultCallback(file, line, func, errorObject, errorSubject, reason, msg);
+}
+
+void MSXmlVerifierErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                                const char* errorSubject, int reason, const char* msg)
+{
+    try {
+        stacks::Push(ErrorStackId::MSXmlVerifier, BuildEntry(EntryStyle::MSXmlVerifier, file, line, func,
+                                                             errorObject, errorSubject, reason, msg));
+    } catch (...) {
+        // The entry is lost; the library's own report still follows.
+    }
+    xmlSecErrorsDefaultCallback(file, line, func, errorObject, errorSubject, reason, msg);
+}
+
+void XmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                            const char* errorSubject, int reason, const char* msg)
+{
+    try {
+        stacks::Append(ErrorStackId::XmlSigner,
+                       BuildEntry(EntryStyle::XmlSigner, file, line, func, errorObject, errorSubject, reason, msg));
+    } catch (...) {
+        // The entry is lost; the library's own report still follows.
+    }
+    xmlSecErrorsDefaultCallback(file, line, func, errorObject, errorSubject, reason, msg);
+}
+}
+
+} // namespace trumik::common

@@ -1,0 +1,92 @@
+#include "common/Conversions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace trumik::common;
+
+namespace {
+
+std::string Bytes(const std::string& withNul) { return withNul.substr(0, withNul.size() - 1); }
+
+} // namespace
+
+TEST(DocumentToParserBytes, DeclaredWindows1251GoesInTheSystemAnsiCodePage)
+{
+    UniqueBstr doc = MakeBstr(u"<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>Привет</a>");
+    std::string bytes = DocumentToParserBytes(doc.get());
+    ASSERT_EQ(bytes.back(), '\0');
+    EXPECT_EQ(Bytes(bytes), "<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>\xCF\xF0\xE8\xE2\xE5\xF2</a>");
+
+    UniqueBstr upper = MakeBstr(u"<?xml version=\"1.0\" encoding=\"WINDOWS-1251\"?><a>Ё</a>");
+    EXPECT_EQ(Bytes(DocumentToParserBytes(upper.get())),
+              "<?xml version=\"1.0\" encoding=\"WINDOWS-1251\"?><a>\xA8</a>");
+}
+
+TEST(DocumentToParserBytes, OtherSpellingsStayUtf8)
+{
+    for (const char16_t* text : {u"<?xml version='1.0' encoding='windows-1251'?><a>Ж</a>",
+                                 u"<?xml version=\"1.0\" encoding = \"windows-1251\"?><a>Ж</a>",
+                                 u"<?xml version=\"1.0\" encoding=\"Windows-1251\"?><a>Ж</a>", u"<a>Ж</a>"}) {
+        UniqueBstr doc = MakeBstr(text);
+        std::string bytes = DocumentToParserBytes(doc.get());
+        EXPECT_NE(bytes.find("\xD0\x96"), std::string::npos) << Bytes(bytes);
+    }
+}
+
+TEST(DocumentToParserBytes, MarkerAnywhereSwitchesAndUnmappableBecomesDefaultChar)
+{
+    UniqueBstr doc = MakeBstr(u"<a><!-- encoding=\"windows-1251\" -->Я€✓</a>");
+    EXPECT_EQ(Bytes(DocumentToParserBytes(doc.get())), "<a><!-- encoding=\"windows-1251\" -->\xDF\x88?</a>");
+}
+
+TEST(DocumentToParserBytes, StopsAtTheFirstNul)
+{
+    const char16_t text[] = u"<a/>\0<b/>";
+    UniqueBstr doc(SysAllocStringLen(text, 9));
+    EXPECT_EQ(DocumentToParserBytes(doc.get()), std::string("<a/>", 5));
+    EXPECT_EQ(DocumentToUtf8(doc.get()), std::string("<a/>", 5));
+}
+
+TEST(DocumentToUtf8, IgnoresTheDeclaration)
+{
+    UniqueBstr doc = MakeBstr(u"<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>Ж</a>");
+    EXPECT_EQ(Bytes(DocumentToUtf8(doc.get())), "<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>\xD0\x96</a>");
+}
+
+TEST(Utf8ToBstr, ConvertsUpToTheNul)
+{
+    UniqueBstr text = Utf8ToBstr("<a>\xD0\x96</a>");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(View(text.get()), u"<a>Ж</a>");
+    EXPECT_EQ(SysStringLen(text.get()), 8u);
+    EXPECT_FALSE(Utf8ToBstr(nullptr));
+}
+
+TEST(NarrowToBstr, ReadsTheThreadAnsiCodePage)
+{
+    UniqueBstr text = NarrowToBstr("\xCE\xF8\xE8\xE1\xEA\xE0 \xB9 1");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(View(text.get()), u"Ошибка № 1");
+    UniqueBstr empty = NarrowToBstr("");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(SysStringLen(empty.get()), 0u);
+}
+
+TEST(BytePerCharacter, KeepsTheLowByteOfAtMostFortyUnits)
+{
+    UniqueBstr thumb = MakeBstr(u"0123456789abcdef0123456789ABCDEF01234567XYZWV");
+    std::string bytes = BytePerCharacter(thumb.get());
+    EXPECT_EQ(bytes, std::string("0123456789abcdef0123456789ABCDEF01234567") + '\0');
+
+    UniqueBstr cyrillic = MakeBstr(u"сA");
+    EXPECT_EQ(BytePerCharacter(cyrillic.get()), std::string("\x41" "A") + '\0');
+    EXPECT_EQ(BytePerCharacter(nullptr), std::string(1, '\0'));
+}
+
+TEST(PathToNarrow, UsesTheFileSystemEncoding)
+{
+    UniqueBstr path = MakeBstr(u"/tmp/ключ.pem");
+    EXPECT_EQ(Bytes(PathToNarrow(path.get())), "/tmp/\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87.pem");
+}
