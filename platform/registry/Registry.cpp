@@ -1,0 +1,610 @@
+// The Win32 registry functions on the platform's SQLite database.
+//
+// Keys are rows of `keys` (parent id, name as given, folded name), values rows
+// of `vals`. The hive roots are fixed rows; a handle names a key by its id,
+// which the database never reuses, so a handle to a deleted key stays dead
+// even when a key of the same name comes back.
+//
+// Every call runs under one process-wide mutex and in one transaction, so a
+// call is atomic for other threads and for other processes on the same root.
+
+#include "winreg.h"
+
+#include "internal/Home.h"
+#include "registry/RegistryDb.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <pthread.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace trumik::platform::registry {
+namespace {
+
+using KeyId = int64_t;
+
+constexpr REGSAM kGenericRead = 0x80000000u;
+constexpr REGSAM kGenericWrite = 0x40000000u;
+constexpr REGSAM kGenericExecute = 0x20000000u;
+constexpr REGSAM kGenericAll = 0x10000000u;
+constexpr REGSAM kMaximumAllowed = 0x02000000u;
+constexpr REGSAM kFullAccess = KEY_ALL_ACCESS;
+
+// The rights a handle is granted for a requested access mask.
+REGSAM GrantedAccess(REGSAM sam)
+{
+    REGSAM granted = sam & kFullAccess;
+    if (sam & kGenericRead)
+        granted |= KEY_READ;
+    if (sam & kGenericWrite)
+        granted |= KEY_WRITE;
+    if (sam & kGenericExecute)
+        granted |= KEY_EXECUTE;
+    if (sam & (kGenericAll | kMaximumAllowed))
+        granted |= kFullAccess;
+    return granted;
+}
+
+struct OpenKey {
+    KeyId id;
+    REGSAM access;
+    uint64_t generation; // the root the key lives in
+};
+
+class Registry {
+  public:
+    static Registry& Instance()
+    {
+        static Registry* instance = [] {
+            static Registry r;
+            // A child forked while another thread is inside a call must not
+            // inherit the mutex locked.
+            pthread_atfork([] { r.mutex_.lock(); }, [] { r.mutex_.unlock(); }, [] { r.mutex_.unlock(); });
+            return &r;
+        }();
+        return *instance;
+    }
+
+    std::mutex& Mutex() { return mutex_; }
+
+    // The connection for the current root; opens or reopens it as needed.
+    sqlite3* Db()
+    {
+        auto path = HomeDir() / "registry.db";
+        if (db_ && path == path_ && pid_ == ::getpid())
+            return db_.get();
+        if (db_ && pid_ != ::getpid()) {
+            // A connection must not cross fork(): the parent still owns its
+            // locks and files, so the child only forgets it.
+            (void)db_.release();
+        }
+        if (path != path_) {
+            // Handles stay bound to the root they were opened in.
+            auto [it, added] = roots_.try_emplace(path, roots_.size() + 1);
+            generation_ = it->second;
+        }
+        db_.reset();
+        path_ = path;
+        db_ = OpenDatabase(path);
+        pid_ = ::getpid();
+        return db_.get();
+    }
+
+    uint64_t Generation() const { return generation_; }
+
+    HKEY AddHandle(KeyId id, REGSAM sam)
+    {
+        uintptr_t value = nextHandle_;
+        nextHandle_ += 4;
+        handles_.emplace(value, OpenKey{id, GrantedAccess(sam), generation_});
+        return reinterpret_cast<HKEY>(value);
+    }
+
+    const OpenKey* FindHandle(HKEY h) const
+    {
+        auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
+        return it == handles_.end() ? nullptr : &it->second;
+    }
+
+    bool RemoveHandle(HKEY h) { return handles_.erase(reinterpret_cast<uintptr_t>(h)) != 0; }
+
+  private:
+    Registry() = default;
+
+    std::mutex mutex_;
+    SqlitePtr db_;
+    std::filesystem::path path_;
+    pid_t pid_ = 0;
+    uint64_t generation_ = 0;
+    std::map<std::filesystem::path, uint64_t> roots_;
+    std::unordered_map<uintptr_t, OpenKey> handles_;
+    uintptr_t nextHandle_ = 0x1000;
+};
+
+std::optional<KeyId> PredefinedKey(HKEY h)
+{
+    if (h == HKEY_CLASSES_ROOT)
+        return kClassesRootId;
+    if (h == HKEY_CURRENT_USER)
+        return kCurrentUserId;
+    if (h == HKEY_LOCAL_MACHINE)
+        return kLocalMachineId;
+    if (h == HKEY_USERS)
+        return kUsersId;
+    return std::nullopt;
+}
+
+bool IsRoot(KeyId id)
+{
+    return id >= kClassesRootId && id <= kUsersId;
+}
+
+bool KeyExists(sqlite3* db, KeyId id)
+{
+    Statement s(db, "SELECT 1 FROM keys WHERE id = ?1");
+    return s.Bind(1, id).Step();
+}
+
+// The key a handle stands for, once the handle has the rights `needed`.
+LSTATUS ResolveHandle(Registry& reg, sqlite3* db, HKEY h, REGSAM needed, KeyId& id)
+{
+    if (auto root = PredefinedKey(h)) {
+        id = *root;
+        return ERROR_SUCCESS;
+    }
+    const OpenKey* key = reg.FindHandle(h);
+    if (!key)
+        return ERROR_INVALID_HANDLE;
+    if ((key->access & needed) != needed)
+        return ERROR_ACCESS_DENIED;
+    if (key->generation != reg.Generation() || !KeyExists(db, key->id))
+        return ERROR_KEY_DELETED;
+    id = key->id;
+    return ERROR_SUCCESS;
+}
+
+size_t Length(LPCWSTR s)
+{
+    size_t n = 0;
+    if (s)
+        while (s[n])
+            ++n;
+    return n;
+}
+
+std::u16string_view View(LPCWSTR s)
+{
+    return s ? std::u16string_view(s, Length(s)) : std::u16string_view();
+}
+
+// Splits a relative key path into its names. Empty names (a doubled or a
+// trailing backslash) are skipped; a leading backslash is refused.
+LSTATUS SplitPath(LPCWSTR subKey, std::vector<std::u16string_view>& parts)
+{
+    parts.clear();
+    std::u16string_view path = View(subKey);
+    if (!path.empty() && path.front() == u'\\')
+        return ERROR_BAD_PATHNAME;
+    while (!path.empty()) {
+        size_t cut = path.find(u'\\');
+        std::u16string_view part = path.substr(0, cut);
+        if (!part.empty())
+            parts.push_back(part);
+        if (cut == std::u16string_view::npos)
+            break;
+        path.remove_prefix(cut + 1);
+    }
+    return ERROR_SUCCESS;
+}
+
+std::optional<KeyId> FindChild(sqlite3* db, KeyId parent, std::u16string_view name)
+{
+    Statement s(db, "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
+    s.Bind(1, parent).BindBlob(2, FoldKey(name));
+    if (!s.Step())
+        return std::nullopt;
+    return s.Int(0);
+}
+
+void Touch(sqlite3* db, KeyId id)
+{
+    Statement s(db, "UPDATE keys SET mtime = ?2 WHERE id = ?1");
+    s.Bind(1, id).Bind(2, NowFileTime()).Run();
+}
+
+// Deletes the keys below `top` with their values, and `top` itself unless
+// `keepTop` is set.
+void DeleteSubtree(sqlite3* db, KeyId top, bool keepTop)
+{
+    static constexpr const char* kTree = "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
+                                         " SELECT k.id FROM keys k JOIN tree t ON k.parent = t.id)";
+    Statement vals(db, std::string(kTree) + " DELETE FROM vals WHERE key IN (SELECT id FROM tree)");
+    vals.Bind(1, top).Run();
+    Statement keys(db,
+                   std::string(kTree) + " DELETE FROM keys WHERE id IN (SELECT id FROM tree) AND id <> ?2");
+    keys.Bind(1, top).Bind(2, keepTop ? top : -1).Run();
+}
+
+void ToFileTime(int64_t ticks, PFILETIME out)
+{
+    if (!out)
+        return;
+    auto u = static_cast<uint64_t>(ticks);
+    out->dwLowDateTime = static_cast<DWORD>(u & 0xFFFFFFFFu);
+    out->dwHighDateTime = static_cast<DWORD>(u >> 32);
+}
+
+// Copies a name with its NUL into a buffer of *cch characters; on success
+// *cch is the length without the NUL.
+LSTATUS CopyName(const std::u16string& name, LPWSTR buffer, LPDWORD cch)
+{
+    if (*cch <= name.size())
+        return ERROR_MORE_DATA;
+    std::copy(name.begin(), name.end(), buffer);
+    buffer[name.size()] = u'\0';
+    *cch = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+// Runs one registry call: under the lock, with the database open, mapping
+// database and memory failures to registry codes. Never touches the thread's
+// last error.
+template <typename F> LSTATUS Call(F&& body) noexcept
+{
+    try {
+        Registry& reg = Registry::Instance();
+        std::lock_guard lock(reg.Mutex());
+        return body(reg, reg.Db());
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+} // namespace
+} // namespace trumik::platform::registry
+
+using namespace trumik::platform::registry;
+
+WINAPI_EXPORT LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                             DWORD dwOptions, REGSAM samDesired,
+                                             const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
+                                             LPDWORD lpdwDisposition)
+{
+    (void)Reserved;
+    (void)lpSecurityAttributes;
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (!lpSubKey)
+        return ERROR_INVALID_PARAMETER;
+    if (dwOptions &
+        ~static_cast<DWORD>(REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK))
+        return ERROR_INVALID_PARAMETER;
+    std::vector<std::u16string_view> parts;
+    if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+        return rc;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, true);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+            return rc;
+        bool created = false;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (auto child = FindChild(db, id, parts[i])) {
+                id = *child;
+                continue;
+            }
+            if (!created && !PredefinedKey(hKey) && !(reg.FindHandle(hKey)->access & KEY_CREATE_SUB_KEY))
+                return ERROR_ACCESS_DENIED;
+            const bool last = i + 1 == parts.size();
+            Statement ins(db,
+                          "INSERT INTO keys(parent, name, fold, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5)");
+            ins.Bind(1, id).BindName(2, parts[i]).BindBlob(3, FoldKey(parts[i]));
+            if (last && lpClass && *lpClass)
+                ins.BindName(4, View(lpClass));
+            else
+                ins.BindNull(4);
+            ins.Bind(5, NowFileTime()).Run();
+            Touch(db, id);
+            id = sqlite3_last_insert_rowid(db);
+            created = true;
+        }
+        txn.Commit();
+        *phkResult = reg.AddHandle(id, samDesired);
+        if (lpdwDisposition)
+            *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                           PHKEY phkResult)
+{
+    (void)ulOptions;
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::vector<std::u16string_view> parts;
+    if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+        return rc;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, false);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+            return rc;
+        for (auto part : parts) {
+            auto child = FindChild(db, id, part);
+            if (!child)
+                return ERROR_FILE_NOT_FOUND;
+            id = *child;
+        }
+        txn.Commit();
+        *phkResult = reg.AddHandle(id, samDesired);
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegCloseKey(HKEY hKey)
+{
+    if (PredefinedKey(hKey))
+        return ERROR_SUCCESS;
+    try {
+        Registry& reg = Registry::Instance();
+        std::lock_guard lock(reg.Mutex());
+        return reg.RemoveHandle(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    } catch (...) {
+        return ERROR_INVALID_HANDLE;
+    }
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                            const BYTE* lpData, DWORD cbData)
+{
+    (void)Reserved;
+    if (!lpData && cbData)
+        return ERROR_INVALID_PARAMETER;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, true);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
+            return rc;
+        auto name = View(lpValueName);
+        // An existing value keeps its name as first written and its place
+        // in the enumeration order.
+        Statement s(db, "INSERT INTO vals(key, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5)"
+                        " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
+        s.Bind(1, id).BindName(2, name).BindBlob(3, FoldKey(name)).Bind(4, dwType);
+        s.BindBlob(5, {lpData, cbData}).Run();
+        Touch(db, id);
+        txn.Commit();
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
+                                              LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, false);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
+            return rc;
+        Statement s(db, "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
+        s.Bind(1, id).BindBlob(2, FoldKey(View(lpValueName)));
+        if (!s.Step())
+            return ERROR_FILE_NOT_FOUND;
+        if (lpType)
+            *lpType = static_cast<DWORD>(s.Int(0));
+        auto size = static_cast<DWORD>(s.Bytes(1));
+        LSTATUS rc = ERROR_SUCCESS;
+        if (lpData) {
+            if (*lpcbData < size)
+                rc = ERROR_MORE_DATA;
+            else if (size)
+                std::memcpy(lpData, s.Blob(1).data(), size);
+        }
+        if (lpcbData)
+            *lpcbData = size;
+        txn.Commit();
+        return rc;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
+{
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, true);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
+            return rc;
+        Statement s(db, "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
+        s.Bind(1, id).BindBlob(2, FoldKey(View(lpValueName))).Run();
+        if (sqlite3_changes(db) == 0)
+            return ERROR_FILE_NOT_FOUND;
+        Touch(db, id);
+        txn.Commit();
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
+{
+    if (!lpSubKey)
+        return ERROR_INVALID_PARAMETER;
+    std::vector<std::u16string_view> parts;
+    if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+        return rc;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, true);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+            return rc;
+        KeyId parent = id;
+        for (auto part : parts) {
+            auto child = FindChild(db, id, part);
+            if (!child)
+                return ERROR_FILE_NOT_FOUND;
+            parent = id;
+            id = *child;
+        }
+        if (IsRoot(id))
+            return ERROR_ACCESS_DENIED;
+        if (parts.empty()) {
+            Statement s(db, "SELECT parent FROM keys WHERE id = ?1");
+            if (s.Bind(1, id).Step())
+                parent = s.Int(0);
+        }
+        DeleteSubtree(db, id, false);
+        Touch(db, parent);
+        txn.Commit();
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey)
+{
+    if (!lpSubKey) {
+        // The key stays; its subkeys and values go.
+        return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+            Transaction txn(db, true);
+            KeyId id;
+            if (LSTATUS rc = ResolveHandle(reg, db, hKey,
+                                           KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, id);
+                rc != ERROR_SUCCESS)
+                return rc;
+            DeleteSubtree(db, id, true);
+            Touch(db, id);
+            txn.Commit();
+            return ERROR_SUCCESS;
+        });
+    }
+    return RegDeleteKeyW(hKey, lpSubKey);
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                                           LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                                           PFILETIME lpftLastWriteTime)
+{
+    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, false);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_ENUMERATE_SUB_KEYS, id); rc != ERROR_SUCCESS)
+            return rc;
+        Statement s(db,
+                    "SELECT name, class, mtime FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+        s.Bind(1, id).Bind(2, dwIndex);
+        if (!s.Step())
+            return ERROR_NO_MORE_ITEMS;
+        std::u16string name = s.Name(0);
+        std::u16string keyClass = s.Name(1);
+        if (*lpcchName <= name.size() || (lpClass && *lpcchClass <= keyClass.size()))
+            return ERROR_MORE_DATA;
+        CopyName(name, lpName, lpcchName);
+        if (lpClass)
+            CopyName(keyClass, lpClass, lpcchClass);
+        else if (lpcchClass)
+            *lpcchClass = static_cast<DWORD>(keyClass.size());
+        ToFileTime(s.Int(2), lpftLastWriteTime);
+        txn.Commit();
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
+                                           LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, false);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
+            return rc;
+        // Values come in the order they were first written, as on Windows.
+        Statement s(db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+        s.Bind(1, id).Bind(2, dwIndex);
+        if (!s.Step())
+            return ERROR_NO_MORE_ITEMS;
+        std::u16string name = s.Name(0);
+        if (LSTATUS rc = CopyName(name, lpValueName, lpcchValueName); rc != ERROR_SUCCESS)
+            return rc;
+        if (lpType)
+            *lpType = static_cast<DWORD>(s.Int(1));
+        auto size = static_cast<DWORD>(s.Bytes(2));
+        LSTATUS rc = ERROR_SUCCESS;
+        if (lpData) {
+            if (*lpcbData < size)
+                rc = ERROR_MORE_DATA;
+            else if (size)
+                std::memcpy(lpData, s.Blob(2).data(), size);
+        }
+        if (lpcbData)
+            *lpcbData = size;
+        txn.Commit();
+        return rc;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
+                                              LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                              LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                              PFILETIME lpftLastWriteTime)
+{
+    if (lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, false);
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
+            return rc;
+        auto set = [](LPDWORD out, int64_t v) {
+            if (out)
+                *out = static_cast<DWORD>(v);
+        };
+        Statement key(db, "SELECT class, mtime FROM keys WHERE id = ?1");
+        key.Bind(1, id).Step();
+        std::u16string keyClass = key.Name(0);
+        ToFileTime(key.Int(1), lpftLastWriteTime);
+
+        Statement subkeys(db, "SELECT COUNT(*), COALESCE(MAX(length(name)), 0) / 2,"
+                              " COALESCE(MAX(length(class)), 0) / 2 FROM keys WHERE parent = ?1");
+        subkeys.Bind(1, id).Step();
+        set(lpcSubKeys, subkeys.Int(0));
+        set(lpcbMaxSubKeyLen, subkeys.Int(1));
+        set(lpcbMaxClassLen, subkeys.Int(2));
+
+        Statement values(db, "SELECT COUNT(*), COALESCE(MAX(length(name)), 0) / 2,"
+                             " COALESCE(MAX(length(data)), 0) FROM vals WHERE key = ?1");
+        values.Bind(1, id).Step();
+        set(lpcValues, values.Int(0));
+        set(lpcbMaxValueNameLen, values.Int(1));
+        set(lpcbMaxValueLen, values.Int(2));
+        set(lpcbSecurityDescriptor, 0);
+
+        LSTATUS rc = ERROR_SUCCESS;
+        if (lpClass) {
+            if (CopyName(keyClass, lpClass, lpcchClass) != ERROR_SUCCESS) {
+                *lpcchClass = static_cast<DWORD>(keyClass.size());
+                rc = ERROR_MORE_DATA;
+            }
+        } else if (lpcchClass) {
+            *lpcchClass = static_cast<DWORD>(keyClass.size());
+        }
+        txn.Commit();
+        return rc;
+    });
+}
