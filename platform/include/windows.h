@@ -8,3 +8,5 @@
 #include "winreg.h"
 #include "shlwapi.h"
 #include "oleauto.h"
+#include "libloaderapi.h"
+#include "objbase.h"
