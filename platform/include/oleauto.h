@@ -50,3 +50,4 @@ WINAPI_EXPORT HRESULT WINAPI SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psab
 // Dates: days since 30 December 1899, the time of day as the fraction.
 WINAPI_EXPORT INT WINAPI VariantTimeToSystemTime(DOUBLE vtime, LPSYSTEMTIME lpSystemTime);
 WINAPI_EXPORT INT WINAPI SystemTimeToVariantTime(LPSYSTEMTIME lpSystemTime, DOUBLE* pvtime);
+#include "oaidl_typeinfo.h"
