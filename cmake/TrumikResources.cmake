@@ -1,4 +1,5 @@
-# trumik_embed_resources(TARGET <target> ENTRIES "<TYPE> <NAME> <LANG> <FILE>"...)
+# trumik_embed_resources(TARGET <target> ENTRIES "<TYPE> <NAME> <LANG> <FILE>"...
+#                        [DEPENDS <targets or files that make the files>...])
 #
 # Gives a module (or an executable built with ENABLE_EXPORTS) the resource
 # table that FindResourceW, LoadStringW and GetFileVersionInfoW read: a C++
@@ -19,12 +20,13 @@
 #       "TYPELIB 1 0x0409 ${CMAKE_CURRENT_BINARY_DIR}/mymodule.tlb"
 #       "REGISTRY 101 0x0419 res/app.rgs"
 #       "STRINGTABLE * 0x0419 res/strings.txt"
-#       "VERSIONINFO 1 0x0419 res/version.txt")
+#       "VERSIONINFO 1 0x0419 res/version.txt"
+#       DEPENDS mymodule_typelib)
 
 set(TRUMIK_RESOURCES_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../platform/include")
 
 function(trumik_embed_resources)
-  cmake_parse_arguments(R "" "TARGET" "ENTRIES" ${ARGN})
+  cmake_parse_arguments(R "" "TARGET" "ENTRIES;DEPENDS" ${ARGN})
   if(NOT R_TARGET)
     message(FATAL_ERROR "trumik_embed_resources: TARGET is required")
   endif()
@@ -43,7 +45,7 @@ function(trumik_embed_resources)
   add_custom_command(
     OUTPUT "${output}"
     COMMAND trumik_rcgen --output "${output}" --base "${CMAKE_CURRENT_SOURCE_DIR}" ${R_ENTRIES}
-    DEPENDS trumik_rcgen ${files}
+    DEPENDS trumik_rcgen ${files} ${R_DEPENDS}
     COMMENT "Embedding the resources of ${R_TARGET}"
     VERBATIM)
   target_sources(${R_TARGET} PRIVATE "${output}")

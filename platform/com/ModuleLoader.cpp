@@ -312,14 +312,20 @@ HMODULE Load(LPCWSTR fileName, DWORD flags)
 
     Loader& loader = TheLoader();
     std::lock_guard guard(loader.lock);
+    DWORD failure = ERROR_MOD_NOT_FOUND;
     for (const std::string& candidate : Candidates(name)) {
         const bool isPath = candidate.find('/') != std::string::npos;
         if (isPath && !FileExists(candidate))
             continue;
         DlHandle dl(::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL));
         if (!dl) {
+            const char* reason = ::dlerror();
             if (DebugLoader())
-                std::fprintf(stderr, "LoadLibrary %s: %s\n", candidate.c_str(), ::dlerror());
+                std::fprintf(stderr, "LoadLibrary %s: %s\n", candidate.c_str(), reason ? reason : "");
+            // A file that is there but is no loadable image; a missing
+            // dependency stays "module not found", as on Windows.
+            if (isPath && reason && (std::strstr(reason, "ELF") || std::strstr(reason, "file too short")))
+                failure = ERROR_BAD_EXE_FORMAT;
             continue;
         }
         const link_map* map = LinkMapOf(dl.get());
@@ -355,7 +361,7 @@ HMODULE Load(LPCWSTR fileName, DWORD flags)
         }
         return HandleOf(raw);
     }
-    SetLastError(ERROR_MOD_NOT_FOUND);
+    SetLastError(failure);
     return nullptr;
 }
 

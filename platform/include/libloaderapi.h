@@ -7,6 +7,9 @@
 #include "trumikres.h"
 #include "winerror.h"
 
+#ifndef ERROR_BAD_EXE_FORMAT
+#define ERROR_BAD_EXE_FORMAT 193L
+#endif
 #ifndef ERROR_DLL_INIT_FAILED
 #define ERROR_DLL_INIT_FAILED 1114L
 #endif
@@ -54,8 +57,9 @@ typedef BOOL(WINAPI* PDLL_MAIN)(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvR
 
 // A bare file name is looked for beside the platform library first, then by
 // the system loader's search (LD_LIBRARY_PATH, the cache, default folders).
-// Failure: NULL, last error ERROR_MOD_NOT_FOUND (ERROR_DLL_INIT_FAILED when
-// DllMain refused the attach).
+// Failure: NULL, last error ERROR_MOD_NOT_FOUND (ERROR_BAD_EXE_FORMAT for a
+// file that is no shared library, ERROR_DLL_INIT_FAILED when DllMain refused
+// the attach).
 WINAPI_EXPORT HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 WINAPI_EXPORT HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 WINAPI_EXPORT BOOL WINAPI FreeLibrary(HMODULE hLibModule);

@@ -389,7 +389,9 @@ std::string Emit(const std::vector<Resource>& resources, const std::string& sour
                        std::to_string(r.data.size()) + "},\n");
     }
     out << "} // namespace\n\nextern \"C\" {\n";
-    out << "__attribute__((visibility(\"default\"))) extern const TRUMIK_RESOURCE_ENTRY "
+    // Exported, and bound within the module: an executable that exports a
+    // table of its own does not take the place of the module's.
+    out << "__attribute__((visibility(\"protected\"))) extern const TRUMIK_RESOURCE_ENTRY "
            "TrumikModuleResources[];\n";
     out << "const TRUMIK_RESOURCE_ENTRY TrumikModuleResources[] = {\n";
     for (const std::string& row : rows)

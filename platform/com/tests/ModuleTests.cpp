@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "TestHome.h"
+
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 using namespace comtest;
@@ -106,6 +110,40 @@ TEST(ModuleLoader, MissingModulesFailWithModNotFound)
         EXPECT_EQ(nullptr, LoadLibraryW(name));
         EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
     }
+}
+
+TEST(ModuleLoader, AFileThatIsNoLibraryIsABadFormat)
+{
+    const auto file = trumik::testing::MakeTempDir("loader") / "not_a_library.so";
+    trumik::testing::WriteFile(file, "just text, no ELF image");
+    SetLastError(0);
+    EXPECT_EQ(nullptr, LoadLibraryW(U16(file.string()).c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_EXE_FORMAT), GetLastError());
+}
+
+TEST(ModuleLoader, ConcurrentLoadsAttachAndDetachInPairs)
+{
+    TakeEvents();
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                HMODULE module = LoadLibraryW(ModulePath().c_str());
+                if (!module || !GetProcAddress(module, "DllGetClassObject") || !FreeLibrary(module))
+                    failed = true;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_FALSE(failed);
+    // Every attach is followed by its detach before the next attach.
+    const Events events = TakeEvents();
+    ASSERT_FALSE(events.empty());
+    for (size_t i = 0; i < events.size(); i += 4)
+        ASSERT_EQ((Events{"module:init", "module:attach", "module:detach", "module:fini"}),
+                  Events(events.begin() + static_cast<std::ptrdiff_t>(i),
+                         events.begin() + static_cast<std::ptrdiff_t>(std::min(i + 4, events.size()))));
 }
 
 TEST(ModuleLoader, BareNameIsFoundBesideThePlatformLibrary)
