@@ -1,6 +1,7 @@
 // ITypeLib and ITypeInfo over a loaded library model, and the built-in
 // standard library that describes IUnknown and IDispatch.
 #include "TypeLibInternal.h"
+#include "objbase.h"
 #include "oleaut/OleAutInternal.h"
 
 #include <algorithm>
@@ -856,14 +857,14 @@ HRESULT TypeInfoObject::AddressOfMember(MEMBERID, INVOKEKIND, PVOID* ppv)
     return TYPE_E_BADMODULEKIND;
 }
 
-HRESULT TypeInfoObject::CreateInstance(IUnknown*, REFIID, PVOID* ppvObj)
+HRESULT TypeInfoObject::CreateInstance(IUnknown* pUnkOuter, REFIID riid, PVOID* ppvObj)
 {
     if (!ppvObj)
         return E_INVALIDARG;
     *ppvObj = nullptr;
     if (view_.kind != TKIND_COCLASS)
         return TYPE_E_WRONGTYPEKIND;
-    return E_NOTIMPL;
+    return CoCreateInstance(Model().guid, pUnkOuter, CLSCTX_SERVER, riid, ppvObj);
 }
 
 HRESULT TypeInfoObject::GetMops(MEMBERID, BSTR* pBstrMops)

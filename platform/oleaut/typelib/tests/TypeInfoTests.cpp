@@ -297,6 +297,10 @@ TEST_F(ComponentLibrary, GuidLookupIdentityAndContainingLibrary)
     EXPECT_EQ(InfoOf(lib.get(), kIIDXmlSigner)->CreateInstance(nullptr, IID_IUnknown, &obj),
               TYPE_E_WRONGTYPEKIND);
     EXPECT_EQ(obj, nullptr);
+    // A class is created through COM, which this thread has not started.
+    obj = reinterpret_cast<void*>(1);
+    EXPECT_EQ(byIndex->CreateInstance(nullptr, IID_IUnknown, &obj), CO_E_NOTINITIALIZED);
+    EXPECT_EQ(obj, nullptr);
 }
 
 TEST_F(ComponentLibrary, StandardBaseInterfaces)
