@@ -226,20 +226,43 @@ template <typename Fn> HRESULT ForEachInterface(ITypeLib* lib, Fn fn)
     return S_OK;
 }
 
-// The registered path of a library version: exact locale, then its primary
-// language, then neutral; the 32-bit entry, then the 64-bit one.
-std::optional<std::u16string> RegisteredPath(const std::u16string& versionKey, LCID lcid)
+std::optional<std::u16string> PlatformPath(const std::u16string& lcidKey)
 {
-    for (LCID candidate : {lcid, static_cast<LCID>(lcid & 0x3FF), static_cast<LCID>(0)}) {
-        for (const char16_t* sys : {u"win32", u"win64"}) {
-            KeyPtr key = Open(versionKey + u"\\" + Hex(candidate) + u"\\" + sys);
-            if (!key)
-                continue;
-            if (auto path = ReadString(key.get(), nullptr); path && !path->empty())
-                return path;
-        }
+    for (const char16_t* sys : {u"win32", u"win64"}) {
+        KeyPtr key = Open(lcidKey + u"\\" + sys);
+        if (!key)
+            continue;
+        if (auto path = ReadString(key.get(), nullptr); path && !path->empty())
+            return path;
     }
     return std::nullopt;
+}
+
+// The registered path of a library version: exact locale, then its primary
+// language, then neutral; the 32-bit entry, then the 64-bit one. A request
+// with a neutral language (0, LOCALE_USER_DEFAULT, LOCALE_SYSTEM_DEFAULT)
+// takes any registered locale after that, the lowest first.
+std::optional<std::u16string> RegisteredPath(const std::u16string& versionKey, LCID lcid)
+{
+    for (LCID candidate : {lcid, static_cast<LCID>(lcid & 0x3FF), static_cast<LCID>(0)})
+        if (auto path = PlatformPath(versionKey + u"\\" + Hex(candidate)))
+            return path;
+    if ((lcid & 0x3FF) != 0)
+        return std::nullopt;
+    KeyPtr version = Open(versionKey);
+    if (!version)
+        return std::nullopt;
+    std::optional<std::pair<uint32_t, std::u16string>> best;
+    for (const std::u16string& name : SubKeys(version.get())) {
+        const auto id = ParseHex(name);
+        if (!id || (best && best->first <= *id))
+            continue;
+        if (auto path = PlatformPath(versionKey + u"\\" + name))
+            best = std::make_pair(*id, *path);
+    }
+    if (!best)
+        return std::nullopt;
+    return best->second;
 }
 
 // The registered version to use for a request: the exact version, else the

@@ -97,10 +97,14 @@ TEST_F(Registration, LoadRegTypeLibFindsTheBestMinorVersionAndLocale)
     EXPECT_EQ(LoadRegTypeLib(kLibid, 1, 5, 0x0409, &found), TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(found, nullptr);
     EXPECT_EQ(LoadRegTypeLib(kLibid, 2, 0, 0x0409, &found), TYPE_E_LIBNOTREGISTERED);
-    // Registered under 409 only: neither another English locale's primary
-    // language (9) nor neutral (0) is present.
+    // Registered under 409 only: another English locale finds neither its
+    // primary language (9) nor neutral (0); a language-neutral request takes
+    // the registered locale.
     EXPECT_EQ(LoadRegTypeLib(kLibid, 1, 0, 0x0809, &found), TYPE_E_LIBNOTREGISTERED);
-    EXPECT_EQ(LoadRegTypeLib(kLibid, 1, 0, 0, &found), TYPE_E_LIBNOTREGISTERED);
+    for (LCID neutral : {0x0u, 0x400u, 0x800u}) {
+        ASSERT_EQ(LoadRegTypeLib(kLibid, 1, 0, neutral, &found), S_OK) << neutral;
+        found->Release();
+    }
     GUID other = kLibid;
     other.Data1 ^= 1;
     EXPECT_EQ(LoadRegTypeLib(other, 1, 0, 0x0409, &found), TYPE_E_LIBNOTREGISTERED);
@@ -119,6 +123,10 @@ TEST_F(Registration, LoadRegTypeLibFindsTheBestMinorVersionAndLocale)
     SysFreeString(p);
     ASSERT_EQ(QueryPathOfRegTypeLib(kLibid, 1, 6, 0x0419, &p), S_OK);
     EXPECT_EQ(Text(p), u"/nowhere/v16.tlb"); // exact version, neutral locale
+    SysFreeString(p);
+    SetDefault(kLibKey + u"\\1.a\\7\\win32", u"/nowhere/v1a-7.tlb");
+    ASSERT_EQ(QueryPathOfRegTypeLib(kLibid, 1, 10, 0, &p), S_OK);
+    EXPECT_EQ(Text(p), u"/nowhere/v1a-7.tlb"); // neutral request: the lowest locale
     SysFreeString(p);
     // A registered path that does not load gives the load failure.
     EXPECT_EQ(LoadRegTypeLib(kLibid, 1, 6, 0, &found), TYPE_E_CANTLOADLIBRARY);
