@@ -208,6 +208,9 @@ HRESULT Documentation(const std::u16string& name, const std::u16string& help, ui
                       const std::u16string& helpFile, BSTR* pBstrName, BSTR* pBstrDocString,
                       DWORD* pdwHelpContext, BSTR* pBstrHelpFile)
 {
+    for (BSTR* b : {pBstrName, pBstrDocString, pBstrHelpFile})
+        if (b)
+            *b = nullptr;
     if (!PutBstr(pBstrName, name, false) || !PutBstr(pBstrDocString, help, true) ||
         !PutBstr(pBstrHelpFile, helpFile, true)) {
         for (BSTR* b : {pBstrName, pBstrDocString, pBstrHelpFile})
