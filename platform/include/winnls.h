@@ -11,12 +11,23 @@
 #define CP_UTF8 65001
 
 #define MB_PRECOMPOSED 0x00000001
+#define MB_COMPOSITE 0x00000002
+#define MB_USEGLYPHCHARS 0x00000004
 #define MB_ERR_INVALID_CHARS 0x00000008
-#define WC_NO_BEST_FIT_CHARS 0x00000400
+#define WC_DISCARDNS 0x00000010
+#define WC_SEPCHARS 0x00000020
+#define WC_DEFAULTCHAR 0x00000040
 #define WC_ERR_INVALID_CHARS 0x00000080
+#define WC_COMPOSITECHECK 0x00000200
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
+// Supported pages: CP_UTF8, 1251, 1252, 866, 20127 and 28591; CP_ACP and
+// CP_THREAD_ACP are the system ANSI code page (a registry setting, 1251 by
+// default), CP_OEMCP is 866.
 // cbMultiByte / cchWideChar of -1 take the source up to and including its NUL.
 // A destination size of 0 asks for the size needed.
+// Single-byte pages have no best-fit mapping: a character the page lacks
+// becomes the default character ('?' unless lpDefaultChar gives one).
 WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
                                              int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,

@@ -1,0 +1,347 @@
+// MultiByteToWideChar, WideCharToMultiByte and the code-page queries.
+#include "kernel/CodePages.h"
+
+#include "kernel/CodePageTables.h"
+#include "winbase.h"
+#include "winnls.h"
+
+#include <cstring>
+
+namespace trumik::platform {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool IsHighSurrogate(char16_t u)
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+// Decodes UTF-8. Each maximal ill-formed subpart becomes one U+FFFD, or the
+// decoding stops (false) when strict.
+bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out)
+{
+    out.reserve(out.size() + n);
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = s[i];
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
+        int trail;
+        char32_t cp;
+        unsigned char lo = 0x80, hi = 0xBF; // range of the first trail byte
+        if (b >= 0xC2 && b <= 0xDF) {
+            trail = 1;
+            cp = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            trail = 2;
+            cp = b & 0x0F;
+            if (b == 0xE0)
+                lo = 0xA0; // no overlong forms
+            else if (b == 0xED)
+                hi = 0x9F; // no surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            trail = 3;
+            cp = b & 0x07;
+            if (b == 0xF0)
+                lo = 0x90;
+            else if (b == 0xF4)
+                hi = 0x8F; // nothing above U+10FFFF
+        } else {
+            if (strict)
+                return false;
+            out.push_back(kReplacement);
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        bool complete = true;
+        for (int k = 0; k < trail; ++k, ++j) {
+            if (j >= n || s[j] < lo || s[j] > hi) {
+                complete = false;
+                break;
+            }
+            cp = (cp << 6) | (s[j] & 0x3F);
+            lo = 0x80;
+            hi = 0xBF;
+        }
+        if (!complete) {
+            if (strict)
+                return false;
+            out.push_back(kReplacement);
+            i = j; // resume at the byte that broke the sequence
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i = j;
+    }
+    return true;
+}
+
+// Encodes UTF-16 as UTF-8. An unpaired surrogate becomes EF BF BD, or the
+// encoding stops (false) when strict.
+bool EncodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out)
+{
+    out.reserve(out.size() + n);
+    for (size_t i = 0; i < n; ++i) {
+        char32_t cp = s[i];
+        if (IsHighSurrogate(s[i]) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (IsHighSurrogate(s[i]) || IsLowSurrogate(s[i])) {
+            if (strict)
+                return false;
+            cp = kReplacement;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return true;
+}
+
+void DecodeSingleByte(const SingleBytePage& page, const unsigned char* s, size_t n, std::u16string& out)
+{
+    out.reserve(out.size() + n);
+    for (size_t i = 0; i < n; ++i)
+        out.push_back(page.Decode(s[i]));
+}
+
+// Each UTF-16 unit on its own (a surrogate pair gives two default bytes).
+// Returns whether the default byte was used.
+bool EncodeSingleByte(const SingleBytePage& page, const char16_t* s, size_t n, char defaultByte,
+                      std::string& out)
+{
+    bool usedDefault = false;
+    out.reserve(out.size() + n);
+    for (size_t i = 0; i < n; ++i) {
+        const int byte = page.Encode(s[i]);
+        if (byte < 0) {
+            out.push_back(defaultByte);
+            usedDefault = true;
+        } else {
+            out.push_back(static_cast<char>(byte));
+        }
+    }
+    return usedDefault;
+}
+
+bool IsSupported(UINT codePage)
+{
+    return codePage == CP_UTF8 || FindSingleBytePage(codePage);
+}
+
+// Copies the result into the caller's buffer under the Win32 size rules:
+// a size of 0 asks for the count, a short buffer fails.
+template <typename Char>
+int Deliver(const std::basic_string<Char>& result, Char* destination, int destinationSize)
+{
+    if (result.size() > 0x7FFFFFFF) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const int count = static_cast<int>(result.size());
+    if (destinationSize == 0)
+        return count;
+    if (count > destinationSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(destination, result.data(), result.size() * sizeof(Char));
+    return count;
+}
+
+} // namespace
+
+UINT ResolveCodePage(UINT codePage)
+{
+    switch (codePage) {
+    case CP_ACP:
+    case CP_THREAD_ACP: // the thread locale is the system locale here
+        return SystemAnsiCodePage();
+    case CP_OEMCP:
+        return 866;
+    default:
+        return codePage;
+    }
+}
+
+std::string Utf16ToUtf8(std::u16string_view text)
+{
+    std::string out;
+    EncodeUtf8(text.data(), text.size(), false, out);
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text)
+{
+    std::u16string out;
+    DecodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size(), false, out);
+    return out;
+}
+
+std::string Utf16ToCodePage(std::u16string_view text, UINT codePage)
+{
+    codePage = ResolveCodePage(codePage);
+    if (codePage == CP_UTF8)
+        return Utf16ToUtf8(text);
+    std::string out;
+    if (const SingleBytePage* page = FindSingleBytePage(codePage))
+        EncodeSingleByte(*page, text.data(), text.size(), '?', out);
+    return out;
+}
+
+std::u16string CodePageToUtf16(std::string_view text, UINT codePage)
+{
+    codePage = ResolveCodePage(codePage);
+    if (codePage == CP_UTF8)
+        return Utf8ToUtf16(text);
+    std::u16string out;
+    if (const SingleBytePage* page = FindSingleBytePage(codePage))
+        DecodeSingleByte(*page, reinterpret_cast<const unsigned char*>(text.data()), text.size(), out);
+    return out;
+}
+
+} // namespace trumik::platform
+
+using namespace trumik::platform;
+
+WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
+                                             int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar)
+{
+    if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+        (!lpWideCharStr && cchWideChar != 0) ||
+        static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const UINT page = ResolveCodePage(CodePage);
+    if (!IsSupported(page)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (page == CP_UTF8) {
+        if (dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return 0;
+        }
+    } else if ((dwFlags & ~static_cast<DWORD>(MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS |
+                                              MB_ERR_INVALID_CHARS)) ||
+               ((dwFlags & MB_PRECOMPOSED) && (dwFlags & MB_COMPOSITE))) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+
+    const size_t length =
+        cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    const auto* source = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
+    std::u16string result;
+    if (page == CP_UTF8) {
+        if (!DecodeUtf8(source, length, (dwFlags & MB_ERR_INVALID_CHARS) != 0, result)) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return 0;
+        }
+    } else {
+        DecodeSingleByte(*FindSingleBytePage(page), source, length, result);
+    }
+    return Deliver(result, lpWideCharStr, cchWideChar);
+}
+
+WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                                             int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                                             LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar)
+{
+    if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
+        (!lpMultiByteStr && cbMultiByte != 0) ||
+        static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const UINT page = ResolveCodePage(CodePage);
+    if (!IsSupported(page)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (page == CP_UTF8) {
+        if (dwFlags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return 0;
+        }
+        if (lpDefaultChar || lpUsedDefaultChar) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+    } else if (dwFlags & ~static_cast<DWORD>(WC_NO_BEST_FIT_CHARS | WC_COMPOSITECHECK | WC_DISCARDNS |
+                                             WC_SEPCHARS | WC_DEFAULTCHAR)) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+
+    size_t length;
+    if (cchWideChar == -1) {
+        length = 0;
+        while (lpWideCharStr[length])
+            ++length;
+        ++length;
+    } else {
+        length = static_cast<size_t>(cchWideChar);
+    }
+    std::string result;
+    if (page == CP_UTF8) {
+        if (!EncodeUtf8(lpWideCharStr, length, (dwFlags & WC_ERR_INVALID_CHARS) != 0, result)) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return 0;
+        }
+    } else {
+        const char defaultByte = lpDefaultChar ? lpDefaultChar[0] : '?';
+        const bool used =
+            EncodeSingleByte(*FindSingleBytePage(page), lpWideCharStr, length, defaultByte, result);
+        if (lpUsedDefaultChar)
+            *lpUsedDefaultChar = used ? TRUE : FALSE;
+    }
+    return Deliver(result, lpMultiByteStr, cbMultiByte);
+}
+
+WINAPI_EXPORT UINT WINAPI GetACP(void)
+{
+    return SystemAnsiCodePage();
+}
+
+WINAPI_EXPORT UINT WINAPI GetOEMCP(void)
+{
+    return 866;
+}
+
+WINAPI_EXPORT BOOL WINAPI IsValidCodePage(UINT CodePage)
+{
+    // The pseudo pages CP_ACP and friends are not code pages of their own.
+    if (CodePage == CP_ACP || CodePage == CP_OEMCP || CodePage == CP_MACCP || CodePage == CP_THREAD_ACP)
+        return FALSE;
+    return IsSupported(CodePage) ? TRUE : FALSE;
+}
