@@ -25,8 +25,8 @@ WINAPI_EXPORT void WINAPI VariantInit(VARIANTARG* pvarg);
 WINAPI_EXPORT HRESULT WINAPI VariantClear(VARIANTARG* pvarg);
 WINAPI_EXPORT HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 WINAPI_EXPORT HRESULT WINAPI VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc);
-WINAPI_EXPORT HRESULT WINAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
-                                               VARTYPE vt);
+WINAPI_EXPORT HRESULT WINAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc,
+                                               USHORT wFlags, VARTYPE vt);
 WINAPI_EXPORT HRESULT WINAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid,
                                                  USHORT wFlags, VARTYPE vt);
 
@@ -46,6 +46,14 @@ WINAPI_EXPORT HRESULT WINAPI SafeArrayUnaccessData(SAFEARRAY* psa);
 WINAPI_EXPORT HRESULT WINAPI SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 WINAPI_EXPORT HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 WINAPI_EXPORT HRESULT WINAPI SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew);
+// The building blocks of SafeArrayCreate / SafeArrayDestroy, and element addresses.
+WINAPI_EXPORT HRESULT WINAPI SafeArrayAllocDescriptor(UINT cDims, SAFEARRAY** ppsaOut);
+WINAPI_EXPORT HRESULT WINAPI SafeArrayAllocDescriptorEx(VARTYPE vt, UINT cDims, SAFEARRAY** ppsaOut);
+WINAPI_EXPORT HRESULT WINAPI SafeArrayAllocData(SAFEARRAY* psa);
+WINAPI_EXPORT HRESULT WINAPI SafeArrayDestroyData(SAFEARRAY* psa);
+WINAPI_EXPORT HRESULT WINAPI SafeArrayDestroyDescriptor(SAFEARRAY* psa);
+WINAPI_EXPORT HRESULT WINAPI SafeArrayGetIID(SAFEARRAY* psa, GUID* pguid);
+WINAPI_EXPORT HRESULT WINAPI SafeArrayPtrOfIndex(SAFEARRAY* psa, LONG* rgIndices, void** ppvData);
 
 // Dates: days since 30 December 1899, the time of day as the fraction.
 WINAPI_EXPORT INT WINAPI VariantTimeToSystemTime(DOUBLE vtime, LPSYSTEMTIME lpSystemTime);
