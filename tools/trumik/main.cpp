@@ -1,68 +1,267 @@
-// trumik: the command-line host of the component.
-#include "pemsigner/XmlSigner.h"
+// trumik: the command-line host. It reaches the component only through COM,
+// as a script host does: objects by ProgID, methods by name through IDispatch.
+#include "Automation.h"
+#include "Json.h"
+#include "RegCommand.h"
 
-#include "common/Conversions.h"
+#include <libloaderapi.h>
+#include <objbase.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
+
+using namespace trumik::host;
 
 namespace {
 
-using trumik::common::MakeBstr;
-using trumik::common::UniqueBstr;
+const char kModuleName[] = "Zelvane.Trumik.XmlSigner.so";
 
-int Usage()
+struct ComApartment {
+    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+};
+
+struct DispatchRef {
+    IDispatch* p = nullptr;
+    ~DispatchRef()
+    {
+        if (p)
+            p->Release();
+    }
+};
+
+// The installed module: lib/ beside the folder of this program.
+std::string InstalledModule()
 {
-    std::fputs("usage:\n"
-               "  trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
-               "      Signs the XML document IN (standard input when absent or -) with the RSA key and\n"
-               "      certificate of the PEM file KEYFILE and writes the signed document to OUT\n"
-               "      (standard output when absent). Exit status 0 on success, 1 on failure, with the\n"
-               "      component's message on standard error.\n",
-               stderr);
+    char self[PATH_MAX] = {};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(".");
+    dir = dir.substr(0, dir.find_last_of('/'));
+    return dir.substr(0, dir.find_last_of('/')) + "/lib/" + kModuleName;
+}
+
+void PrintJson(const Json& json) { std::printf("%s\n", json.Dump().c_str()); }
+
+int Usage(const char* topic = nullptr)
+{
+    static const std::map<std::string, const char*> help = {
+        {"register", "usage: trumik register [MODULE]\n"
+                     "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+        {"unregister", "usage: trumik unregister [MODULE]\n"
+                       "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
+        {"call",
+         "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
+         "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
+         "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., \"stack\": ...}}\n"
+         "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
+         "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
+         "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
+         "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
+        {"script", "usage: trumik script [FILE]\n"
+                   "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
+                   "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
+                   "  {\"release\": \"a\"}\n"},
+        {"sign-pem", "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
+                     "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
+                     "  writes the signed document to OUT (standard output when absent); on failure the\n"
+                     "  component's message goes to standard error and the exit status is 1.\n"},
+        {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
+    };
+    if (topic) {
+        auto it = help.find(topic);
+        if (it != help.end()) {
+            std::fputs(it->second, stdout);
+            return 0;
+        }
+    }
+    std::fputs("usage: trumik COMMAND [--help]\ncommands:\n", stderr);
+    for (const auto& [name, text] : help)
+        std::fprintf(stderr, "  %s\n", name.c_str());
     return 2;
 }
 
-bool ReadInput(const std::string& name, std::string& text)
+bool WantsHelp(const std::vector<std::string>& args)
 {
-    if (name.empty() || name == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        return true;
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h")
+            return true;
     }
-    std::ifstream in(name, std::ios::binary);
-    if (!in)
-        return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    return false;
 }
 
-bool WriteOutput(const std::string& name, const std::string& text)
+int RegisterModule(const std::vector<std::string>& args, bool registering)
 {
-    if (name.empty() || name == "-") {
-        std::cout << text;
-        return bool(std::cout.flush());
+    std::string module = args.empty() ? InstalledModule() : args[0];
+    const char* entry = registering ? "DllRegisterServer" : "DllUnregisterServer";
+    ComApartment com;
+    HMODULE handle = LoadLibraryW(FromUtf8(module).c_str());
+    if (!handle) {
+        std::fprintf(stderr, "The module \"%s\" failed to load.\n", module.c_str());
+        return 3;
     }
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out << text;
-    return bool(out.flush());
+    using Entry = HRESULT (*)();
+    auto function = reinterpret_cast<Entry>(GetProcAddress(handle, entry));
+    if (!function) {
+        std::fprintf(stderr, "The module \"%s\" was loaded but the entry-point %s was not found.\n",
+                     module.c_str(), entry);
+        FreeLibrary(handle);
+        return 4;
+    }
+    HRESULT hr = function();
+    FreeLibrary(handle);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "The module \"%s\" was loaded but the call to %s failed with error code %s.\n",
+                     module.c_str(), entry, HResultText(hr).c_str());
+        return 5;
+    }
+    std::printf("%s in %s succeeded.\n", entry, module.c_str());
+    return 0;
 }
 
-std::u16string FromUtf8(const std::string& text)
+// One call: prints the JSON object; returns the exit status.
+int Call(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
+         const std::string& outPath)
 {
-    UniqueBstr b = trumik::common::Utf8ToBstr(text.c_str());
-    return std::u16string(trumik::common::View(b.get()));
+    CallResult result;
+    std::string argError;
+    if (!CallByName(object, method, args, result, &argError)) {
+        std::fprintf(stderr, "trumik: %s\n", argError.c_str());
+        return 2;
+    }
+    PrintJson(result.json);
+    if (!result.invoked)
+        return 2;
+    if (!outPath.empty() && !WriteResult(result.value, outPath)) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", outPath.c_str());
+        return 1;
+    }
+    return 0;
 }
 
-std::string ToUtf8(BSTR text)
+int CallCommand(const std::vector<std::string>& all)
 {
-    std::string bytes = trumik::common::DocumentToUtf8(text);
-    bytes.pop_back();
-    return bytes;
+    std::vector<std::string> args;
+    std::string outPath;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i] == "--out" && i + 1 < all.size())
+            outPath = all[++i];
+        else
+            args.push_back(all[i]);
+    }
+    if (args.size() < 2)
+        return Usage("call"), 2;
+    ComApartment com;
+    DispatchRef object;
+    HRESULT hr = CreateObject(args[0], &object.p);
+    if (FAILED(hr) || !object.p) {
+        PrintJson(Json::Object().Set("hresult", Json::String(HResultText(FAILED(hr) ? hr : E_NOINTERFACE))));
+        return 2;
+    }
+    return Call(object.p, args[1], std::vector<std::string>(args.begin() + 2, args.end()), outPath);
+}
+
+int ScriptCommand(const std::vector<std::string>& args)
+{
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (!args.empty() && args[0] != "-") {
+        file.open(args[0]);
+        if (!file) {
+            std::fprintf(stderr, "trumik: cannot read %s\n", args[0].c_str());
+            return 1;
+        }
+        in = &file;
+    }
+    ComApartment com;
+    std::map<std::string, IDispatch*> objects;
+    std::string line;
+    int status = 0;
+    while (std::getline(*in, line)) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        std::string error;
+        std::optional<Json> request = Json::Parse(line, &error);
+        Json reply = Json::Object();
+        if (!request || request->kind() != Json::Kind::Object) {
+            reply.Set("error", Json::String(request ? "not an object" : error));
+            PrintJson(reply);
+            status = 1;
+            continue;
+        }
+        auto text = [&](const char* key) -> std::string {
+            const Json* v = request->Find(key);
+            return v && v->kind() == Json::Kind::String ? v->AsString() : std::string();
+        };
+        if (request->Find("new")) {
+            std::string name = text("new");
+            IDispatch* object = nullptr;
+            HRESULT hr = CreateObject(text("progid"), &object);
+            if (SUCCEEDED(hr) && object) {
+                if (objects.count(name))
+                    objects[name]->Release();
+                objects[name] = object;
+            }
+            reply.Set("new", Json::String(name)).Set("hresult", Json::String(HResultText(hr)));
+        } else if (request->Find("call")) {
+            std::string name = text("call");
+            auto found = objects.find(name);
+            if (found == objects.end()) {
+                reply.Set("call", Json::String(name)).Set("error", Json::String("no such object"));
+                status = 1;
+            } else {
+                std::vector<std::string> callArgs;
+                if (const Json* list = request->Find("args"); list && list->kind() == Json::Kind::Array) {
+                    for (const Json& item : list->Items()) {
+                        if (item.kind() == Json::Kind::Null)
+                            callArgs.push_back("null");
+                        else if (item.kind() == Json::Kind::String)
+                            callArgs.push_back(item.AsString());
+                        else if (item.kind() == Json::Kind::Bool)
+                            callArgs.push_back(item.AsBool() ? "bool:true" : "bool:false");
+                        else if (item.kind() == Json::Kind::Number)
+                            callArgs.push_back("int:" + std::to_string(static_cast<long long>(item.AsNumber())));
+                    }
+                }
+                CallResult result;
+                std::string argError;
+                if (!CallByName(found->second, text("method"), callArgs, result, &argError)) {
+                    reply.Set("error", Json::String(argError));
+                    status = 1;
+                } else {
+                    reply = std::move(result.json);
+                    if (std::string out = text("out"); !out.empty() && result.invoked)
+                        WriteResult(result.value, out);
+                }
+            }
+        } else if (request->Find("release")) {
+            std::string name = text("release");
+            auto found = objects.find(name);
+            reply.Set("release", Json::String(name));
+            if (found == objects.end()) {
+                reply.Set("error", Json::String("no such object"));
+                status = 1;
+            } else {
+                reply.Set("refs", Json::Number(found->second->Release()));
+                objects.erase(found);
+            }
+        } else {
+            reply.Set("error", Json::String("expected new, call or release"));
+            status = 1;
+        }
+        PrintJson(reply);
+        std::fflush(stdout);
+    }
+    for (auto& [name, object] : objects)
+        object->Release();
+    return status;
 }
 
 int SignPem(const std::vector<std::string>& args)
@@ -76,29 +275,39 @@ int SignPem(const std::vector<std::string>& args)
         else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
             in = args[i];
         else
-            return Usage();
+            return Usage("sign-pem"), 2;
     }
     if (key.empty())
-        return Usage();
-    std::string document;
-    if (!ReadInput(in, document)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
+        return Usage("sign-pem"), 2;
+    ComApartment com;
+    DispatchRef object;
+    HRESULT hr = CreateObject("ZelvaneTrumik.XmlSigner", &object.p);
+    if (FAILED(hr) || !object.p) {
+        std::fprintf(stderr, "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
+                     HResultText(hr).c_str());
+        return 2;
+    }
+    CallResult result;
+    std::string argError;
+    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key}, result,
+                    &argError)) {
+        std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
-    trumik::pemsigner::CXmlSigner signer;
-    UniqueBstr xml = MakeBstr(FromUtf8(document));
-    UniqueBstr keyFile = MakeBstr(FromUtf8(key));
-    BSTR signedXml = nullptr;
-    HRESULT status = signer.SignWithKey(xml.get(), keyFile.get(), &signedXml);
-    UniqueBstr result(signedXml);
-    if (status != S_OK) {
-        BSTR message = nullptr;
-        signer.SignFGetLastError(&message);
-        UniqueBstr owned(message);
-        std::fprintf(stderr, "%s\n", ToUtf8(message).c_str());
+    const Json* hresult = result.json.Find("hresult");
+    if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || result.value.vt != VT_BSTR) {
+        const Json* error = result.json.Find("error");
+        const Json* message = error ? error->Find("message") : nullptr;
+        std::fprintf(stderr, "%s\n", message && message->kind() == Json::Kind::String ? message->AsString().c_str()
+                                                                                     : "trumik: signing failed");
         return 1;
     }
-    if (!WriteOutput(out, ToUtf8(result.get()))) {
+    std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
+    if (out.empty() || out == "-") {
+        std::fwrite(signedText.data(), 1, signedText.size(), stdout);
+        return 0;
+    }
+    if (!WriteResult(result.value, out)) {
         std::fprintf(stderr, "trumik: cannot write %s\n", out.c_str());
         return 1;
     }
@@ -111,9 +320,23 @@ int main(int argc, char** argv)
 {
     if (argc < 2)
         return Usage();
-    std::vector<std::string> args(argv + 2, argv + argc);
     std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "help")
+        return Usage(args.empty() ? nullptr : args[0].c_str()) == 0 ? 0 : (Usage(), 0);
+    if (command != "reg" && WantsHelp(args))
+        return Usage(command.c_str());
+    if (command == "register")
+        return RegisterModule(args, true);
+    if (command == "unregister")
+        return RegisterModule(args, false);
+    if (command == "call")
+        return CallCommand(args);
+    if (command == "script")
+        return ScriptCommand(args);
     if (command == "sign-pem")
         return SignPem(args);
+    if (command == "reg")
+        return RegCommand(args);
     return Usage();
 }

@@ -1,0 +1,346 @@
+#include "Automation.h"
+
+#include <objbase.h>
+#include <winnls.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+
+namespace trumik::host {
+
+std::string ToUtf8(const OLECHAR* text, size_t length)
+{
+    if (!text || length == 0)
+        return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::u16string FromUtf8(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::u16string out(static_cast<size_t>(size > 0 ? size : 0), u'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+std::string Base64(const unsigned char* data, size_t size)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((size + 2) / 3 * 4);
+    for (size_t i = 0; i < size; i += 3) {
+        uint32_t chunk = uint32_t(data[i]) << 16;
+        if (i + 1 < size)
+            chunk |= uint32_t(data[i + 1]) << 8;
+        if (i + 2 < size)
+            chunk |= data[i + 2];
+        out += alphabet[(chunk >> 18) & 63];
+        out += alphabet[(chunk >> 12) & 63];
+        out += i + 1 < size ? alphabet[(chunk >> 6) & 63] : '=';
+        out += i + 2 < size ? alphabet[chunk & 63] : '=';
+    }
+    return out;
+}
+
+std::string HResultText(HRESULT hr)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<uint32_t>(hr));
+    return buffer;
+}
+
+HRESULT CreateObject(const std::string& progId, IDispatch** object)
+{
+    *object = nullptr;
+    std::u16string name = FromUtf8(progId);
+    CLSID clsid;
+    HRESULT hr = name.size() > 0 && name[0] == u'{' ? CLSIDFromString(name.c_str(), &clsid)
+                                                    : CLSIDFromProgID(name.c_str(), &clsid);
+    if (FAILED(hr))
+        return hr;
+    void* out = nullptr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, &out);
+    *object = static_cast<IDispatch*>(out);
+    return hr;
+}
+
+namespace {
+
+const IID kNullIid = {};
+
+struct SafeArrayDeleter {
+    void operator()(SAFEARRAY* array) const { SafeArrayDestroy(array); }
+};
+
+bool ReadFileBytes(const std::string& path, std::string& bytes)
+{
+    if (path == "-") {
+        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// The arguments of one call: each form becomes a variant; a byte array is
+// passed by reference to a variant holding it, as a script passes a variable.
+class Arguments {
+  public:
+    Arguments() = default;
+    ~Arguments()
+    {
+        for (VARIANT& v : values_)
+            VariantClear(&v);
+        for (VARIANT& v : referenced_)
+            VariantClear(&v);
+    }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+
+    bool Parse(const std::vector<std::string>& forms, std::string* error)
+    {
+        values_.resize(forms.size());
+        referenced_.resize(forms.size());
+        for (size_t i = 0; i < forms.size(); ++i) {
+            VariantInit(&values_[i]);
+            VariantInit(&referenced_[i]);
+            if (!ParseOne(forms[i], values_[i], referenced_[i], error))
+                return false;
+        }
+        return true;
+    }
+
+    // DISPPARAMS wants the last argument first.
+    std::vector<VARIANTARG> Reversed() const { return {values_.rbegin(), values_.rend()}; }
+
+  private:
+    static bool ParseOne(const std::string& form, VARIANT& value, VARIANT& referenced, std::string* error)
+    {
+        auto text = [&](const std::string& utf8) {
+            std::u16string wide = FromUtf8(utf8);
+            value.vt = VT_BSTR;
+            value.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+            return true;
+        };
+        if (form == "null") {
+            value.vt = VT_BSTR;
+            value.bstrVal = nullptr;
+            return true;
+        }
+        if (form == "empty")
+            return true;
+        if (form.rfind("str:", 0) == 0)
+            return text(form.substr(4));
+        if (form.rfind("int:", 0) == 0) {
+            char* end = nullptr;
+            long long n = std::strtoll(form.c_str() + 4, &end, 10);
+            if (form.size() == 4 || *end || n < INT32_MIN || n > INT32_MAX) {
+                *error = "not a 32-bit integer: " + form;
+                return false;
+            }
+            value.vt = VT_I4;
+            value.lVal = static_cast<LONG>(n);
+            return true;
+        }
+        if (form.rfind("bool:", 0) == 0) {
+            std::string b = form.substr(5);
+            if (b != "true" && b != "false") {
+                *error = "not true or false: " + form;
+                return false;
+            }
+            value.vt = VT_BOOL;
+            value.boolVal = b == "true" ? VARIANT_TRUE : VARIANT_FALSE;
+            return true;
+        }
+        if (form.rfind("date:", 0) == 0) {
+            SYSTEMTIME st{};
+            int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+            int n = std::sscanf(form.c_str() + 5, "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &s);
+            if (n != 3 && n != 6) {
+                *error = "not a date YYYY-MM-DD[THH:MM:SS]: " + form;
+                return false;
+            }
+            st.wYear = static_cast<WORD>(y);
+            st.wMonth = static_cast<WORD>(mo);
+            st.wDay = static_cast<WORD>(d);
+            st.wHour = static_cast<WORD>(h);
+            st.wMinute = static_cast<WORD>(mi);
+            st.wSecond = static_cast<WORD>(s);
+            DOUBLE date = 0;
+            if (!SystemTimeToVariantTime(&st, &date)) {
+                *error = "not a valid date: " + form;
+                return false;
+            }
+            value.vt = VT_DATE;
+            value.date = date;
+            return true;
+        }
+        if (form.rfind("bytes:@", 0) == 0) {
+            std::string bytes;
+            if (!ReadFileBytes(form.substr(7), bytes)) {
+                *error = "cannot read " + form.substr(7);
+                return false;
+            }
+            std::unique_ptr<SAFEARRAY, SafeArrayDeleter> array(
+                SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size())));
+            if (!array) {
+                *error = "out of memory";
+                return false;
+            }
+            if (!bytes.empty())
+                std::memcpy(array->pvData, bytes.data(), bytes.size());
+            referenced.vt = VT_ARRAY | VT_UI1;
+            referenced.parray = array.release();
+            value.vt = VT_BYREF | VT_VARIANT;
+            value.pvarVal = &referenced;
+            return true;
+        }
+        if (form.rfind("@", 0) == 0) {
+            std::string bytes;
+            if (!ReadFileBytes(form.substr(1), bytes)) {
+                *error = "cannot read " + form.substr(1);
+                return false;
+            }
+            return text(bytes);
+        }
+        return text(form);
+    }
+
+    std::vector<VARIANT> values_;
+    std::vector<VARIANT> referenced_;
+};
+
+Json ValueToJson(const VARIANT& v)
+{
+    const VARIANT* value = &v;
+    if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal)
+        value = value->pvarVal;
+    switch (value->vt) {
+    case VT_EMPTY:
+    case VT_NULL: return Json();
+    case VT_BSTR:
+        return value->bstrVal ? Json::String(ToUtf8(value->bstrVal, SysStringLen(value->bstrVal))) : Json();
+    case VT_BOOL: return Json::Bool(value->boolVal != VARIANT_FALSE);
+    case VT_I1: return Json::Number(value->cVal);
+    case VT_I2: return Json::Number(value->iVal);
+    case VT_I4:
+    case VT_INT: return Json::Number(value->lVal);
+    case VT_UI1: return Json::Number(value->bVal);
+    case VT_UI2: return Json::Number(value->uiVal);
+    case VT_UI4:
+    case VT_UINT: return Json::Number(value->ulVal);
+    case VT_R4: return Json::Number(value->fltVal);
+    case VT_R8:
+    case VT_DATE: return Json::Number(value->dblVal);
+    default: break;
+    }
+    if (value->vt == (VT_ARRAY | VT_UI1) && value->parray) {
+        SAFEARRAY* array = value->parray;
+        void* data = nullptr;
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(array, 1, &lower);
+        SafeArrayGetUBound(array, 1, &upper);
+        size_t size = upper >= lower ? static_cast<size_t>(upper - lower + 1) : 0;
+        std::string encoded;
+        if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
+            encoded = Base64(static_cast<const unsigned char*>(data), size);
+            SafeArrayUnaccessData(array);
+        }
+        return Json::Object().Set("base64", Json::String(encoded));
+    }
+    return Json::Object().Set("vt", Json::Number(value->vt));
+}
+
+// Calls a method without arguments by name; a null Json when the object has none.
+Json ReadByName(IDispatch* object, std::initializer_list<const char16_t*> names)
+{
+    for (const char16_t* name : names) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR n = const_cast<LPOLESTR>(name);
+        if (FAILED(object->GetIDsOfNames(kNullIid, &n, 1, LOCALE_USER_DEFAULT, &id)))
+            continue;
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        VARIANT value;
+        VariantInit(&value);
+        object->Invoke(id, kNullIid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &value, nullptr, nullptr);
+        Json json = ValueToJson(value);
+        VariantClear(&value);
+        return json;
+    }
+    return Json();
+}
+
+} // namespace
+
+bool CallByName(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
+                CallResult& result, std::string* argError)
+{
+    Arguments arguments;
+    if (!arguments.Parse(args, argError))
+        return false;
+    std::u16string name = FromUtf8(method);
+    LPOLESTR names[1] = {name.data()};
+    DISPID id = DISPID_UNKNOWN;
+    HRESULT hr = object->GetIDsOfNames(kNullIid, names, 1, LOCALE_USER_DEFAULT, &id);
+    result.json = Json::Object();
+    if (FAILED(hr)) {
+        result.json.Set("hresult", Json::String(HResultText(hr)));
+        return true;
+    }
+    std::vector<VARIANTARG> reversed = arguments.Reversed();
+    DISPPARAMS params = {reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()),
+                         0};
+    UINT argErr = 0;
+    hr = object->Invoke(id, kNullIid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result.value, nullptr,
+                        &argErr);
+    result.invoked = true;
+    result.json.Set("hresult", Json::String(HResultText(hr)));
+    result.json.Set("result", ValueToJson(result.value));
+    Json error = Json::Object();
+    error.Set("message", ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"}));
+    error.Set("code", ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode"}));
+    error.Set("stack", ReadByName(object, {u"CryptGetLastErrorStack", u"SignGetLastErrorStack"}));
+    result.json.Set("error", std::move(error));
+    return true;
+}
+
+bool WriteResult(const VARIANT& v, const std::string& path)
+{
+    const VARIANT* value = &v;
+    if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal)
+        value = value->pvarVal;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    if (value->vt == VT_BSTR) {
+        out << ToUtf8(value->bstrVal, SysStringLen(value->bstrVal));
+    } else if (value->vt == (VT_ARRAY | VT_UI1) && value->parray) {
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(value->parray, 1, &lower);
+        SafeArrayGetUBound(value->parray, 1, &upper);
+        void* data = nullptr;
+        if (upper >= lower && SUCCEEDED(SafeArrayAccessData(value->parray, &data))) {
+            out.write(static_cast<const char*>(data), upper - lower + 1);
+            SafeArrayUnaccessData(value->parray);
+        }
+    }
+    return bool(out.flush());
+}
+
+} // namespace trumik::host

@@ -1,0 +1,43 @@
+// Late binding as a script host does it: objects by ProgID, methods by name
+// through IDispatch, arguments from command-line forms, results as JSON.
+#pragma once
+
+#include "Json.h"
+
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+namespace trumik::host {
+
+std::string ToUtf8(const OLECHAR* text, size_t length);
+std::u16string FromUtf8(const std::string& text);
+std::string Base64(const unsigned char* data, size_t size);
+std::string HResultText(HRESULT hr);
+
+// Creates an object by ProgID (or a braced CLSID) asking for IDispatch.
+HRESULT CreateObject(const std::string& progId, IDispatch** object);
+
+struct CallResult {
+    Json json;         // {"hresult", "result", "error": {"message", "code", "stack"}}
+    bool invoked = false; // Invoke was called
+    VARIANT value;     // the result variant (owned: cleared by the destructor)
+    CallResult() { VariantInit(&value); }
+    ~CallResult() { VariantClear(&value); }
+    CallResult(const CallResult&) = delete;
+    CallResult& operator=(const CallResult&) = delete;
+};
+
+// Calls method by name with the argument forms:
+//   TEXT, @PATH (file as UTF-8 text, @- standard input), null, str:TEXT,
+//   int:N, date:YYYY-MM-DD[THH:MM:SS], bool:true|false, bytes:@PATH, empty
+// then reads the object's last-error methods by name. A form that cannot be
+// read sets *argError and returns false.
+bool CallByName(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
+                CallResult& result, std::string* argError);
+
+// Writes a string result as UTF-8 or a byte-array result as bytes.
+bool WriteResult(const VARIANT& value, const std::string& path);
+
+} // namespace trumik::host
