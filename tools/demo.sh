@@ -18,6 +18,13 @@ if [ ! -f "$DEMO/rsa-signer.pem" ]; then
   chmod 600 "$DEMO/rsa-signer.pem"
 fi
 
+MODULE="$BUILD/lib/Zelvane.Trumik.XmlSigner.so"
+REGISTERED="$("$TRUMIK" reg query 'HKCR\CLSID\{3C6084B9-D9AD-4B67-8D80-5B7969A86364}\InprocServer32' /ve 2>/dev/null || true)"
+if ! printf '%s' "$REGISTERED" | grep -qF "$(readlink -f "$MODULE")"; then
+  echo "== registering $MODULE under $HOME_DIR"
+  "$TRUMIK" register "$MODULE"
+fi
+
 cat > "$DEMO/sample.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
 <Заявление номер="42">
@@ -26,7 +33,7 @@ cat > "$DEMO/sample.xml" <<'XML'
 </Заявление>
 XML
 
-echo "== signing $DEMO/sample.xml with SignWithKey"
+echo "== signing $DEMO/sample.xml with ZelvaneTrumik.XmlSigner.SignWithKey (late binding)"
 "$TRUMIK" sign-pem --key "$DEMO/rsa-signer.pem" "$DEMO/sample.xml" -o "$DEMO/sample.signed.xml"
 cat "$DEMO/sample.signed.xml"
 echo

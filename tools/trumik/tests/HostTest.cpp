@@ -1,0 +1,150 @@
+// The host as a user runs it: registration, calls by name, scripts, the registry.
+#include "TestHome.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+namespace tt = trumik::testing;
+
+namespace {
+
+class HostTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite()
+    {
+        const char* build = std::getenv("TRUMIK_BUILD_DIR");
+        build_ = build ? build : ".";
+        dir_ = tt::MakeTempDir("host");
+        std::string d = dir_.string();
+        ASSERT_EQ(tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Host -days 3 -keyout " + d +
+                                 "/k.pem -out " + d + "/c.pem"),
+                  0);
+        tt::WriteFile(dir_ / "signer.pem", tt::ReadFile(dir_ / "k.pem") + tt::ReadFile(dir_ / "c.pem"));
+        tt::WriteFile(dir_ / "doc.xml", "<?xml version=\"1.0\"?>\n<doc><p>Привет</p></doc>\n");
+        std::string out;
+        ASSERT_EQ(Run("register " + (build_ / "lib" / "Zelvane.Trumik.XmlSigner.so").string(), &out), 0) << out;
+    }
+
+    static int Run(const std::string& args, std::string* out = nullptr, bool mergeStderr = false)
+    {
+        return tt::RunCommand((build_ / "bin" / "trumik").string() + " " + args, out, mergeStderr);
+    }
+
+    static fs::path build_;
+    static fs::path dir_;
+};
+
+fs::path HostTest::build_;
+fs::path HostTest::dir_;
+
+} // namespace
+
+TEST_F(HostTest, CallSignsAndXmlsec1Verifies)
+{
+    std::string json;
+    fs::path signedFile = dir_ / "signed.xml";
+    ASSERT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey @" + (dir_ / "doc.xml").string() + " " +
+                      (dir_ / "signer.pem").string() + " --out " + signedFile.string(),
+                  &json),
+              0);
+    EXPECT_EQ(json.rfind("{\"hresult\": \"0x00000000\", \"result\": \"<?xml version=\\\"1.0\\\" encoding=\\\"UTF-8\\\"?>",
+                         0),
+              0u)
+        << json;
+    EXPECT_NE(json.find("\"error\": {\"message\": \"\", \"code\": null, \"stack\": null}}"), std::string::npos);
+    std::string log;
+    EXPECT_EQ(tt::RunCommand("xmlsec1 --verify --pubkey-cert-pem " + (dir_ / "c.pem").string() + " " +
+                                 signedFile.string(),
+                             &log),
+              0)
+        << log;
+    EXPECT_NE(tt::ReadFile(signedFile).find("<p>Привет</p><Signature"), std::string::npos);
+}
+
+TEST_F(HostTest, FailuresCarryTheComponentsStatusAndMessage)
+{
+    std::string json;
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey null " + (dir_ / "signer.pem").string(), &json), 0);
+    EXPECT_EQ(json, "{\"hresult\": \"0x00000001\", \"result\": null, \"error\": {\"message\": \"\", \"code\": null, "
+                    "\"stack\": null}}\n");
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey '<a/>' " + (dir_ / "missing.pem").string(), &json), 0);
+    EXPECT_EQ(json, "{\"hresult\": \"0x00000001\", \"result\": null, \"error\": {\"message\": \"10001 - Путь к "
+                    "PEM-файлу пуст или PEM-файл с ключём не найден.\", \"code\": null, \"stack\": null}}\n");
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey '<a/>' " + (dir_ / "c.pem").string(), &json), 0);
+    EXPECT_EQ(json.rfind("{\"hresult\": \"0xFFFFFFFF\", \"result\": null, \"error\": {\"message\": \"10017 - Не "
+                         "удалось добавить информацию о ключе.\\nФункция: ",
+                         0),
+              0u)
+        << json;
+}
+
+TEST_F(HostTest, UnknownNamesAndObjectsExitWithTwo)
+{
+    std::string json;
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner Frobnicate", &json), 2);
+    EXPECT_EQ(json, "{\"hresult\": \"0x80020006\"}\n");
+    EXPECT_EQ(Run("call No.Such.Class SignWithKey", &json), 2);
+    EXPECT_EQ(json, "{\"hresult\": \"0x800401F3\"}\n");
+    // Wrong argument counts and types are the dispatch layer's answers, and Invoke was called.
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey onlyone", &json), 0);
+    EXPECT_EQ(json.rfind("{\"hresult\": \"0x8002000E\"", 0), 0u) << json;
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey bytes:@" + (dir_ / "doc.xml").string() + " x", &json), 0);
+    EXPECT_EQ(json.rfind("{\"hresult\": \"0x80020005\"", 0), 0u) << json;
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey int:12 x", &json), 0);
+    EXPECT_NE(json.find("10001 - "), std::string::npos) << json;
+}
+
+TEST_F(HostTest, ScriptKeepsObjectsAcrossLines)
+{
+    fs::path script = dir_ / "script.jsonl";
+    tt::WriteFile(script, "{\"new\": \"s\", \"progid\": \"ZelvaneTrumik.XmlSigner.1\"}\n"
+                          "{\"call\": \"s\", \"method\": \"SignWithKey\", \"args\": [\"<a/>\", \"" +
+                              (dir_ / "missing.pem").string() +
+                              "\"]}\n"
+                              "{\"call\": \"s\", \"method\": \"SignFGetLastError\", \"args\": []}\n"
+                              "{\"release\": \"s\"}\n"
+                              "not json\n");
+    std::string out;
+    EXPECT_EQ(Run("script " + script.string(), &out), 1);
+    EXPECT_NE(out.find("{\"new\": \"s\", \"hresult\": \"0x00000000\"}\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("{\"hresult\": \"0x00000000\", \"result\": \"10001 - Путь к PEM-файлу пуст или PEM-файл с "
+                       "ключём не найден.\""),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("{\"release\": \"s\", \"refs\": 0}\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("{\"error\": "), std::string::npos) << out;
+}
+
+TEST_F(HostTest, RegQueriesAndEditsTheRegistry)
+{
+    std::string out;
+    ASSERT_EQ(Run("reg query 'HKCR\\ZelvaneTrumik.XmlSigner\\CurVer'", &out), 0);
+    EXPECT_NE(out.find("    (Default)    REG_SZ    ZelvaneTrumik.XmlSigner.1\n"), std::string::npos) << out;
+    EXPECT_EQ(Run("reg add 'HKCU\\Software\\Trumik test' /v Name /d Значение", &out), 0);
+    ASSERT_EQ(Run("reg query 'HKCU\\Software\\Trumik test' /v Name", &out), 0);
+    EXPECT_NE(out.find("    Name    REG_SZ    Значение\n"), std::string::npos) << out;
+    EXPECT_EQ(Run("reg delete 'HKCU\\Software\\Trumik test'", &out), 0);
+    EXPECT_EQ(Run("reg query 'HKCU\\Software\\Trumik test'", &out, true), 1);
+    EXPECT_NE(out.find("ERROR: The system was unable to find the specified registry key or value."),
+              std::string::npos);
+}
+
+TEST_F(HostTest, SignPemByLateBinding)
+{
+    std::string out;
+    fs::path signedFile = dir_ / "pem-signed.xml";
+    ASSERT_EQ(Run("sign-pem --key " + (dir_ / "signer.pem").string() + " " + (dir_ / "doc.xml").string() + " -o " +
+                  signedFile.string()),
+              0);
+    EXPECT_EQ(tt::RunCommand("xmlsec1 --verify --pubkey-cert-pem " + (dir_ / "c.pem").string() + " " +
+                             signedFile.string()),
+              0);
+    EXPECT_EQ(Run("sign-pem --key " + (dir_ / "missing.pem").string() + " " + (dir_ / "doc.xml").string(), &out,
+                  true),
+              1);
+    EXPECT_EQ(out, "10001 - Путь к PEM-файлу пуст или PEM-файл с ключём не найден.\n");
+}
