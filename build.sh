@@ -17,7 +17,7 @@ PACKAGES=(
   libxmlsec1-dev libxmlsec1-openssl xmlsec1
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   googletest libgtest-dev libgmock-dev
-  time
+  time python3
 )
 
 install_missing() {

@@ -12,6 +12,7 @@ export TRUMIK_HOME="$WORK/home"
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=bench" -days 30 \
   -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
 cat "$WORK/key.pem" "$WORK/cert.pem" > "$WORK/signer.pem"
+"$TRUMIK" register "$BUILD/lib/Zelvane.Trumik.XmlSigner.so" >/dev/null
 
 TEMPLATE='<Signature xmlns="http://www.w3.org/2000/09/xmldsig#"><SignedInfo><CanonicalizationMethod Algorithm="http://www.w3.org/TR/2001/REC-xml-c14n-20010315"/><SignatureMethod Algorithm="http://www.w3.org/2000/09/xmldsig#rsa-sha1"/><Reference URI=""><Transforms><Transform Algorithm="http://www.w3.org/2000/09/xmldsig#enveloped-signature"/></Transforms><DigestMethod Algorithm="http://www.w3.org/2000/09/xmldsig#sha1"/><DigestValue/></Reference></SignedInfo><SignatureValue/><KeyInfo><KeyValue/></KeyInfo></Signature>'
 
@@ -44,3 +45,32 @@ for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
   awk -v s="$1" -v a="$ours" -v b="$peer" -v c="$ours_mem" -v d="$peer_mem" 'BEGIN {
     printf "%-8s %12.3f %12.3f %8.2f %12d %12d %8.2f\n", s, a, b, (b > 0 ? a / b : 0), c, d, (d > 0 ? c / d : 0) }'
 done
+
+echo
+echo "== dispatch overhead at 1 KB"
+"$BUILD/bin/dispatch_bench" "$WORK/doc-1KB.xml" "$WORK/signer.pem" 300
+
+echo
+echo "== 1000 documents: one trumik script against 1000 xmlsec1 --sign runs"
+mkdir -p "$WORK/many"
+for i in $(seq 1 1000); do
+  printf '<doc n="%d"><p>Документ номер %d</p></doc>\n' "$i" "$i" > "$WORK/many/$i.xml"
+  sed "s|</doc>|$TEMPLATE</doc>|" "$WORK/many/$i.xml" > "$WORK/many/$i.tmpl.xml"
+done
+{
+  echo '{"new": "s", "progid": "ZelvaneTrumik.XmlSigner"}'
+  for i in $(seq 1 1000); do
+    printf '{"call": "s", "method": "SignWithKey", "args": ["@%s", "%s"], "out": "%s"}\n' \
+      "$WORK/many/$i.xml" "$WORK/signer.pem" "$WORK/many/$i.out.xml"
+  done
+  echo '{"release": "s"}'
+} > "$WORK/many.jsonl"
+start=$(date +%s.%N)
+"$TRUMIK" script "$WORK/many.jsonl" > /dev/null
+mid=$(date +%s.%N)
+for i in $(seq 1 1000); do
+  xmlsec1 --sign --privkey-pem "$WORK/key.pem,$WORK/cert.pem" --output "$WORK/many/$i.peer.xml" "$WORK/many/$i.tmpl.xml" 2>/dev/null
+done
+end=$(date +%s.%N)
+xmlsec1 --verify --pubkey-cert-pem "$WORK/cert.pem" "$WORK/many/1000.out.xml" >/dev/null 2>&1 || { echo "bench: script output does not verify" >&2; exit 1; }
+awk -v a="$start" -v b="$mid" -v c="$end" 'BEGIN { printf "trumik script %.2f s, xmlsec1 runs %.2f s, ratio %.2f\n", b - a, c - b, (b - a) / (c - b) }'

@@ -5,7 +5,9 @@
 #include "winbase.h"
 #include "winnls.h"
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace trumik::platform {
 
@@ -22,17 +24,95 @@ bool IsLowSurrogate(char16_t u)
     return u >= 0xDC00 && u <= 0xDFFF;
 }
 
+// Where a conversion puts its units: a counter for size queries, the
+// caller's buffer (counting what does not fit), or a string.
+template <typename Char>
+struct CountSink {
+    size_t count = 0;
+    void Put(Char) { ++count; }
+    void PutRun(const unsigned char*, size_t n) { count += n; }
+    void PutAscii(const char16_t*, size_t n) { count += n; }
+};
+
+template <typename Char>
+struct BufferSink {
+    Char* buffer;
+    size_t capacity;
+    size_t count = 0;
+    void Put(Char c)
+    {
+        if (count < capacity)
+            buffer[count] = c;
+        ++count;
+    }
+    void PutRun(const unsigned char* s, size_t n)
+    {
+        size_t room = count < capacity ? capacity - count : 0;
+        size_t copied = n < room ? n : room;
+        for (size_t i = 0; i < copied; ++i)
+            buffer[count + i] = static_cast<Char>(s[i]);
+        count += n;
+    }
+    void PutAscii(const char16_t* s, size_t n)
+    {
+        size_t room = count < capacity ? capacity - count : 0;
+        size_t copied = n < room ? n : room;
+        for (size_t i = 0; i < copied; ++i)
+            buffer[count + i] = static_cast<Char>(s[i]);
+        count += n;
+    }
+};
+
+template <typename Char>
+struct StringSink {
+    std::basic_string<Char>& out;
+    size_t count = 0;
+    void Put(Char c)
+    {
+        out.push_back(c);
+        ++count;
+    }
+    void PutRun(const unsigned char* s, size_t n)
+    {
+        out.append(s, s + n);
+        count += n;
+    }
+    void PutAscii(const char16_t* s, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            out.push_back(static_cast<Char>(s[i]));
+        count += n;
+    }
+};
+
+// The length of the run of ASCII bytes at s.
+size_t AsciiRun(const unsigned char* s, size_t n)
+{
+    size_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ULL)
+            break;
+        i += 8;
+    }
+    while (i < n && s[i] < 0x80)
+        ++i;
+    return i;
+}
+
 // Decodes UTF-8. Each maximal ill-formed subpart becomes one U+FFFD, or the
 // decoding stops (false) when strict.
-bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out)
+template <typename Sink>
+bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Sink& out)
 {
-    out.reserve(out.size() + n);
     size_t i = 0;
     while (i < n) {
         const unsigned char b = s[i];
         if (b < 0x80) {
-            out.push_back(b);
-            ++i;
+            size_t run = AsciiRun(s + i, n - i);
+            out.PutRun(s + i, run);
+            i += run;
             continue;
         }
         int trail;
@@ -58,7 +138,7 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& o
         } else {
             if (strict)
                 return false;
-            out.push_back(kReplacement);
+            out.Put(kReplacement);
             ++i;
             continue;
         }
@@ -76,16 +156,16 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& o
         if (!complete) {
             if (strict)
                 return false;
-            out.push_back(kReplacement);
+            out.Put(kReplacement);
             i = j; // resume at the byte that broke the sequence
             continue;
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            out.Put(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.Put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            out.Put(static_cast<char16_t>(cp));
         }
         i = j;
     }
@@ -94,11 +174,19 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& o
 
 // Encodes UTF-16 as UTF-8. An unpaired surrogate becomes EF BF BD, or the
 // encoding stops (false) when strict.
-bool EncodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out)
+template <typename Sink>
+bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Sink& out)
 {
-    out.reserve(out.size() + n);
     for (size_t i = 0; i < n; ++i) {
         char32_t cp = s[i];
+        if (cp < 0x80) {
+            size_t run = 1;
+            while (i + run < n && s[i + run] < 0x80)
+                ++run;
+            out.PutAscii(s + i, run);
+            i += run - 1;
+            continue;
+        }
         if (IsHighSurrogate(s[i]) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
@@ -107,46 +195,43 @@ bool EncodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out)
                 return false;
             cp = kReplacement;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        if (cp < 0x800) {
+            out.Put(static_cast<char>(0xC0 | (cp >> 6)));
+            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
         } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            out.Put(static_cast<char>(0xE0 | (cp >> 12)));
+            out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            out.Put(static_cast<char>(0xF0 | (cp >> 18)));
+            out.Put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
         }
     }
     return true;
 }
 
-void DecodeSingleByte(const SingleBytePage& page, const unsigned char* s, size_t n, std::u16string& out)
+template <typename Sink>
+void DecodeSingleByte(const SingleBytePage& page, const unsigned char* s, size_t n, Sink& out)
 {
-    out.reserve(out.size() + n);
     for (size_t i = 0; i < n; ++i)
-        out.push_back(page.Decode(s[i]));
+        out.Put(page.Decode(s[i]));
 }
 
 // Each UTF-16 unit on its own (a surrogate pair gives two default bytes).
 // Returns whether the default byte was used.
-bool EncodeSingleByte(const SingleBytePage& page, const char16_t* s, size_t n, char defaultByte,
-                      std::string& out)
+template <typename Sink>
+bool EncodeSingleByte(const SingleBytePage& page, const char16_t* s, size_t n, char defaultByte, Sink& out)
 {
     bool usedDefault = false;
-    out.reserve(out.size() + n);
     for (size_t i = 0; i < n; ++i) {
         const int byte = page.Encode(s[i]);
         if (byte < 0) {
-            out.push_back(defaultByte);
+            out.Put(defaultByte);
             usedDefault = true;
         } else {
-            out.push_back(static_cast<char>(byte));
+            out.Put(static_cast<char>(byte));
         }
     }
     return usedDefault;
@@ -157,24 +242,33 @@ bool IsSupported(UINT codePage)
     return codePage == CP_UTF8 || FindSingleBytePage(codePage);
 }
 
-// Copies the result into the caller's buffer under the Win32 size rules:
-// a size of 0 asks for the count, a short buffer fails.
-template <typename Char>
-int Deliver(const std::basic_string<Char>& result, Char* destination, int destinationSize)
+// Runs a conversion under the Win32 size rules: a destination size of 0 asks
+// for the count, a short buffer fails with ERROR_INSUFFICIENT_BUFFER.
+// convert(sink) returns false when the conversion itself failed (last error set).
+template <typename Char, typename Convert>
+int Deliver(Char* destination, int destinationSize, Convert convert)
 {
-    if (result.size() > 0x7FFFFFFF) {
+    size_t count;
+    if (destinationSize == 0) {
+        CountSink<Char> sink;
+        if (!convert(sink))
+            return 0;
+        count = sink.count;
+    } else {
+        BufferSink<Char> sink{destination, static_cast<size_t>(destinationSize)};
+        if (!convert(sink))
+            return 0;
+        count = sink.count;
+        if (count > static_cast<size_t>(destinationSize)) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+    }
+    if (count > 0x7FFFFFFF) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const int count = static_cast<int>(result.size());
-    if (destinationSize == 0)
-        return count;
-    if (count > destinationSize) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    std::memcpy(destination, result.data(), result.size() * sizeof(Char));
-    return count;
+    return static_cast<int>(count);
 }
 
 } // namespace
@@ -195,14 +289,16 @@ UINT ResolveCodePage(UINT codePage)
 std::string Utf16ToUtf8(std::u16string_view text)
 {
     std::string out;
-    EncodeUtf8(text.data(), text.size(), false, out);
+    StringSink<char> sink{out};
+    EncodeUtf8(text.data(), text.size(), false, sink);
     return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text)
 {
     std::u16string out;
-    DecodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size(), false, out);
+    StringSink<char16_t> sink{out};
+    DecodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size(), false, sink);
     return out;
 }
 
@@ -212,8 +308,9 @@ std::string Utf16ToCodePage(std::u16string_view text, UINT codePage)
     if (codePage == CP_UTF8)
         return Utf16ToUtf8(text);
     std::string out;
+    StringSink<char> sink{out};
     if (const SingleBytePage* page = FindSingleBytePage(codePage))
-        EncodeSingleByte(*page, text.data(), text.size(), '?', out);
+        EncodeSingleByte(*page, text.data(), text.size(), '?', sink);
     return out;
 }
 
@@ -223,8 +320,9 @@ std::u16string CodePageToUtf16(std::string_view text, UINT codePage)
     if (codePage == CP_UTF8)
         return Utf8ToUtf16(text);
     std::u16string out;
+    StringSink<char16_t> sink{out};
     if (const SingleBytePage* page = FindSingleBytePage(codePage))
-        DecodeSingleByte(*page, reinterpret_cast<const unsigned char*>(text.data()), text.size(), out);
+        DecodeSingleByte(*page, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sink);
     return out;
 }
 
@@ -261,16 +359,19 @@ WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCST
     const size_t length =
         cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     const auto* source = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
-    std::u16string result;
-    if (page == CP_UTF8) {
-        if (!DecodeUtf8(source, length, (dwFlags & MB_ERR_INVALID_CHARS) != 0, result)) {
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-            return 0;
+    const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
+    const SingleBytePage* singleByte = page == CP_UTF8 ? nullptr : FindSingleBytePage(page);
+    return Deliver(lpWideCharStr, cchWideChar, [&](auto& sink) {
+        if (singleByte) {
+            DecodeSingleByte(*singleByte, source, length, sink);
+            return true;
         }
-    } else {
-        DecodeSingleByte(*FindSingleBytePage(page), source, length, result);
-    }
-    return Deliver(result, lpWideCharStr, cchWideChar);
+        if (!DecodeUtf8(source, length, strict, sink)) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return false;
+        }
+        return true;
+    });
 }
 
 WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
@@ -312,20 +413,22 @@ WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWS
     } else {
         length = static_cast<size_t>(cchWideChar);
     }
-    std::string result;
-    if (page == CP_UTF8) {
-        if (!EncodeUtf8(lpWideCharStr, length, (dwFlags & WC_ERR_INVALID_CHARS) != 0, result)) {
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-            return 0;
+    const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
+    const SingleBytePage* singleByte = page == CP_UTF8 ? nullptr : FindSingleBytePage(page);
+    const char defaultByte = lpDefaultChar ? lpDefaultChar[0] : '?';
+    return Deliver(lpMultiByteStr, cbMultiByte, [&](auto& sink) {
+        if (singleByte) {
+            const bool used = EncodeSingleByte(*singleByte, lpWideCharStr, length, defaultByte, sink);
+            if (lpUsedDefaultChar)
+                *lpUsedDefaultChar = used ? TRUE : FALSE;
+            return true;
         }
-    } else {
-        const char defaultByte = lpDefaultChar ? lpDefaultChar[0] : '?';
-        const bool used =
-            EncodeSingleByte(*FindSingleBytePage(page), lpWideCharStr, length, defaultByte, result);
-        if (lpUsedDefaultChar)
-            *lpUsedDefaultChar = used ? TRUE : FALSE;
-    }
-    return Deliver(result, lpMultiByteStr, cbMultiByte);
+        if (!EncodeUtf8(lpWideCharStr, length, strict, sink)) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return false;
+        }
+        return true;
+    });
 }
 
 WINAPI_EXPORT UINT WINAPI GetACP(void)

@@ -58,10 +58,16 @@ WINAPI_EXPORT int WINAPI GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCDa
         return 0;
     }
     constexpr LCTYPE kUseCpAcp = 0x40000000;
-    std::string value;
+    std::string codePage;
+    const char* value = nullptr;
     switch (LCType & ~static_cast<LCTYPE>(LOCALE_NOUSEROVERRIDE | kUseCpAcp)) {
     case LOCALE_IDEFAULTANSICODEPAGE:
-        value = data->ansiCodePage ? data->ansiCodePage : std::to_string(SystemAnsiCodePage());
+        if (data->ansiCodePage) {
+            value = data->ansiCodePage;
+        } else {
+            codePage = std::to_string(SystemAnsiCodePage());
+            value = codePage.c_str();
+        }
         break;
     case LOCALE_IDEFAULTCODEPAGE:
         value = data->oemCodePage;
@@ -79,14 +85,14 @@ WINAPI_EXPORT int WINAPI GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCDa
         SetLastError(ERROR_INVALID_FLAGS);
         return 0;
     }
-    const int count = static_cast<int>(value.size()) + 1; // with the NUL
+    const int count = static_cast<int>(std::strlen(value)) + 1; // with the NUL
     if (cchData == 0)
         return count;
     if (count > cchData) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    std::memcpy(lpLCData, value.c_str(), static_cast<size_t>(count));
+    std::memcpy(lpLCData, value, static_cast<size_t>(count));
     return count;
 }
 

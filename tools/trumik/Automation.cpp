@@ -91,11 +91,15 @@ bool ReadFileBytes(const std::string& path, std::string& bytes)
         bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
         return true;
     }
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    std::streamoff size = in.tellg();
+    if (size < 0)
+        return false;
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    return bool(in.read(bytes.data(), size)) || size == 0;
 }
 
 // The arguments of one call: each form becomes a variant; a byte array is
@@ -289,7 +293,7 @@ Json ReadByName(IDispatch* object, std::initializer_list<const char16_t*> names)
 } // namespace
 
 bool CallByName(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
-                CallResult& result, std::string* argError)
+                CallResult& result, std::string* argError, bool resultInJson)
 {
     Arguments arguments;
     if (!arguments.Parse(args, argError))
@@ -311,7 +315,7 @@ bool CallByName(IDispatch* object, const std::string& method, const std::vector<
                         &argErr);
     result.invoked = true;
     result.json.Set("hresult", Json::String(HResultText(hr)));
-    result.json.Set("result", ValueToJson(result.value));
+    result.json.Set("result", resultInJson ? ValueToJson(result.value) : Json());
     Json error = Json::Object();
     error.Set("message", ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"}));
     error.Set("code", ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode"}));

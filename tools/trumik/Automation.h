@@ -34,8 +34,10 @@ struct CallResult {
 //   int:N, date:YYYY-MM-DD[THH:MM:SS], bool:true|false, bytes:@PATH, empty
 // then reads the object's last-error methods by name. A form that cannot be
 // read sets *argError and returns false.
+// With resultInJson false the result stays in result.value only (a caller that
+// writes a large document itself need not convert it twice).
 bool CallByName(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
-                CallResult& result, std::string* argError);
+                CallResult& result, std::string* argError, bool resultInJson = true);
 
 // Writes a string result as UTF-8 or a byte-array result as bytes.
 bool WriteResult(const VARIANT& value, const std::string& path);

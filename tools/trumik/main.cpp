@@ -290,7 +290,7 @@ int SignPem(const std::vector<std::string>& args)
     CallResult result;
     std::string argError;
     if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key}, result,
-                    &argError)) {
+                    &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -302,8 +302,8 @@ int SignPem(const std::vector<std::string>& args)
                                                                                      : "trumik: signing failed");
         return 1;
     }
-    std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
     if (out.empty() || out == "-") {
+        std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
         std::fwrite(signedText.data(), 1, signedText.size(), stdout);
         return 0;
     }
