@@ -124,14 +124,19 @@ class Arguments {
         for (size_t i = 0; i < forms.size(); ++i) {
             VariantInit(&values_[i]);
             VariantInit(&referenced_[i]);
-            if (!ParseOne(forms[i], values_[i], referenced_[i], error))
+        }
+        // DISPPARAMS wants the last argument first. The callee may convert the
+        // arguments in place, so these variants are the ones cleared at the end.
+        for (size_t i = 0; i < forms.size(); ++i) {
+            size_t slot = forms.size() - 1 - i;
+            if (!ParseOne(forms[i], values_[slot], referenced_[slot], error))
                 return false;
         }
         return true;
     }
 
-    // DISPPARAMS wants the last argument first.
-    std::vector<VARIANTARG> Reversed() const { return {values_.rbegin(), values_.rend()}; }
+    VARIANTARG* Data() { return values_.empty() ? nullptr : values_.data(); }
+    UINT Count() const { return static_cast<UINT>(values_.size()); }
 
   private:
     static bool ParseOne(const std::string& form, VARIANT& value, VARIANT& referenced, std::string* error)
@@ -307,9 +312,7 @@ bool CallByName(IDispatch* object, const std::string& method, const std::vector<
         result.json.Set("hresult", Json::String(HResultText(hr)));
         return true;
     }
-    std::vector<VARIANTARG> reversed = arguments.Reversed();
-    DISPPARAMS params = {reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()),
-                         0};
+    DISPPARAMS params = {arguments.Data(), nullptr, arguments.Count(), 0};
     UINT argErr = 0;
     hr = object->Invoke(id, kNullIid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result.value, nullptr,
                         &argErr);
