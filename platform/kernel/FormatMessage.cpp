@@ -33,7 +33,7 @@ bool HasSystemLanguage(DWORD languageId)
 // One insert argument as text; `wide` tells how the caller passes strings.
 std::optional<std::u16string> FormatInsert(const std::u16string& spec, DWORD_PTR argument, bool wide)
 {
-    // spec is the printf-style specification without the leading '%',
+    // spec is the printf-style conversion without the leading '%',
     // e.g. "s", "d", "08X", "lu", "I64x".
     std::string flags;
     size_t i = 0;
@@ -123,7 +123,7 @@ std::optional<std::u16string> FormatInsert(const std::u16string& spec, DWORD_PTR
 }
 
 // Expands the escapes and inserts of a message. Returns false when an insert
-// cannot be filled (no argument array, or a malformed specification).
+// cannot be filled (no argument array, or a malformed insert).
 bool ExpandMessage(const std::u16string& text, const DWORD_PTR* arguments, bool wide, bool ignoreWidth,
                    std::u16string& out)
 {
