@@ -1,6 +1,7 @@
 // Certificate and CRL contexts: DER parsing into the CryptoAPI structures,
 // names as text, and the checks on a certificate's information.
 #include "CryptInternal.h"
+#include "winnls.h"
 
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -480,7 +481,7 @@ std::u16string NameToString(const BYTE* der, size_t size, DWORD strType)
 }
 
 // Finds the first value of an attribute in a DER name (UTF-16), or empty.
-static std::u16string FirstAttribute(const BYTE* der, size_t size, int nid)
+std::u16string FirstAttribute(const BYTE* der, size_t size, int nid)
 {
     if (!der || size == 0)
         return {};
@@ -520,6 +521,27 @@ DWORD CopyOut(const std::u16string& s, LPWSTR psz, DWORD csz)
         return need;
     DWORD n = std::min<DWORD>(csz - 1, static_cast<DWORD>(s.size()));
     std::memcpy(psz, s.data(), n * sizeof(char16_t));
+    psz[n] = 0;
+    return n + 1;
+}
+// The text up to its NUL in the system ANSI code page, with the same rules.
+DWORD CopyOutA(const std::u16string& w, LPSTR psz, DWORD csz)
+{
+    std::u16string text = w.substr(0, w.find(u'\0'));
+    std::string a;
+    if (!text.empty()) {
+        int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
+        a.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        if (n > 0)
+            WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), a.data(), n, nullptr,
+                                nullptr);
+    }
+    DWORD need = static_cast<DWORD>(a.size() + 1);
+    if (!psz || csz == 0)
+        return need;
+    DWORD n = std::min<DWORD>(csz - 1, static_cast<DWORD>(a.size()));
+    std::memcpy(psz, a.data(), n);
     psz[n] = 0;
     return n + 1;
 }
@@ -563,19 +585,67 @@ WINAPI_EXPORT DWORD WINAPI CertNameToStrW(DWORD, PCERT_NAME_BLOB pName, DWORD dw
     return CopyOut(s, psz, csz);
 }
 
-WINAPI_EXPORT DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void*,
-                                              LPWSTR pszNameString, DWORD cchNameString)
+WINAPI_EXPORT DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                                              void* pvTypePara, LPWSTR pszNameString, DWORD cchNameString)
 {
     if (!pCertContext || !pCertContext->pCertInfo)
         return CopyOut(u"", pszNameString, cchNameString);
     const CERT_NAME_BLOB& name = (dwFlags & CERT_NAME_ISSUER_FLAG) ? pCertContext->pCertInfo->Issuer
                                                                    : pCertContext->pCertInfo->Subject;
     std::u16string s;
-    if (dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE)
+    switch (dwType) {
+    case CERT_NAME_EMAIL_TYPE:
+        s = FirstAttribute(name.pbData, name.cbData, NID_pkcs9_emailAddress);
+        break;
+    case CERT_NAME_RDN_TYPE:
+        s = NameToString(name.pbData, name.cbData,
+                         pvTypePara ? *static_cast<DWORD*>(pvTypePara) : CERT_X500_NAME_STR);
+        break;
+    case CERT_NAME_ATTR_TYPE: {
+        int nid = pvTypePara ? OBJ_txt2nid(static_cast<const char*>(pvTypePara)) : NID_undef;
+        if (nid != NID_undef)
+            s = FirstAttribute(name.pbData, name.cbData, nid);
+        break;
+    }
+    case CERT_NAME_FRIENDLY_DISPLAY_TYPE: {
+        DWORD size = 0;
+        if (!(dwFlags & CERT_NAME_ISSUER_FLAG) &&
+            CertGetCertificateContextProperty(pCertContext, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size) &&
+            size >= 2) {
+            std::u16string friendly(size / 2, u'\0');
+            if (CertGetCertificateContextProperty(pCertContext, CERT_FRIENDLY_NAME_PROP_ID, friendly.data(),
+                                                  &size)) {
+                s = friendly.substr(0, friendly.find(u'\0'));
+                break;
+            }
+        }
         s = SimpleDisplayName(name);
-    else
-        s = NameToString(name.pbData, name.cbData, CERT_X500_NAME_STR);
+        break;
+    }
+    case CERT_NAME_SIMPLE_DISPLAY_TYPE:
+    default:
+        s = SimpleDisplayName(name);
+        break;
+    }
     return CopyOut(s, pszNameString, cchNameString);
+}
+
+WINAPI_EXPORT DWORD WINAPI CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType,
+                                          LPSTR psz, DWORD csz)
+{
+    DWORD n = CertNameToStrW(dwCertEncodingType, pName, dwStrType, nullptr, 0);
+    std::u16string w(n, u'\0');
+    CertNameToStrW(dwCertEncodingType, pName, dwStrType, w.data(), n);
+    return CopyOutA(w, psz, csz);
+}
+
+WINAPI_EXPORT DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                                              void* pvTypePara, LPSTR pszNameString, DWORD cchNameString)
+{
+    DWORD n = CertGetNameStringW(pCertContext, dwType, dwFlags, pvTypePara, nullptr, 0);
+    std::u16string w(n, u'\0');
+    CertGetNameStringW(pCertContext, dwType, dwFlags, pvTypePara, w.data(), n);
+    return CopyOutA(w, pszNameString, cchNameString);
 }
 
 WINAPI_EXPORT LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo)

@@ -75,6 +75,8 @@ Bytes Sha1(const Bytes& data);
 Bytes Md5(const Bytes& data);
 std::u16string HexUpper(const Bytes& data);
 std::u16string SimpleDisplayName(const CERT_NAME_BLOB& name);
+// The first value of an attribute (any attribute for NID_undef), or empty.
+std::u16string FirstAttribute(const BYTE* der, size_t size, int nid);
 
 // The name as CertNameToStrW writes it (no NUL).
 std::u16string NameToString(const BYTE* der, size_t size, DWORD strType);

@@ -716,12 +716,13 @@ bool KnownFindType(DWORD t)
 
 // Self-relative CRYPT_KEY_PROV_INFO as a store keeps it: seven DWORDs
 // (container offset, provider offset, type, flags, parameter count,
-// parameter offset, key spec), parameters of four DWORDs (id, data offset,
-// size, flags), then parameter data and NUL-ended UTF-16 strings. Offsets
-// count from the start; 0 means none.
+// parameter table offset, key spec), the NUL-ended UTF-16 container and
+// provider names, then (4-aligned) the parameter table of four DWORDs each
+// (id, data offset, size, flags) followed by the parameter data. Offsets
+// count from the start of the property; 0 means none.
 Bytes SerializeKeyProvInfo(const CRYPT_KEY_PROV_INFO& info)
 {
-    Bytes out(28 + 16 * static_cast<size_t>(info.cProvParam), 0);
+    Bytes out(28, 0);
     auto put = [&](size_t at, DWORD v) {
         for (int i = 0; i < 4; ++i)
             out[at + i] = static_cast<BYTE>(v >> (8 * i));
@@ -729,23 +730,10 @@ Bytes SerializeKeyProvInfo(const CRYPT_KEY_PROV_INFO& info)
     put(8, info.dwProvType);
     put(12, info.dwFlags);
     put(16, info.cProvParam);
-    put(20, info.cProvParam ? 28 : 0);
     put(24, info.dwKeySpec);
-    for (DWORD i = 0; i < info.cProvParam; ++i) {
-        const CRYPT_KEY_PROV_PARAM& p = info.rgProvParam[i];
-        size_t at = 28 + 16 * i;
-        put(at, p.dwParam);
-        put(at + 4, p.cbData ? static_cast<DWORD>(out.size()) : 0);
-        put(at + 8, p.cbData);
-        put(at + 12, p.dwFlags);
-        if (p.cbData)
-            out.insert(out.end(), p.pbData, p.pbData + p.cbData);
-    }
     auto putString = [&](size_t at, const char16_t* s) {
         if (!s)
             return;
-        if (out.size() % 2)
-            out.push_back(0);
         put(at, static_cast<DWORD>(out.size()));
         std::u16string str(s);
         for (char16_t ch : str) {
@@ -757,6 +745,24 @@ Bytes SerializeKeyProvInfo(const CRYPT_KEY_PROV_INFO& info)
     };
     putString(0, info.pwszContainerName);
     putString(4, info.pwszProvName);
+    if (info.cProvParam && info.rgProvParam) {
+        while (out.size() % 4)
+            out.push_back(0);
+        size_t table = out.size();
+        put(20, static_cast<DWORD>(table));
+        out.resize(table + 16 * static_cast<size_t>(info.cProvParam), 0);
+        for (DWORD i = 0; i < info.cProvParam; ++i) {
+            const CRYPT_KEY_PROV_PARAM& p = info.rgProvParam[i];
+            size_t at = table + 16 * i;
+            put(at, p.dwParam);
+            put(at + 4, p.cbData ? static_cast<DWORD>(out.size()) : 0);
+            put(at + 8, p.cbData);
+            put(at + 12, p.dwFlags);
+            if (p.cbData && p.pbData)
+                out.insert(out.end(), p.pbData, p.pbData + p.cbData);
+        }
+    } else
+        put(16, 0);
     return out;
 }
 
@@ -1090,6 +1096,40 @@ WINAPI_EXPORT BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext
     std::lock_guard lock(Lock());
     if (pCertContext)
         Release(ToObject(pCertContext));
+    return TRUE;
+}
+
+WINAPI_EXPORT PCCRL_CONTEXT WINAPI CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext)
+{
+    std::lock_guard lock(Lock());
+    return pCrlContext ? HandOut(ToObject(pCrlContext)) : nullptr;
+}
+
+WINAPI_EXPORT BOOL WINAPI CertDeleteCRLFromStore(PCCRL_CONTEXT pCrlContext)
+{
+    std::lock_guard lock(Lock());
+    if (!pCrlContext) {
+        Fail(E_INVALIDARG);
+        return FALSE;
+    }
+    CrlObject* c = ToObject(pCrlContext);
+    Store* s = c->store;
+    if (s && c->inStore) {
+        if (s->readOnly) {
+            Release(c);
+            Fail(E_ACCESSDENIED);
+            return FALSE;
+        }
+        if (s->kind == Kind::System) {
+            std::u16string path = CrlKeyPath(*s, c->sha1);
+            if (RegDeleteTreeW(s->root, path.c_str()) == ERROR_SUCCESS)
+                RegDeleteKeyW(s->root, path.c_str());
+        }
+        s->crls.erase(std::find(s->crls.begin(), s->crls.end(), c));
+        c->inStore = false;
+        --c->refs; // the store's own reference; the caller's goes below
+    }
+    Release(c);
     return TRUE;
 }
 

@@ -361,6 +361,31 @@ WINAPI_EXPORT BOOL WINAPI CertAddEncodedCRLToStore(HCERTSTORE hCertStore, DWORD 
                                                    DWORD dwAddDisposition, PCCRL_CONTEXT* ppCrlContext);
 WINAPI_EXPORT PCCRL_CONTEXT WINAPI CertEnumCRLsInStore(HCERTSTORE hCertStore, PCCRL_CONTEXT pPrevCrlContext);
 
+// ---- Certificates and stores: further names (crypt32 part) ----
+
+#define CERT_NAME_EMAIL_TYPE 1
+#define CERT_NAME_RDN_TYPE 2
+#define CERT_NAME_ATTR_TYPE 3
+#define CERT_NAME_FRIENDLY_DISPLAY_TYPE 5
+#define szOID_COMMON_NAME "2.5.4.3"
+#define szOID_ORGANIZATION_NAME "2.5.4.10"
+#define szOID_RSA_emailAddr "1.2.840.113549.1.9.1"
+
+typedef struct _CERT_KEY_CONTEXT {
+    DWORD cbSize;
+    HCRYPTPROV hCryptProv;
+    DWORD dwKeySpec;
+} CERT_KEY_CONTEXT, *PCERT_KEY_CONTEXT;
+
+WINAPI_EXPORT DWORD WINAPI CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
+                                          DWORD csz);
+WINAPI_EXPORT DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                                              void* pvTypePara, LPSTR pszNameString, DWORD cchNameString);
+WINAPI_EXPORT PCCRL_CONTEXT WINAPI CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext);
+WINAPI_EXPORT BOOL WINAPI CertDeleteCRLFromStore(PCCRL_CONTEXT pCrlContext);
+
+// ---- end of the further crypt32 names ----
+
 WINAPI_EXPORT BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
                                                    PCERT_PUBLIC_KEY_INFO pInfo, HCRYPTKEY* phKey);
 WINAPI_EXPORT BOOL WINAPI CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
@@ -406,3 +431,17 @@ WINAPI_EXPORT BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pb
 #define CryptVerifySignature CryptVerifySignatureW
 
 static_assert(sizeof(CERT_INFO) == 208 && sizeof(CERT_CONTEXT) == 40 && sizeof(CRYPT_KEY_PROV_INFO) == 48);
+
+// ---- GOST provider of type 75: additional constants ----
+
+#define szOID_CP_DH_EL "1.2.643.2.2.98"
+#define CRYPT_USER_PROTECTED 0x00000002
+#define CRYPT_DEFAULT_CONTAINER_OPTIONAL 0x00000080
+#define CRYPT_NOHASHOID 0x00000001
+#define CRYPT_IMPL_HARDWARE 1
+#define CRYPT_IMPL_SOFTWARE 2
+#define KP_KEYLEN 9
+#define KP_PERMISSIONS 6
+#define CRYPT_EXPORT 0x0004
+#define PP_KEYSPEC 39
+#define AT_KEYEXCHANGE_AND_SIGNATURE (AT_KEYEXCHANGE | AT_SIGNATURE)

@@ -150,6 +150,20 @@ TEST(CertNames, OrderQuotingAndSimpleDisplay)
     EXPECT_EQ(std::u16string(buf), u"Test");
     EXPECT_EQ(CertGetNameStringW(c.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0), 5u);
 
+    char narrow[64];
+    EXPECT_EQ(CertNameToStrA(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, narrow, 64), 15u);
+    EXPECT_STREQ(narrow, "O=Org, CN=Test");
+    EXPECT_EQ(CertGetNameStringW(c.get(), CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_ORGANIZATION_NAME),
+                                 buf, 64),
+              4u);
+    EXPECT_EQ(std::u16string(buf), u"Org");
+    EXPECT_EQ(CertGetNameStringW(c.get(), CERT_NAME_EMAIL_TYPE, 0, nullptr, buf, 64), 1u);
+    EXPECT_EQ(buf[0], 0);
+    CRYPT_DATA_BLOB friendly{8, reinterpret_cast<BYTE*>(const_cast<char16_t*>(u"Mine"))};
+    ASSERT_TRUE(CertSetCertificateContextProperty(c.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &friendly));
+    EXPECT_EQ(CertGetNameStringW(c.get(), CERT_NAME_FRIENDLY_DISPLAY_TYPE, 0, nullptr, buf, 64), 5u);
+    EXPECT_EQ(std::u16string(buf), u"Mine");
+
     UniqueCert cy = Load(GetFixtures().cyrillicDer);
     ASSERT_TRUE(cy);
     EXPECT_EQ(NameStr(&cy->pCertInfo->Subject, CERT_X500_NAME_STR),

@@ -248,6 +248,48 @@ TEST(SystemStore, RegistryLayoutLocationsAndCase)
     EXPECT_FALSE(OpenRegistryKey(HKEY_CURRENT_USER, path));
 }
 
+TEST(SystemStore, KeyProvInfoIsSelfRelativeInTheBlob)
+{
+    Bytes rsa = ReadBytes(GetFixtures().rsaDer);
+    UniqueStore my = System(u"ProvLayout");
+    PCCERT_CONTEXT c = nullptr;
+    ASSERT_TRUE(Add(my.get(), rsa, CERT_STORE_ADD_NEW, &c));
+    UniqueCert guard(c);
+    SetProvInfo(c, u"ab");
+    Bytes hash = Sha1Of(c);
+    auto key = trumik::platform::OpenRegistryKey(
+        HKEY_CURRENT_USER,
+        u"Software\\Microsoft\\SystemCertificates\\ProvLayout\\Certificates\\" + U16(Hex(hash.data(), 20)));
+    ASSERT_TRUE(key);
+    auto blob = trumik::platform::QueryRegistryValue(key.get(), u"Blob");
+    ASSERT_TRUE(blob);
+    auto dword = [&](size_t at) {
+        DWORD v;
+        std::memcpy(&v, blob->data() + at, 4);
+        return v;
+    };
+    ASSERT_EQ(dword(0), static_cast<DWORD>(CERT_KEY_PROV_INFO_PROP_ID));
+    const BYTE* p = blob->data() + 12;
+    auto field = [&](size_t at) {
+        DWORD v;
+        std::memcpy(&v, p + at, 4);
+        return v;
+    };
+    std::u16string provider(CP_GR3410_2001_PROV_W);
+    EXPECT_EQ(field(0), 28u);     // container name right after the header
+    EXPECT_EQ(field(4), 28u + 6); // "ab\0"
+    EXPECT_EQ(field(8), 75u);
+    EXPECT_EQ(field(16), 1u);
+    size_t table = (28 + 6 + (provider.size() + 1) * 2 + 3) & ~size_t{3};
+    EXPECT_EQ(field(20), table);
+    EXPECT_EQ(field(24), static_cast<DWORD>(AT_KEYEXCHANGE));
+    EXPECT_EQ(field(table), 7u);             // dwParam
+    EXPECT_EQ(field(table + 4), table + 16); // its data
+    EXPECT_EQ(field(table + 8), 3u);
+    EXPECT_EQ(dword(8), table + 16 + 3); // the element's length
+    EXPECT_EQ(0, std::memcmp(p + 28, u"ab", 6));
+}
+
 TEST(SystemStore, PropertiesPersistAcrossReopen)
 {
     Bytes rsa = ReadBytes(GetFixtures().rsaDer);
