@@ -3,10 +3,6 @@
 
 #include "winerror.h"
 
-#ifndef ERROR_RESOURCE_LANG_NOT_FOUND
-#define ERROR_RESOURCE_LANG_NOT_FOUND 15100L
-#endif
-
 WINAPI_EXPORT DWORD WINAPI GetLastError(void);
 WINAPI_EXPORT void WINAPI SetLastError(DWORD dwErrCode);
 
