@@ -1446,10 +1446,11 @@ WINAPI_EXPORT BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCert
             break;
         }
         case CERT_KEY_CONTEXT_PROP_ID: {
-            DWORD size = 0;
-            std::memcpy(&size, pvData, sizeof size);
-            auto p = static_cast<const BYTE*>(pvData);
-            value.assign(p, p + std::min<DWORD>(size, 64));
+            CERT_KEY_CONTEXT context{};
+            std::memcpy(&context, pvData, sizeof(DWORD));
+            std::memcpy(&context, pvData, std::min<size_t>(context.cbSize, sizeof context));
+            auto p = reinterpret_cast<const BYTE*>(&context);
+            value.assign(p, p + sizeof context);
             break;
         }
         case CERT_KEY_SPEC_PROP_ID:
