@@ -1,0 +1,120 @@
+// Internal pieces of the GOST provider: the engine, key containers on disk,
+// the PIN cache and the error helpers shared by the CryptoAPI entry points.
+#pragma once
+
+#include "wincrypt.h"
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trumik::csp {
+
+using Bytes = std::vector<uint8_t>;
+
+struct EvpPkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using UniqueEvpPkey = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+
+// Sets the thread's last error and returns FALSE, for `return Fail(code);`.
+BOOL FailWith(DWORD code);
+template <typename T> BOOL Fail(T code)
+{
+    return FailWith(static_cast<DWORD>(code));
+}
+
+// ---- GOST algorithms through the OpenSSL engine "gost" ----
+
+// The engine, loaded and registered once per process; null when it is missing.
+ENGINE* GostEngine();
+// GOST R 34.11-94 with the CryptoPro parameters; null without the engine.
+const EVP_MD* GostR3411Digest();
+// A new GOST R 34.10-2001 key with the CryptoPro A parameters.
+UniqueEvpPkey GenerateGostKey();
+bool IsGost2001Key(EVP_PKEY* key);
+// PKCS #8 DER (PrivateKeyInfo) of a key and back.
+std::optional<Bytes> PrivateKeyToPkcs8(EVP_PKEY* key);
+UniqueEvpPkey PrivateKeyFromPkcs8(const Bytes& der);
+// Encrypted PKCS #8 (PBES2: PBKDF2 with HMAC-SHA-256, AES-256-CBC) and back;
+// decryption gives null for a wrong password.
+std::optional<Bytes> EncryptPkcs8(const Bytes& pkcs8, const std::string& password);
+std::optional<Bytes> DecryptPkcs8(const Bytes& encrypted, const std::string& password);
+// SubjectPublicKeyInfo DER and back.
+std::optional<Bytes> PublicKeyToSpki(EVP_PKEY* key);
+UniqueEvpPkey PublicKeyFromSpki(const Bytes& der);
+// Signs a 32-byte digest as the engine does (RFC 4491 form, s || r); verifies likewise.
+std::optional<Bytes> SignDigest(EVP_PKEY* key, const Bytes& digest);
+bool VerifyDigest(EVP_PKEY* key, const Bytes& digest, const Bytes& signature);
+
+// ---- Key containers on disk ----
+
+enum class Scope { User, Machine };
+
+struct StoredKey {
+    bool present = false;
+    bool exportable = false;
+    Bytes publicKey;  // SubjectPublicKeyInfo DER
+    Bytes privateKey; // PKCS #8 DER, encrypted when the container is protected
+};
+
+struct ContainerData {
+    bool protectedByPin = false;
+    StoredKey exchange;  // AT_KEYEXCHANGE
+    StoredKey signature; // AT_SIGNATURE
+    StoredKey& Slot(DWORD keySpec) { return keySpec == AT_SIGNATURE ? signature : exchange; }
+    const StoredKey& Slot(DWORD keySpec) const { return keySpec == AT_SIGNATURE ? signature : exchange; }
+};
+
+// Container names are UTF-8 here; the file of a container is its name with
+// unsafe bytes percent-encoded.
+bool IsValidContainerName(const std::string& name);
+// Reads a container: 0, NTE_BAD_KEYSET when there is none, NTE_KEYSET_ENTRY_BAD
+// when its file cannot be read or parsed.
+DWORD ReadContainer(Scope scope, const std::string& name, ContainerData* data);
+// Writes a new container (NTE_EXISTS when present) or replaces an existing one
+// (NTE_BAD_KEYSET when absent), atomically and under the scope's lock.
+DWORD WriteContainer(Scope scope, const std::string& name, const ContainerData& data, bool create);
+// Applies a change to a container under the lock (read, change, write back).
+// The change returns 0 or an error code that is passed through unchanged.
+DWORD UpdateContainer(Scope scope, const std::string& name, DWORD (*change)(ContainerData&, void*),
+                      void* arg);
+DWORD DeleteContainerFile(Scope scope, const std::string& name);
+// Names of the scope's containers, sorted by their bytes.
+std::vector<std::string> ListContainerNames(Scope scope);
+
+// ---- Private keys in use ----
+
+// The PIN that stands for a container now: the context's own, else the one a
+// live context set for it process-wide.
+std::optional<std::string> CachedPin(Scope scope, const std::string& name);
+// Opens the private key of a slot: NTE_NO_KEY without it; SCARD_W_WRONG_CHV
+// when the container is protected and the PIN is missing or wrong.
+DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::optional<std::string>& pin,
+                     UniqueEvpPkey* key);
+
+// ---- Provider contexts (for the keys and hashes) ----
+
+struct ProviderContext {
+    bool verifyOnly = false;
+    Scope scope = Scope::User;
+    std::string container; // UTF-8; empty for a verify context
+    std::optional<std::string> pin;
+    bool pinRegistered = false;
+    // Enumeration state of PP_ENUMCONTAINERS.
+    std::vector<std::string> enumNames;
+    size_t enumNext = 0;
+    bool enumStarted = false;
+};
+
+// A new handle value, unique among providers, keys and hashes of the process.
+ULONG_PTR NewHandleValue();
+std::shared_ptr<ProviderContext> LookupProvider(HCRYPTPROV handle);
+// The PIN for a context's container: its own, else the process-wide one.
+std::optional<std::string> PinFor(const ProviderContext& context);
+
+} // namespace trumik::csp

@@ -1,0 +1,684 @@
+// Keys, hashes and signatures of the GOST provider, and the two crypt32
+// calls that lead to its keys (CryptImportPublicKeyInfo,
+// CryptAcquireCertificatePrivateKey).
+//
+// Byte order as CryptoAPI has it: HP_HASHVAL gives the digest bytes as
+// GOST R 34.11-94 computes them; CryptSignHash returns the signature
+// byte-reversed against the RFC 4491 form (s || r, big-endian) that the
+// OpenSSL engine makes, and CryptVerifySignature takes that reversed form.
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+
+#include "csp/CspInternal.h"
+
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace trumik::csp {
+
+namespace {
+
+constexpr size_t kDigestSize = 32;
+constexpr size_t kSignatureSize = 64;
+
+struct KeyObject {
+    std::shared_ptr<ProviderContext> context;
+    DWORD keySpec = 0; // 0 for an imported public key
+    ALG_ID algId = 0;
+    bool exportable = false;
+    Bytes publicKey; // SubjectPublicKeyInfo DER
+};
+
+struct EvpMdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+struct HashObject {
+    std::shared_ptr<ProviderContext> context;
+    std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree> md;
+    bool finished = false;
+    Bytes value;
+};
+
+template <typename T> class ObjectTable {
+  public:
+    ULONG_PTR Add(std::shared_ptr<T> object)
+    {
+        std::lock_guard lock(mutex_);
+        ULONG_PTR handle = NewHandleValue();
+        objects_.emplace(handle, std::move(object));
+        return handle;
+    }
+    std::shared_ptr<T> Find(ULONG_PTR handle)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = objects_.find(handle);
+        return it == objects_.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<T> Remove(ULONG_PTR handle)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = objects_.find(handle);
+        if (it == objects_.end())
+            return nullptr;
+        auto object = std::move(it->second);
+        objects_.erase(it);
+        return object;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<ULONG_PTR, std::shared_ptr<T>> objects_;
+};
+
+ObjectTable<KeyObject>& Keys()
+{
+    static ObjectTable<KeyObject> table;
+    return table;
+}
+
+ObjectTable<HashObject>& Hashes()
+{
+    static ObjectTable<HashObject> table;
+    return table;
+}
+
+ALG_ID AlgIdOf(DWORD keySpec)
+{
+    return keySpec == AT_SIGNATURE ? CALG_GR3410EL : CALG_DH_EL_SF;
+}
+
+BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size)
+{
+    DWORD needed = static_cast<DWORD>(size);
+    if (!pbData) {
+        *pdwDataLen = needed;
+        return TRUE;
+    }
+    if (*pdwDataLen < needed) {
+        *pdwDataLen = needed;
+        return Fail(ERROR_MORE_DATA);
+    }
+    std::memcpy(pbData, data, size);
+    *pdwDataLen = needed;
+    return TRUE;
+}
+
+BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value)
+{
+    return CopyOut(pbData, pdwDataLen, &value, sizeof value);
+}
+
+// Finishes a hash: no more data after this.
+bool Finish(HashObject& hash)
+{
+    if (hash.finished)
+        return true;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(hash.md.get(), digest, &len) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    hash.value.assign(digest, digest + len);
+    hash.finished = true;
+    return true;
+}
+
+struct GenKeyArgs {
+    DWORD keySpec;
+    bool exportable;
+    Bytes pkcs8;
+    Bytes spki;
+    std::optional<std::string> pin;
+};
+
+DWORD StoreGeneratedKey(ContainerData& data, void* arg)
+{
+    auto& args = *static_cast<GenKeyArgs*>(arg);
+    StoredKey key;
+    key.present = true;
+    key.exportable = args.exportable;
+    key.publicKey = args.spki;
+    bool empty = !data.exchange.present && !data.signature.present;
+    if (empty)
+        data.protectedByPin = args.pin.has_value();
+    if (data.protectedByPin) {
+        if (!args.pin)
+            return static_cast<DWORD>(SCARD_W_WRONG_CHV);
+        // The PIN must open the keys already there.
+        for (DWORD spec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+            UniqueEvpPkey existing;
+            if (data.Slot(spec).present)
+                if (DWORD rc = OpenPrivateKey(data, spec, args.pin, &existing))
+                    return rc;
+        }
+        auto encrypted = EncryptPkcs8(args.pkcs8, *args.pin);
+        if (!encrypted)
+            return static_cast<DWORD>(NTE_FAIL);
+        key.privateKey = std::move(*encrypted);
+    } else {
+        key.privateKey = args.pkcs8;
+    }
+    data.Slot(args.keySpec) = std::move(key);
+    return 0;
+}
+
+// The DER of a SubjectPublicKeyInfo rebuilt from its CryptoAPI parts.
+void AppendLength(Bytes& out, size_t length)
+{
+    if (length < 0x80) {
+        out.push_back(static_cast<uint8_t>(length));
+        return;
+    }
+    Bytes digits;
+    for (size_t n = length; n; n >>= 8)
+        digits.insert(digits.begin(), static_cast<uint8_t>(n & 0xFF));
+    out.push_back(static_cast<uint8_t>(0x80 | digits.size()));
+    out.insert(out.end(), digits.begin(), digits.end());
+}
+
+Bytes Tlv(uint8_t tag, const Bytes& content)
+{
+    Bytes out{tag};
+    AppendLength(out, content.size());
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+std::optional<Bytes> SpkiFromInfo(const CERT_PUBLIC_KEY_INFO& info, ALG_ID* algId)
+{
+    if (!info.Algorithm.pszObjId)
+        return std::nullopt;
+    std::string oid = info.Algorithm.pszObjId;
+    if (oid == szOID_CP_GOST_R3410EL)
+        *algId = CALG_GR3410EL;
+    else if (oid == szOID_CP_DH_EL)
+        *algId = CALG_DH_EL_SF;
+    else
+        return std::nullopt;
+    // Both name the same key; the engine decodes the signature-key form.
+    ASN1_OBJECT* object = OBJ_txt2obj(szOID_CP_GOST_R3410EL, 1);
+    unsigned char* oidDer = nullptr;
+    int oidLen = object ? i2d_ASN1_OBJECT(object, &oidDer) : 0;
+    ASN1_OBJECT_free(object);
+    if (oidLen <= 0) {
+        OPENSSL_free(oidDer);
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    Bytes algorithm(oidDer, oidDer + oidLen);
+    OPENSSL_free(oidDer);
+    if (info.Algorithm.Parameters.cbData && info.Algorithm.Parameters.pbData)
+        algorithm.insert(algorithm.end(), info.Algorithm.Parameters.pbData,
+                         info.Algorithm.Parameters.pbData + info.Algorithm.Parameters.cbData);
+    Bytes bits{static_cast<uint8_t>(info.PublicKey.cUnusedBits)};
+    if (info.PublicKey.cbData && info.PublicKey.pbData)
+        bits.insert(bits.end(), info.PublicKey.pbData, info.PublicKey.pbData + info.PublicKey.cbData);
+    Bytes body = Tlv(0x30, algorithm);
+    Bytes bitString = Tlv(0x03, bits);
+    body.insert(body.end(), bitString.begin(), bitString.end());
+    return Tlv(0x30, body);
+}
+
+BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen)
+{
+    auto hash = Hashes().Find(hHash);
+    if (!hash)
+        return Fail(NTE_BAD_HASH);
+    if (!pdwSigLen)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags & ~DWORD(CRYPT_NOHASHOID))
+        return Fail(NTE_BAD_FLAGS);
+    if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE)
+        return Fail(NTE_BAD_KEY);
+    const ProviderContext& context = *hash->context;
+    if (context.verifyOnly)
+        return Fail(NTE_NO_KEY);
+    ContainerData data;
+    if (DWORD rc = ReadContainer(context.scope, context.container, &data))
+        return Fail(rc);
+    if (!data.Slot(dwKeySpec).present)
+        return Fail(NTE_NO_KEY);
+    if (!pbSignature) {
+        *pdwSigLen = kSignatureSize;
+        return TRUE;
+    }
+    if (*pdwSigLen < kSignatureSize) {
+        *pdwSigLen = kSignatureSize;
+        return Fail(ERROR_MORE_DATA);
+    }
+    if (!Finish(*hash))
+        return Fail(NTE_BAD_HASH_STATE);
+    if (hash->value.size() != kDigestSize)
+        return Fail(NTE_BAD_HASH);
+    UniqueEvpPkey key;
+    if (DWORD rc = OpenPrivateKey(data, dwKeySpec, PinFor(context), &key))
+        return Fail(rc);
+    auto signature = SignDigest(key.get(), hash->value);
+    if (!signature || signature->size() != kSignatureSize)
+        return Fail(NTE_FAIL);
+    std::reverse_copy(signature->begin(), signature->end(), pbSignature);
+    *pdwSigLen = kSignatureSize;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL VerifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, HCRYPTKEY hPubKey,
+                     DWORD dwFlags)
+{
+    auto hash = Hashes().Find(hHash);
+    if (!hash)
+        return Fail(NTE_BAD_HASH);
+    auto key = Keys().Find(hPubKey);
+    if (!key)
+        return Fail(NTE_BAD_KEY);
+    if (dwFlags & ~DWORD(CRYPT_NOHASHOID))
+        return Fail(NTE_BAD_FLAGS);
+    if (!pbSignature && dwSigLen)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dwSigLen != kSignatureSize)
+        return Fail(NTE_BAD_SIGNATURE);
+    if (!Finish(*hash))
+        return Fail(NTE_BAD_HASH_STATE);
+    if (hash->value.size() != kDigestSize)
+        return Fail(NTE_BAD_HASH);
+    UniqueEvpPkey publicKey = PublicKeyFromSpki(key->publicKey);
+    if (!publicKey)
+        return Fail(NTE_BAD_KEY);
+    Bytes signature(pbSignature, pbSignature + dwSigLen);
+    std::reverse(signature.begin(), signature.end());
+    if (!VerifyDigest(publicKey.get(), hash->value, signature))
+        return Fail(NTE_BAD_SIGNATURE);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+} // namespace
+
+DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::optional<std::string>& pin,
+                     UniqueEvpPkey* key)
+{
+    const StoredKey& slot = data.Slot(keySpec);
+    if (!slot.present)
+        return static_cast<DWORD>(NTE_NO_KEY);
+    std::optional<Bytes> plain;
+    if (data.protectedByPin) {
+        if (!pin)
+            return static_cast<DWORD>(SCARD_W_WRONG_CHV);
+        plain = DecryptPkcs8(slot.privateKey, *pin);
+        if (!plain)
+            return static_cast<DWORD>(SCARD_W_WRONG_CHV);
+    } else {
+        plain = slot.privateKey;
+    }
+    UniqueEvpPkey result = PrivateKeyFromPkcs8(*plain);
+    OPENSSL_cleanse(plain->data(), plain->size());
+    if (!result)
+        return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+    *key = std::move(result);
+    return 0;
+}
+
+} // namespace trumik::csp
+
+using namespace trumik::csp;
+
+BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey)
+{
+    auto context = LookupProvider(hProv);
+    if (!context)
+        return Fail(NTE_BAD_UID);
+    if (!phKey)
+        return Fail(ERROR_INVALID_PARAMETER);
+    DWORD keySpec;
+    if (Algid == AT_KEYEXCHANGE || Algid == CALG_DH_EL_SF)
+        keySpec = AT_KEYEXCHANGE;
+    else if (Algid == AT_SIGNATURE || Algid == CALG_GR3410EL)
+        keySpec = AT_SIGNATURE;
+    else
+        return Fail(NTE_BAD_ALGID);
+    DWORD bits = dwFlags >> 16;
+    if ((dwFlags & 0xFFFF & ~DWORD(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED)) || (bits != 0 && bits != 512))
+        return Fail(NTE_BAD_FLAGS);
+    if (context->verifyOnly)
+        return Fail(NTE_BAD_KEYSET);
+    UniqueEvpPkey key = GenerateGostKey();
+    auto pkcs8 = key ? PrivateKeyToPkcs8(key.get()) : std::nullopt;
+    auto spki = key ? PublicKeyToSpki(key.get()) : std::nullopt;
+    if (!pkcs8 || !spki)
+        return Fail(NTE_FAIL);
+    GenKeyArgs args{keySpec, (dwFlags & CRYPT_EXPORTABLE) != 0, std::move(*pkcs8), *spki, PinFor(*context)};
+    DWORD rc = UpdateContainer(context->scope, context->container, StoreGeneratedKey, &args);
+    OPENSSL_cleanse(args.pkcs8.data(), args.pkcs8.size());
+    if (rc)
+        return Fail(rc);
+    auto object = std::make_shared<KeyObject>();
+    object->context = context;
+    object->keySpec = keySpec;
+    object->algId = AlgIdOf(keySpec);
+    object->exportable = args.exportable;
+    object->publicKey = std::move(*spki);
+    *phKey = Keys().Add(std::move(object));
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey)
+{
+    auto context = LookupProvider(hProv);
+    if (!context)
+        return Fail(NTE_BAD_UID);
+    if (!phUserKey)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (context->verifyOnly || (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE))
+        return Fail(NTE_NO_KEY);
+    ContainerData data;
+    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
+        return Fail(rc);
+    const StoredKey& slot = data.Slot(dwKeySpec);
+    if (!slot.present)
+        return Fail(NTE_NO_KEY);
+    auto object = std::make_shared<KeyObject>();
+    object->context = context;
+    object->keySpec = dwKeySpec;
+    object->algId = AlgIdOf(dwKeySpec);
+    object->exportable = slot.exportable;
+    object->publicKey = slot.publicKey;
+    *phUserKey = Keys().Add(std::move(object));
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey)
+{
+    if (!Keys().Remove(hKey))
+        return Fail(NTE_BAD_KEY);
+    return TRUE;
+}
+
+BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags)
+{
+    auto key = Keys().Find(hKey);
+    if (!key)
+        return Fail(NTE_BAD_KEY);
+    if (!pdwDataLen)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0)
+        return Fail(NTE_BAD_FLAGS);
+    switch (dwParam) {
+    case KP_ALGID:
+        return CopyDword(pbData, pdwDataLen, key->algId);
+    case KP_KEYLEN:
+        return CopyDword(pbData, pdwDataLen, 512);
+    case KP_PERMISSIONS:
+        return CopyDword(pbData, pdwDataLen, key->exportable ? CRYPT_EXPORT : 0);
+    default:
+        return Fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
+                           DWORD* pdwDataLen)
+{
+    auto key = Keys().Find(hKey);
+    if (!key)
+        return Fail(NTE_BAD_KEY);
+    if (!pdwDataLen)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0)
+        return Fail(NTE_BAD_FLAGS);
+    if (dwBlobType != PUBLICKEYBLOB)
+        return Fail(NTE_BAD_TYPE);
+    if (hExpKey != 0)
+        return Fail(NTE_BAD_PUBLIC_KEY);
+    // BLOBHEADER, then the GOST public key parameters: magic "MAG1", the key
+    // length in bits, the DER of the key's parameter set and the 64 bytes of
+    // the key as the certificate carries them (little-endian X, then Y).
+    const unsigned char* p = key->publicKey.data();
+    X509_PUBKEY* pub = d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(key->publicKey.size()));
+    const unsigned char* keyBits = nullptr;
+    int keyLen = 0;
+    X509_ALGOR* algorithm = nullptr;
+    Bytes blob;
+    if (pub && X509_PUBKEY_get0_param(nullptr, &keyBits, &keyLen, &algorithm, pub) == 1) {
+        const void* paramValue = nullptr;
+        int paramType = 0;
+        X509_ALGOR_get0(nullptr, &paramType, &paramValue, algorithm);
+        const ASN1_STRING* seq = static_cast<const ASN1_STRING*>(paramValue);
+        // The key is an OCTET STRING of 64 bytes inside the BIT STRING.
+        if (paramType == V_ASN1_SEQUENCE && seq && keyLen == 66 && keyBits[0] == 0x04 && keyBits[1] == 0x40) {
+            ALG_ID alg = key->algId;
+            blob = {PUBLICKEYBLOB, 0x20, 0, 0};
+            for (int i = 0; i < 4; ++i)
+                blob.push_back(static_cast<uint8_t>(alg >> (8 * i)));
+            const uint8_t magicAndBits[] = {'M', 'A', 'G', '1', 0x00, 0x02, 0x00, 0x00};
+            blob.insert(blob.end(), std::begin(magicAndBits), std::end(magicAndBits));
+            // A SEQUENCE parameter holds its whole encoding.
+            blob.insert(blob.end(), ASN1_STRING_get0_data(seq),
+                        ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
+            blob.insert(blob.end(), keyBits + 2, keyBits + 66);
+        }
+    }
+    X509_PUBKEY_free(pub);
+    ERR_clear_error();
+    if (blob.empty())
+        return Fail(NTE_BAD_KEY);
+    return CopyOut(pbData, pdwDataLen, blob.data(), blob.size());
+}
+
+BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash)
+{
+    auto context = LookupProvider(hProv);
+    if (!context)
+        return Fail(NTE_BAD_UID);
+    if (Algid != CALG_GR3411)
+        return Fail(NTE_BAD_ALGID);
+    if (hKey != 0)
+        return Fail(NTE_BAD_KEY);
+    if (dwFlags != 0)
+        return Fail(NTE_BAD_FLAGS);
+    if (!phHash)
+        return Fail(ERROR_INVALID_PARAMETER);
+    auto hash = std::make_shared<HashObject>();
+    hash->context = context;
+    hash->md.reset(EVP_MD_CTX_new());
+    const EVP_MD* md = GostR3411Digest();
+    if (!md || !hash->md || EVP_DigestInit_ex(hash->md.get(), md, GostEngine()) != 1) {
+        ERR_clear_error();
+        return Fail(NTE_PROVIDER_DLL_FAIL);
+    }
+    *phHash = Hashes().Add(std::move(hash));
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags)
+{
+    auto hash = Hashes().Find(hHash);
+    if (!hash)
+        return Fail(NTE_BAD_HASH);
+    if (dwFlags != 0)
+        return Fail(NTE_BAD_FLAGS);
+    if (hash->finished)
+        return Fail(NTE_BAD_HASH_STATE);
+    if (!pbData && dwDataLen)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dwDataLen && EVP_DigestUpdate(hash->md.get(), pbData, dwDataLen) != 1) {
+        ERR_clear_error();
+        return Fail(NTE_FAIL);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags)
+{
+    auto hash = Hashes().Find(hHash);
+    if (!hash)
+        return Fail(NTE_BAD_HASH);
+    if (!pdwDataLen)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0)
+        return Fail(NTE_BAD_FLAGS);
+    switch (dwParam) {
+    case HP_ALGID:
+        return CopyDword(pbData, pdwDataLen, CALG_GR3411);
+    case HP_HASHSIZE:
+        return CopyDword(pbData, pdwDataLen, kDigestSize);
+    case HP_HASHVAL:
+        if (!pbData) { // a size query leaves the hash open
+            *pdwDataLen = kDigestSize;
+            return TRUE;
+        }
+        if (*pdwDataLen < kDigestSize) {
+            *pdwDataLen = kDigestSize;
+            return Fail(ERROR_MORE_DATA);
+        }
+        if (!Finish(*hash))
+            return Fail(NTE_BAD_HASH_STATE);
+        return CopyOut(pbData, pdwDataLen, hash->value.data(), hash->value.size());
+    default:
+        return Fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags)
+{
+    auto hash = Hashes().Find(hHash);
+    if (!hash)
+        return Fail(NTE_BAD_HASH);
+    if (dwFlags != 0)
+        return Fail(NTE_BAD_FLAGS);
+    if (dwParam != HP_HASHVAL)
+        return Fail(NTE_BAD_TYPE);
+    if (!pbData)
+        return Fail(ERROR_INVALID_PARAMETER);
+    hash->value.assign(pbData, pbData + kDigestSize);
+    hash->finished = true;
+    return TRUE;
+}
+
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash)
+{
+    if (!Hashes().Remove(hHash))
+        return Fail(NTE_BAD_HASH);
+    return TRUE;
+}
+
+BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR, DWORD dwFlags, BYTE* pbSignature,
+                           DWORD* pdwSigLen)
+{
+    return SignHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
+}
+
+BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR, DWORD dwFlags, BYTE* pbSignature,
+                           DWORD* pdwSigLen)
+{
+    return SignHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
+}
+
+BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                                  HCRYPTKEY hPubKey, LPCWSTR, DWORD dwFlags)
+{
+    return VerifySignature(hHash, pbSignature, dwSigLen, hPubKey, dwFlags);
+}
+
+BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                                  HCRYPTKEY hPubKey, LPCSTR, DWORD dwFlags)
+{
+    return VerifySignature(hHash, pbSignature, dwSigLen, hPubKey, dwFlags);
+}
+
+BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INFO pInfo,
+                                     HCRYPTKEY* phKey)
+{
+    auto context = LookupProvider(hCryptProv);
+    if (!context)
+        return Fail(NTE_BAD_UID);
+    if (!pInfo || !phKey)
+        return Fail(ERROR_INVALID_PARAMETER);
+    ALG_ID algId = 0;
+    auto spki = SpkiFromInfo(*pInfo, &algId);
+    if (!spki)
+        return Fail(NTE_BAD_ALGID);
+    UniqueEvpPkey key = PublicKeyFromSpki(*spki);
+    if (!IsGost2001Key(key.get()))
+        return Fail(NTE_BAD_PUBLIC_KEY);
+    auto normalized = PublicKeyToSpki(key.get());
+    if (!normalized)
+        return Fail(NTE_BAD_PUBLIC_KEY);
+    auto object = std::make_shared<KeyObject>();
+    object->context = context;
+    object->algId = algId;
+    object->publicKey = std::move(*normalized);
+    *phKey = Keys().Add(std::move(object));
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                              HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey,
+                                              DWORD* pdwKeySpec, BOOL* pfCallerFreeProvOrNCryptKey)
+{
+    if (!pCert || !phCryptProvOrNCryptKey || pvParameters)
+        return Fail(ERROR_INVALID_PARAMETER);
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0)
+        return Fail(CRYPT_E_NO_KEY_PROPERTY);
+    std::vector<uint64_t> buffer((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
+        return Fail(CRYPT_E_NO_KEY_PROPERTY);
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+    DWORD acquireFlags = info->dwFlags & CRYPT_MACHINE_KEYSET;
+    if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG)
+        acquireFlags |= CRYPT_SILENT;
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, info->pwszContainerName, info->pwszProvName, info->dwProvType,
+                              acquireFlags))
+        return FALSE; // its error stands
+    struct Releaser {
+        HCRYPTPROV handle;
+        ~Releaser()
+        {
+            if (handle) {
+                DWORD saved = GetLastError();
+                CryptReleaseContext(handle, 0);
+                SetLastError(saved);
+            }
+        }
+    } guard{provider};
+    for (DWORD i = 0; i < info->cProvParam; ++i)
+        CryptSetProvParam(provider, info->rgProvParam[i].dwParam, info->rgProvParam[i].pbData,
+                          info->rgProvParam[i].dwFlags);
+    auto context = LookupProvider(provider);
+    ContainerData data;
+    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
+        return Fail(rc);
+    DWORD keySpec = info->dwKeySpec;
+    if ((keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) || !data.Slot(keySpec).present)
+        return Fail(NTE_NO_KEY);
+    if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
+        ALG_ID algId = 0;
+        auto certSpki =
+            pCert->pCertInfo ? SpkiFromInfo(pCert->pCertInfo->SubjectPublicKeyInfo, &algId) : std::nullopt;
+        UniqueEvpPkey certKey = certSpki ? PublicKeyFromSpki(*certSpki) : nullptr;
+        UniqueEvpPkey ownKey = PublicKeyFromSpki(data.Slot(keySpec).publicKey);
+        bool same = certKey && ownKey && EVP_PKEY_eq(certKey.get(), ownKey.get()) == 1;
+        ERR_clear_error();
+        if (!same)
+            return Fail(NTE_BAD_PUBLIC_KEY);
+    }
+    guard.handle = 0;
+    *phCryptProvOrNCryptKey = provider;
+    if (pdwKeySpec)
+        *pdwKeySpec = keySpec;
+    if (pfCallerFreeProvOrNCryptKey)
+        *pfCallerFreeProvOrNCryptKey = TRUE;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
