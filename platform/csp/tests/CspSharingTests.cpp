@@ -1,0 +1,97 @@
+// PINs shared between contexts, and containers written by several processes.
+#include "csp/Containers.h"
+#include "wincrypt.h"
+
+#include "testing/TestHome.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+DWORD SignWith(HCRYPTPROV prov)
+{
+    HCRYPTHASH hash = 0;
+    EXPECT_TRUE(CryptCreateHash(prov, CALG_GR3411, 0, 0, &hash));
+    BYTE sig[64];
+    DWORD len = 64;
+    BOOL ok = CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig, &len);
+    DWORD error = ok ? 0 : GetLastError();
+    CryptDestroyHash(hash);
+    return error;
+}
+
+TEST(CspPins, PinOfOneContextServesAnotherWhileItLives)
+{
+    HCRYPTPROV first = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&first, "shared", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptSetProvParam(first, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>("secret"), 0));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(first, AT_KEYEXCHANGE, 0, &key));
+    CryptDestroyKey(key);
+
+    HCRYPTPROV second = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&second, "shared", nullptr, PROV_GOST_2001_DH, CRYPT_SILENT));
+    EXPECT_EQ(SignWith(second), 0u);
+    ASSERT_TRUE(CryptReleaseContext(first, 0));
+    EXPECT_EQ(SignWith(second), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+    CryptReleaseContext(second, 0);
+}
+
+TEST(CspFiles, ConcurrentWritersLoseNothing)
+{
+    constexpr int kEach = 15;
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = fork();
+        if (children[c] == 0) {
+            for (int i = 0; i < kEach; ++i) {
+                HCRYPTPROV prov = 0;
+                std::string name = "p" + std::to_string(c) + "-" + std::to_string(i);
+                if (!CryptAcquireContextA(&prov, name.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET))
+                    _exit(1);
+                CryptReleaseContext(prov, 0);
+            }
+            _exit(0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    size_t count = 0;
+    for (const auto& c : trumik::csp::ListContainers(trumik::csp::Scope::User))
+        count += c.name[0] == 'p' && c.readable;
+    EXPECT_EQ(count, 2u * kEach);
+}
+
+TEST(CspFiles, KilledWriterLeavesOldOrNewState)
+{
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "killed", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
+    CryptReleaseContext(prov, 0);
+    pid_t child = fork();
+    if (child == 0) {
+        HCRYPTPROV p = 0;
+        if (!CryptAcquireContextA(&p, "killed", nullptr, PROV_GOST_2001_DH, 0))
+            _exit(1);
+        for (;;) {
+            HCRYPTKEY key = 0;
+            CryptGenKey(p, AT_KEYEXCHANGE, 0, &key);
+            CryptDestroyKey(key);
+        }
+    }
+    usleep(300000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "killed", nullptr, PROV_GOST_2001_DH, 0));
+    EXPECT_EQ(SignWith(prov) == 0 || GetLastError() == static_cast<DWORD>(NTE_NO_KEY), true);
+    CryptReleaseContext(prov, 0);
+}
+
+} // namespace
