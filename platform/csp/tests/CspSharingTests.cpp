@@ -90,7 +90,7 @@ TEST(CspFiles, KilledWriterLeavesOldOrNewState)
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     ASSERT_TRUE(CryptAcquireContextA(&prov, "killed", nullptr, PROV_GOST_2001_DH, 0));
-    EXPECT_EQ(SignWith(prov) == 0 || GetLastError() == static_cast<DWORD>(NTE_NO_KEY), true);
+    EXPECT_EQ(SignWith(prov), 0u); // some key written whole, the file intact
     CryptReleaseContext(prov, 0);
 }
 

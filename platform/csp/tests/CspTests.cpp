@@ -1,3 +1,4 @@
+#include "csp/ProviderSettings.h"
 #include "wincrypt.h"
 
 #include <gtest/gtest.h>
@@ -69,6 +70,43 @@ TEST(CspSignatures, SignVerifyAndWrongPin)
     CryptReleaseContext(second, 0);
     CryptDestroyHash(hash);
     CryptDestroyKey(key);
+    CryptReleaseContext(prov, 0);
+}
+
+TEST(CspParams, NameVersionContainer)
+{
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT));
+    DWORD len = 0;
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_NAME, nullptr, &len, 0));
+    EXPECT_EQ(len, sizeof(CP_GR3410_2001_PROV_A));
+    std::vector<char> name(len);
+    DWORD small = 4;
+    EXPECT_FALSE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name.data()), &small, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(small, len);
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name.data()), &len, 0));
+    EXPECT_STREQ(name.data(), CP_GR3410_2001_PROV_A);
+    DWORD version = 0;
+    len = sizeof version;
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_VERSION, reinterpret_cast<BYTE*>(&version), &len, 0));
+    EXPECT_EQ(version, 0x400u);
+    ASSERT_TRUE(trumik::csp::SetProviderVersion(0x300));
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_VERSION, reinterpret_cast<BYTE*>(&version), &len, 0));
+    EXPECT_EQ(version, 0x300u);
+    ASSERT_TRUE(trumik::csp::ResetProviderVersion());
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_VERSION, reinterpret_cast<BYTE*>(&version), &len, 0));
+    EXPECT_EQ(version, 0x400u);
+    CryptReleaseContext(prov, 0);
+
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "pc", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
+    char container[16];
+    len = sizeof container;
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_UNIQUE_CONTAINER, reinterpret_cast<BYTE*>(container), &len, 0));
+    EXPECT_STREQ(container, "pc");
+    HCRYPTKEY key = 0;
+    EXPECT_FALSE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
     CryptReleaseContext(prov, 0);
 }
 
