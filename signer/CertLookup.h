@@ -1,0 +1,36 @@
+// Finding a certificate in a current-user system store by its SHA-1 thumbprint.
+#pragma once
+
+#include <oleauto.h>
+#include <wincrypt.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+namespace trumik::signer {
+
+struct StoreCloser {
+    void operator()(HCERTSTORE store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
+};
+struct ContextFreer {
+    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
+};
+using UniqueStore = std::unique_ptr<void, StoreCloser>;
+using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
+
+// Reads the thumbprint text into 20 bytes; false when the text (byte per
+// character, at most 40) does not hold exactly 40 characters.
+bool ParseThumbprint(BSTR thumbprint, std::array<BYTE, 20>& hash);
+
+// Reads at most two hexadecimal digits at text, skipping leading white space
+// first, as "%2x" does; false when no digit follows.
+bool ScanHexPair(const char* text, unsigned& value);
+
+enum class LookupResult { Found, StoreNotFound, CertNotFound };
+
+// Parses the thumbprint, opens the store and finds the first matching
+// certificate. Store and context are handed to the caller's guards.
+LookupResult LookupCertificate(BSTR storeName, BSTR thumbprint, UniqueStore& store, UniqueCertContext& cert);
+
+} // namespace trumik::signer
