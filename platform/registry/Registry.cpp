@@ -239,6 +239,25 @@ void ToFileTime(int64_t ticks, PFILETIME out)
     out->dwHighDateTime = static_cast<DWORD>(u >> 32);
 }
 
+// Hands a value's type and data (columns of the current row) to a caller,
+// under the size rules of RegQueryValueExW and RegEnumValueW.
+LSTATUS DeliverValue(Statement& s, int typeColumn, int dataColumn, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (lpType)
+        *lpType = static_cast<DWORD>(s.Int(typeColumn));
+    auto size = static_cast<DWORD>(s.Bytes(dataColumn));
+    LSTATUS rc = ERROR_SUCCESS;
+    if (lpData) {
+        if (*lpcbData < size)
+            rc = ERROR_MORE_DATA;
+        else if (size)
+            std::memcpy(lpData, s.Blob(dataColumn).data(), size);
+    }
+    if (lpcbData)
+        *lpcbData = size;
+    return rc;
+}
+
 // Copies a name with its NUL into a buffer of *cch characters; on success
 // *cch is the length without the NUL.
 LSTATUS CopyName(const std::u16string& name, LPWSTR buffer, LPDWORD cch)
@@ -402,18 +421,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LP
         s.Bind(1, id).BindBlob(2, FoldKey(View(lpValueName)));
         if (!s.Step())
             return ERROR_FILE_NOT_FOUND;
-        if (lpType)
-            *lpType = static_cast<DWORD>(s.Int(0));
-        auto size = static_cast<DWORD>(s.Bytes(1));
-        LSTATUS rc = ERROR_SUCCESS;
-        if (lpData) {
-            if (*lpcbData < size)
-                rc = ERROR_MORE_DATA;
-            else if (size)
-                std::memcpy(lpData, s.Blob(1).data(), size);
-        }
-        if (lpcbData)
-            *lpcbData = size;
+        LSTATUS rc = DeliverValue(s, 0, 1, lpType, lpData, lpcbData);
         txn.Commit();
         return rc;
     });
@@ -540,18 +548,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpVa
         std::u16string name = s.Name(0);
         if (LSTATUS rc = CopyName(name, lpValueName, lpcchValueName); rc != ERROR_SUCCESS)
             return rc;
-        if (lpType)
-            *lpType = static_cast<DWORD>(s.Int(1));
-        auto size = static_cast<DWORD>(s.Bytes(2));
-        LSTATUS rc = ERROR_SUCCESS;
-        if (lpData) {
-            if (*lpcbData < size)
-                rc = ERROR_MORE_DATA;
-            else if (size)
-                std::memcpy(lpData, s.Blob(2).data(), size);
-        }
-        if (lpcbData)
-            *lpcbData = size;
+        LSTATUS rc = DeliverValue(s, 1, 2, lpType, lpData, lpcbData);
         txn.Commit();
         return rc;
     });
