@@ -1,6 +1,7 @@
 // The module's exports, its class factories and its module-wide state.
 #include "Module.h"
 
+#include "MSXmlSignerObject.h"
 #include "ObjectMap.h"
 #include "XmlSignerObject.h"
 #include "ZelvaneTrumikXmlSigner.h"
@@ -24,6 +25,8 @@ namespace trumik::server {
 namespace {
 
 const ClassEntry kObjectMap[] = {
+    {&CLSID_CMSXmlSigner, u"ZelvaneTrumikXmlSigner.MSXmlSigner.1", u"ZelvaneTrumikXmlSigner.MSXmlSigner",
+     u"CMSXmlSigner Object", u"apartment", CreateObject<MSXmlSignerObject>},
     {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object", u"both",
      CreateObject<XmlSignerObject>},
 };
