@@ -6,6 +6,7 @@
 
 #include <libloaderapi.h>
 #include <objbase.h>
+#include <winnls.h>
 
 #include <climits>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -73,6 +75,14 @@ int Usage(const char* topic = nullptr)
                      "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
                      "  writes the signed document to OUT (standard output when absent); on failure the\n"
                      "  component's message goes to standard error and the exit status is 1.\n"},
+        {"sign",
+         "usage: trumik sign --store STORE --thumbprint HEX [--pin PIN] [IN] [-o OUT]\n"
+         "  Signs IN (standard input when absent) with SignWithCertStore (SignWithCertStorePass with\n"
+         "  --pin) of ZelvaneTrumikXmlSigner.MSXmlSigner, using the certificate with the SHA-1\n"
+         "  thumbprint HEX in the current user's store STORE (as My), and writes the signed document\n"
+         "  to OUT (standard output when absent). A document that declares encoding=\"windows-1251\"\n"
+         "  is read and written in that code page, any other as UTF-8. On failure the component's\n"
+         "  message goes to standard error and the exit status is 1.\n"},
         {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
     };
     if (topic) {
@@ -314,6 +324,114 @@ int SignPem(const std::vector<std::string>& args)
     return 0;
 }
 
+// A document file as text: windows-1251 when it says so, UTF-8 otherwise.
+bool DeclaresWindows1251(const std::string& bytes)
+{
+    return bytes.find("encoding=\"windows-1251\"") != std::string::npos ||
+           bytes.find("encoding=\"WINDOWS-1251\"") != std::string::npos;
+}
+
+std::string Recode(const std::string& bytes, UINT from, UINT to)
+{
+    int units = MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::u16string wide(static_cast<size_t>(units > 0 ? units : 0), u'\0');
+    if (units > 0)
+        MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), units);
+    int size =
+        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
+                            nullptr);
+    return out;
+}
+
+int SignWithStore(const std::vector<std::string>& args)
+{
+    std::string store, thumbprint, in, out;
+    std::optional<std::string> pin;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--store" && i + 1 < args.size())
+            store = args[++i];
+        else if (args[i] == "--thumbprint" && i + 1 < args.size())
+            thumbprint = args[++i];
+        else if (args[i] == "--pin" && i + 1 < args.size())
+            pin = args[++i];
+        else if (args[i] == "-o" && i + 1 < args.size())
+            out = args[++i];
+        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
+            in = args[i];
+        else
+            return Usage("sign"), 2;
+    }
+    if (store.empty() || thumbprint.empty())
+        return Usage("sign"), 2;
+
+    std::string document;
+    if (in.empty() || in == "-") {
+        document.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream file(in, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
+            return 1;
+        }
+        document.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    const bool cp1251 = DeclaresWindows1251(document);
+    if (cp1251)
+        document = Recode(document, 1251, CP_UTF8);
+
+    ComApartment com;
+    DispatchRef object;
+    HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlSigner", &object.p);
+    if (FAILED(hr) || !object.p) {
+        std::fprintf(
+            stderr,
+            "trumik: cannot create ZelvaneTrumikXmlSigner.MSXmlSigner (%s); run trumik register first\n",
+            HResultText(hr).c_str());
+        return 2;
+    }
+    std::vector<std::string> callArgs = {"str:" + document, "str:" + store, "str:" + thumbprint};
+    if (pin)
+        callArgs.push_back("str:" + *pin);
+    CallResult result;
+    std::string argError;
+    if (!CallByName(object.p, pin ? "SignWithCertStorePass" : "SignWithCertStore", callArgs, result,
+                    &argError, false)) {
+        std::fprintf(stderr, "trumik: %s\n", argError.c_str());
+        return 1;
+    }
+    // S_OK with a code set means the signature was made but could not be put
+    // into the caller's text: a failure too.
+    const Json* hresult = result.json.Find("hresult");
+    const Json* error = result.json.Find("error");
+    const Json* code = error ? error->Find("code") : nullptr;
+    const bool codeClear = !code || code->kind() != Json::Kind::Number || code->AsNumber() == 0;
+    if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || !codeClear ||
+        result.value.vt != VT_BSTR || !result.value.bstrVal) {
+        const Json* message = error ? error->Find("message") : nullptr;
+        std::fprintf(stderr, "%s\n",
+                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
+                                                                      : "trumik: signing failed");
+        return 1;
+    }
+    std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
+    if (cp1251)
+        signedText = Recode(signedText, CP_UTF8, 1251);
+    if (out.empty() || out == "-") {
+        std::fwrite(signedText.data(), 1, signedText.size(), stdout);
+        return 0;
+    }
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    file.write(signedText.data(), static_cast<std::streamsize>(signedText.size()));
+    if (!file) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", out.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -336,6 +454,8 @@ int main(int argc, char** argv)
         return ScriptCommand(args);
     if (command == "sign-pem")
         return SignPem(args);
+    if (command == "sign")
+        return SignWithStore(args);
     if (command == "reg")
         return RegCommand(args);
     return Usage();
