@@ -14,10 +14,12 @@ using trumik::signertest::GetSignerFixtures;
 
 namespace {
 
-// The component's message is the last line; the libraries' own reports may come before it.
-bool EndsWith(const std::string& text, const std::string& tail)
+// The component's message is a line of its own; the libraries' reports (and,
+// under the sanitizers, their summary) may stand around it.
+bool HasLine(const std::string& text, const std::string& line)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    const size_t at = text.find(line + "\n");
+    return at != std::string::npos && (at == 0 || text[at - 1] == '\n');
 }
 
 class SignCommand : public ::testing::Test {
@@ -33,9 +35,15 @@ class SignCommand : public ::testing::Test {
             << out;
     }
 
+    // Under AddressSanitizer the full unwinder lets the leak suppressions name
+    // the xmlsec1 function (built without frame pointers) that keeps a buffer
+    // after a refused signature.
     static int Run(const std::string& args, std::string* out = nullptr, bool mergeStderr = false)
     {
-        return tt::RunCommand((build_ / "bin" / "trumik").string() + " " + args, out, mergeStderr);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string env = "ASAN_OPTIONS='" + std::string(asan ? asan : "") +
+                                (asan && *asan ? ":" : "") + "fast_unwind_on_malloc=0' ";
+        return tt::RunCommand(env + (build_ / "bin" / "trumik").string() + " " + args, out, mergeStderr);
     }
 
     static fs::path build_;
@@ -100,12 +108,12 @@ TEST_F(SignCommand, FailuresExitWithOneAndTheComponentsMessage)
                       "/doc.xml 2>&1 >/dev/null",
                   &err),
               1);
-    EXPECT_TRUE(EndsWith(err, "\nНе удалось сформировать подпись.(Код ошибки - 00033)\n")) << err;
+    EXPECT_TRUE(HasLine(err, "Не удалось сформировать подпись.(Код ошибки - 00033)")) << err;
     tt::WriteFile(dir_ / "bad.xml", "<doc>");
     EXPECT_EQ(
         Run("sign --store My --thumbprint " + f.good.thumbprint + " " + d + "/bad.xml 2>&1 >/dev/null", &err),
         1);
-    EXPECT_TRUE(EndsWith(err, "\nНе удалось произвести разбор указанного документа.(Код ошибки - 00019)\n"))
+    EXPECT_TRUE(HasLine(err, "Не удалось произвести разбор указанного документа.(Код ошибки - 00019)"))
         << err;
     EXPECT_EQ(Run("sign --thumbprint " + f.good.thumbprint, &err, true), 2);
     EXPECT_EQ(Run("sign --help", &err), 0);
