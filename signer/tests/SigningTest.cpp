@@ -7,6 +7,7 @@
 
 #include "common/Bstr.h"
 #include "common/ErrorState.h"
+#include "common/XmlLibrary.h"
 
 #include "TestHome.h"
 
@@ -409,6 +410,29 @@ TEST(Signing, ReleaseOfAStartedObjectEmptiesTheClassStack)
         EXPECT_EQ(common::stacks::Text(common::ErrorStackId::MSXmlSigner), kept);
         (void)f;
     }
+}
+
+TEST(Signing, EachObjectStartsTheLibrariesOnceAtItsFirstCall)
+{
+    const auto& f = GetSignerFixtures();
+    const std::u16string xml = u"<doc/>", pin = U16(f.pin);
+    const int before = common::StartedObjectCount();
+    {
+        signer::CMSXmlSigner first;
+        EXPECT_EQ(Sign(first, &xml, f.good.thumbprint, &pin).code, 0);
+        EXPECT_EQ(Sign(first, &xml, f.good.thumbprint, &pin).code, 0);
+        EXPECT_EQ(common::StartedObjectCount(), before + 1);
+        signer::CMSXmlSigner second;
+        // The checks alone need no libraries.
+        UniqueBstr store = MakeBstr(u"My"), hash = MakeBstr(Ascii(f.good.thumbprint));
+        VARIANT_BOOL result = VARIANT_FALSE;
+        EXPECT_EQ(second.VerifyCertUsingCertStore(store.get(), hash.get(), &result, 0), S_OK);
+        EXPECT_FALSE(second.LibraryStarted());
+        EXPECT_EQ(Sign(second, &xml, f.good.thumbprint, &pin).code, 0);
+        EXPECT_EQ(common::StartedObjectCount(), before + 2);
+    }
+    EXPECT_EQ(common::StartedObjectCount(), before);
+    EXPECT_TRUE(common::LibrariesRunning());
 }
 
 TEST(RootInsertionPoint, FindsTheEndOfTheRootElementByItsMarkup)
