@@ -87,6 +87,25 @@ TEST_F(MSCrypto, SignsWithStoreCertificateAndVerifiesWithCertificateFile)
     EXPECT_EQ(VerifyDocument(*second, f.certDer, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusSucceeded);
 }
 
+TEST_F(MSCrypto, LongSignedInfoIsSignedWhole)
+{
+    // Some forty references: the canonical SignedInfo reaches the signature
+    // in several writes, and the signature covers all of them.
+    auto signedText = SignDocument(kSource, std::string(kPin), 40);
+    ASSERT_TRUE(signedText) << ReportsText();
+    std::string info = signedText->substr(signedText->find("<SignedInfo>"));
+    EXPECT_GT(info.find("</SignedInfo>"), 8000u);
+    const Fixtures& f = GetFixtures();
+    EXPECT_EQ(VerifyDocument(*signedText, f.certDer, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusSucceeded)
+        << ReportsText();
+
+    // A change in the last reference is caught.
+    std::string changed = *signedText;
+    std::size_t last = changed.rfind("<DigestValue>") + std::string("<DigestValue>").size();
+    changed[last] = changed[last] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(VerifyDocument(changed, f.certDer, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusInvalid);
+}
+
 TEST_F(MSCrypto, ChangedDocumentOrSignedInfoIsInvalid)
 {
     auto signedText = SignDocument(kSource, std::string(kPin));
@@ -132,7 +151,7 @@ TEST_F(MSCrypto, WrongOrMissingPinFailsAtTheSignature)
 
     ClearReports();
     EXPECT_FALSE(SignDocument(kSource, std::nullopt));
-    EXPECT_TRUE(HasReport("Sign", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
+    EXPECT_TRUE(HasReport("SignData", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
 
     // The right PIN on the same container still signs afterwards.
     EXPECT_TRUE(SignDocument(kSource, std::string(kPin))) << ReportsText();
