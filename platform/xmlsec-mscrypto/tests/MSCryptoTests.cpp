@@ -205,6 +205,8 @@ TEST_F(MSCrypto, CertAdoptTakesItsOwnReferenceAndItsContainersProvider)
     EXPECT_EQ(xmlSecKeyDataGetType(pair.get()), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate);
     EXPECT_EQ(xmlSecKeyDataGetSize(pair.get()), 256u);
     EXPECT_EQ(xmlSecMSCryptoKeyDataGetMSCryptoKeySpec(pair.get()), static_cast<DWORD>(AT_KEYEXCHANGE));
+    EXPECT_NE(xmlSecMSCryptoKeyDataGetKey(pair.get(), xmlSecKeyDataTypePrivate), 0u);
+    EXPECT_NE(xmlSecMSCryptoKeyDataGetKey(pair.get(), xmlSecKeyDataTypePublic), 0u);
     PCCERT_CONTEXT held = xmlSecMSCryptoKeyDataGetCert(pair.get());
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(held->cbCertEncoded, cert->cbCertEncoded);
@@ -282,6 +284,26 @@ TEST_F(MSCrypto, CertAdoptRefusesWhatItCannotUse)
     EXPECT_EQ(xmlSecMSCryptoCertAdopt(loose.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate),
               nullptr);
     EXPECT_TRUE(HasReport("AcquirePrivateKey", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
+
+    // A container whose key is not the certificate's: signatures made with it
+    // would never verify, so adoption refuses it.
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "another-key", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
+    HCRYPTKEY generated = 0;
+    ASSERT_TRUE(CryptGenKey(prov, AT_KEYEXCHANGE, 0, &generated));
+    CryptDestroyKey(generated);
+    CryptReleaseContext(prov, 0);
+    std::u16string another = u"another-key";
+    info.pwszContainerName = another.data();
+    ASSERT_TRUE(CertSetCertificateContextProperty(loose.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    ClearReports();
+    EXPECT_EQ(xmlSecMSCryptoCertAdopt(loose.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate),
+              nullptr);
+    bool badPublicKey = false;
+    for (const ErrorReport& report : Reports())
+        badPublicKey |= report.subject == "CryptAcquireCertificatePrivateKey" &&
+                        report.message.find("error=0x80090015") != std::string::npos;
+    EXPECT_TRUE(badPublicKey) << ReportsText();
 }
 
 TEST_F(MSCrypto, X509DataHoldsReferencesOfItsOwn)
