@@ -25,14 +25,6 @@ using signertest::U16;
 using signertest::Utf8;
 namespace tt = trumik::testing;
 
-// xmlsec1 is built without frame pointers: under AddressSanitizer the full
-// unwinder lets the leak suppressions name the library function that keeps a
-// buffer after a refused signature.
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-
 namespace {
 
 std::u16string Ascii(const std::string& text)
