@@ -461,3 +461,20 @@ TEST(RootInsertionPoint, FindsTheEndOfTheRootElementByItsMarkup)
     EXPECT_EQ(empty.name, u"p:root");
     EXPECT_EQ(empty.tagEnd, 23u);
 }
+
+TEST(RootInsertionPoint, EveryPrefixOfAComplexDocumentIsReadSafely)
+{
+    const std::u16string text =
+        u"<?xml version=\"1.0\"?><!DOCTYPE r SYSTEM \"x.dtd\" [<!ENTITY e '<i/>'><!-- ]> --><?p ]>?>]>"
+        u"<r a=\"1>\" b='<'><![CDATA[</r>]]><!-- </r> --><?q </r>?><i x=\"/>\"/>&e;</r><!-- t -->";
+    for (size_t n = 0; n <= text.size(); ++n) {
+        signer::InsertionPoint point = signer::FindRootInsertionPoint(std::u16string_view(text).substr(0, n));
+        if (point.found) {
+            EXPECT_LE(point.position, n);
+            EXPECT_EQ(text.substr(point.position, 4), u"</r>") << n;
+        }
+    }
+    signer::InsertionPoint whole = signer::FindRootInsertionPoint(text);
+    ASSERT_TRUE(whole.found);
+    EXPECT_EQ(whole.position, text.rfind(u"</r>"));
+}
