@@ -2,6 +2,7 @@
 #include "Module.h"
 
 #include "ObjectMap.h"
+#include "MSXmlVerifierObject.h"
 #include "XmlSignerObject.h"
 #include "ZelvaneTrumikXmlSigner.h"
 
@@ -24,6 +25,8 @@ namespace trumik::server {
 namespace {
 
 const ClassEntry kObjectMap[] = {
+    {&CLSID_CMSXmlVerifier, u"ZelvaneTrumikXmlSigner.MSXmlVerifier.1", u"ZelvaneTrumikXmlSigner.MSXmlVerifier",
+     u"CMSXmlVerifier Object", u"apartment", CreateObject<MSXmlVerifierObject>},
     {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object", u"both",
      CreateObject<XmlSignerObject>},
 };
