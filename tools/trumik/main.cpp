@@ -73,6 +73,13 @@ int Usage(const char* topic = nullptr)
                      "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
                      "  writes the signed document to OUT (standard output when absent); on failure the\n"
                      "  component's message goes to standard error and the exit status is 1.\n"},
+        {"verify", "usage: trumik verify --cert FILE [--date YYYY-MM-DD[THH:MM:SS]] [--no-cert-check] [IN]\n"
+                   "  Verifies the enveloped signature of IN (standard input when absent) with the key of the\n"
+                   "  certificate FILE (one DER certificate) through ZelvaneTrumikXmlSigner.MSXmlVerifier:\n"
+                   "  VerifyUsingCertFile, with --date VerifyUsingCertFileAndDate (the certificate checked at\n"
+                   "  that UTC date), with --no-cert-check VerifyUsingCertFileWoCert. Exit status 0 when the\n"
+                   "  signature is valid, 1 when it is not or the verification failed (the component's\n"
+                   "  message on standard error).\n"},
         {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
     };
     if (topic) {
@@ -314,6 +321,56 @@ int SignPem(const std::vector<std::string>& args)
     return 0;
 }
 
+int Verify(const std::vector<std::string>& args)
+{
+    std::string cert, date, in;
+    bool checkCert = true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--cert" && i + 1 < args.size())
+            cert = args[++i];
+        else if (args[i] == "--date" && i + 1 < args.size())
+            date = args[++i];
+        else if (args[i] == "--no-cert-check")
+            checkCert = false;
+        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
+            in = args[i];
+        else
+            return Usage("verify"), 2;
+    }
+    if (cert.empty() || (!date.empty() && !checkCert))
+        return Usage("verify"), 2;
+    ComApartment com;
+    DispatchRef object;
+    HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlVerifier", &object.p);
+    if (FAILED(hr) || !object.p) {
+        std::fprintf(stderr,
+                     "trumik: cannot create ZelvaneTrumikXmlSigner.MSXmlVerifier (%s); run trumik register first\n",
+                     HResultText(hr).c_str());
+        return 2;
+    }
+    std::vector<std::string> callArgs = {"@" + (in.empty() ? std::string("-") : in), "str:" + cert};
+    std::string method = checkCert ? "VerifyUsingCertFile" : "VerifyUsingCertFileWoCert";
+    if (!date.empty()) {
+        method = "VerifyUsingCertFileAndDate";
+        callArgs.push_back("date:" + date);
+    }
+    CallResult result;
+    std::string argError;
+    if (!CallByName(object.p, method, callArgs, result, &argError, false)) {
+        std::fprintf(stderr, "trumik: %s\n", argError.c_str());
+        return 1;
+    }
+    if (result.invoked && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_TRUE)
+        return 0;
+    const Json* error = result.json.Find("error");
+    const Json* message = error ? error->Find("message") : nullptr;
+    if (message && message->kind() == Json::Kind::String && !message->AsString().empty())
+        std::fprintf(stderr, "%s\n", message->AsString().c_str());
+    else
+        std::fputs("trumik: the signature is not valid\n", stderr);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -336,6 +393,8 @@ int main(int argc, char** argv)
         return ScriptCommand(args);
     if (command == "sign-pem")
         return SignPem(args);
+    if (command == "verify")
+        return Verify(args);
     if (command == "reg")
         return RegCommand(args);
     return Usage();
