@@ -345,3 +345,91 @@ TEST(Verify, ReleaseOfAStartedObjectEmptiesTheClassStack)
     EXPECT_EQ(SysStringLen(stack), 0u);
     SysFreeString(stack);
 }
+
+namespace {
+
+bool MSCryptoBuilt()
+{
+    const char* build = std::getenv("TRUMIK_BUILD_DIR");
+    return build && fs::exists(fs::path(build) / "lib" / "libxmlsec1-mscrypto.so");
+}
+
+// A document whose enveloped GOST signature is made by openssl alone: the
+// digest of the canonical document without the Signature, the SignedInfo
+// canonicalised by xmllint and signed with pkeyutl.
+std::string SignGostWithOpenssl(const std::string& body)
+{
+    const Fixtures& f = GetFixtures();
+    const fs::path dir = tt::MakeTempDir("gost-openssl");
+    const std::string cd = "cd '" + dir.string() + "' && ";
+    tt::WriteFile(dir / "doc.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc>" + body + "</doc>\n");
+    const std::string digest =
+        Sh(cd +
+           "xmllint --c14n doc.xml | openssl dgst -engine gost -md_gost94 -binary 2>/dev/null | base64 -w0");
+    const std::string signedInfo =
+        "<SignedInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><CanonicalizationMethod "
+        "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"></"
+        "CanonicalizationMethod><SignatureMethod "
+        "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411\"></"
+        "SignatureMethod><Reference "
+        "URI=\"\"><Transforms><Transform "
+        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"></Transform></"
+        "Transforms><DigestMethod "
+        "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#gostr3411\"></DigestMethod><DigestValue>" +
+        digest + "</DigestValue></Reference></SignedInfo>";
+    tt::WriteFile(dir / "si.xml", signedInfo);
+    const std::string value =
+        Sh(cd +
+           "xmllint --c14n si.xml > si.c14n && "
+           "openssl dgst -engine gost -md_gost94 -binary si.c14n > si.hash 2>/dev/null && "
+           "openssl pkeyutl -engine gost -sign -inkey '" +
+           f.gostKey.string() + "' -in si.hash 2>/dev/null | base64 -w0");
+    const std::string signature = "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">" +
+                                  Replace(signedInfo, " xmlns=\"http://www.w3.org/2000/09/xmldsig#\"", "") +
+                                  "<SignatureValue>" + value + "</SignatureValue></Signature>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc>" + body + signature + "</doc>\n";
+}
+
+std::string FlipBase64(const std::string& doc, const std::string& element)
+{
+    std::string out = doc;
+    size_t at = out.find("<" + element + ">") + element.size() + 2 + 3;
+    out[at] = out[at] == 'A' ? 'B' : 'A';
+    return out;
+}
+
+} // namespace
+
+TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
+{
+    if (!MSCryptoBuilt())
+        GTEST_SKIP() << "the mscrypto back-end is not built";
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v;
+    const std::string doc = SignGostWithOpenssl("<item id=\"1\">Платёж</item><v>42</v>");
+    Outcome o = WoCert(v, doc, f.gostDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+    EXPECT_EQ(o.code, 0);
+
+    Bstr text(doc);
+    Bstr cert(f.gostDer);
+    VARIANT_BOOL result = VARIANT_FALSE;
+    EXPECT_EQ(v.VerifyUsingCertFile(text.p, cert.p, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_TRUE);
+    EXPECT_EQ(v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(2001, 1, 1), &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), 20007);
+
+    for (const std::string& altered : {Replace(doc, "<v>42</v>", "<v>43</v>"), FlipBase64(doc, "DigestValue"),
+                                       FlipBase64(doc, "SignatureValue")}) {
+        o = WoCert(v, altered, f.gostDer);
+        EXPECT_EQ(o.status, S_OK);
+        EXPECT_EQ(o.result, VARIANT_FALSE);
+        EXPECT_EQ(o.code, 0) << o.message << o.stack;
+        EXPECT_EQ(o.message, "");
+    }
+    // The RSA certificate's key is not the signer's.
+    o = WoCert(v, doc, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+}
