@@ -432,4 +432,15 @@ TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
     // The RSA certificate's key is not the signer's.
     o = WoCert(v, doc, f.rsaDer);
     EXPECT_EQ(o.result, VARIANT_FALSE);
+
+    // A PKCS #7 file with the signer's certificate passes the checks, which
+    // read it as a store, and then is no DER certificate for the key.
+    const fs::path p7 = tt::MakeTempDir("p7") / "gost.p7b";
+    Sh("openssl crl2pkcs7 -nocrl -certfile '" + f.gostPem.string() + "' -outform DER -out '" + p7.string() +
+       "'");
+    Bstr p7Path(p7);
+    result = VARIANT_TRUE;
+    EXPECT_EQ(v.VerifyUsingCertFile(text.p, p7Path.p, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), -2013);
 }
