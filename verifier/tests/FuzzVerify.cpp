@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +31,7 @@ Target MakeTarget()
             setenv("TRUMIK_HOME", dir, 1);
     }
     const std::string home = std::getenv("TRUMIK_HOME") ? std::getenv("TRUMIK_HOME") : "/tmp";
+    mkdir(home.c_str(), 0700);
     const std::string gost = home + "/fuzz-gost.der", rsa = home + "/fuzz-rsa.der";
     const std::string make =
         "cd '" + home +
