@@ -444,3 +444,34 @@ TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
     EXPECT_EQ(result, VARIANT_FALSE);
     EXPECT_EQ(v.Record().Code(), -2013);
 }
+
+TEST(Verify, HugeDeepAndEntityBombDocumentsFailCleanly)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    // Nesting far beyond the parser's depth limit.
+    std::string deep;
+    for (int i = 0; i < 5000; ++i)
+        deep += "<a>";
+    Outcome o = WoCert(v, deep + "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/>", f.rsaDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2007);
+    // One text node of 12 MB and no Signature.
+    o = WoCert(v, "<doc>" + std::string(12u << 20, 'x') + "</doc>", f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2009);
+    // Exponential entity expansion is stopped by the parser.
+    std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\">";
+    const char* names = "abcdefghij";
+    for (int i = 1; i < 10; ++i) {
+        bomb += std::string("<!ENTITY ") + names[i] + " \"";
+        for (int k = 0; k < 10; ++k)
+            bomb += std::string("&") + names[i - 1] + ";";
+        bomb += "\">";
+    }
+    bomb += "]><d>&j;</d>";
+    o = WoCert(v, bomb, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_NE(o.code, 0);
+}
