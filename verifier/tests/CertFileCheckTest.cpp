@@ -62,7 +62,8 @@ TEST(CertFileChecks, FrameFailuresOfEveryFamily)
         const std::string tail = revocation ? "" : "\nПожалуйста, обратитесь к Администратору КРУЛМ";
 
         // Absent path and a path with nothing at it: `result` untouched.
-        for (BSTR path : {static_cast<BSTR>(nullptr), Bstr(f.dir / "missing.der").p}) {
+        Bstr missing(f.dir / "missing.der");
+        for (BSTR path : {static_cast<BSTR>(nullptr), missing.p}) {
             VARIANT_BOOL result = 7;
             EXPECT_EQ((v.*family.check)(path, &result), 1);
             EXPECT_EQ(result, 7);
