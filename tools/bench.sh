@@ -80,16 +80,7 @@ echo "== verify: trumik verify (GOST R 34.10-2001, mscrypto) beside the lower bo
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -md_gost94 -nodes -subj "/CN=bench" -days 30 \
   -keyout "$WORK/gost.key" -out "$WORK/gost.pem" >/dev/null 2>&1
 openssl x509 -in "$WORK/gost.pem" -outform DER -out "$WORK/gost.der"
-gost_sign() { # document out: an enveloped GOST signature made by openssl alone, as the root's last child
-  local digest value si
-  digest=$(xmllint --c14n "$1" | openssl dgst -engine gost -md_gost94 -binary 2>/dev/null | base64 -w0)
-  si='<SignedInfo xmlns="http://www.w3.org/2000/09/xmldsig#"><CanonicalizationMethod Algorithm="http://www.w3.org/TR/2001/REC-xml-c14n-20010315"></CanonicalizationMethod><SignatureMethod Algorithm="http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411"></SignatureMethod><Reference URI=""><Transforms><Transform Algorithm="http://www.w3.org/2000/09/xmldsig#enveloped-signature"></Transform></Transforms><DigestMethod Algorithm="http://www.w3.org/2001/04/xmldsig-more#gostr3411"></DigestMethod><DigestValue>'"$digest"'</DigestValue></Reference></SignedInfo>'
-  printf '%s' "$si" > "$WORK/si.xml"
-  value=$(xmllint --c14n "$WORK/si.xml" | openssl dgst -engine gost -md_gost94 -binary 2>/dev/null |
-    openssl pkeyutl -engine gost -sign -inkey "$WORK/gost.key" 2>/dev/null | base64 -w0)
-  si=${si/ xmlns=\"http:\/\/www.w3.org\/2000\/09\/xmldsig#\"/}
-  sed "s|</root>|<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">$si<SignatureValue>$value</SignatureValue></Signature></root>|" "$1" > "$2"
-}
+gost_sign() { "$(dirname "$0")/gost-sign-openssl.sh" "$WORK/gost.key" "$1" "$2"; } # document out
 lower_bound() { xmllint --c14n "$1" | openssl dgst -engine gost -md_gost94 >/dev/null 2>&1; }
 export -f lower_bound
 printf "%-8s %12s %12s %8s\n" size "trumik s" "bound s" ratio
