@@ -93,7 +93,8 @@ for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
   read -r ours _ < <(measure "$TRUMIK" verify --no-cert-check --cert "$WORK/gost.der" "$WORK/gost-signed-$1.xml")
   read -r bound _ < <(measure bash -c 'lower_bound "$0"' "$WORK/doc-$1.xml")
   awk -v s="$1" -v a="$ours" -v b="$bound" 'BEGIN {
-    printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
+    if (b > 0) printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, a / b
+    else printf "%-8s %12.3f %12.3f %8s\n", s, a, b, "n/a" }'
 done
 
 echo

@@ -7,6 +7,8 @@
 #include "TestHome.h"
 #include "verifier/MSXmlVerifier.h"
 
+#include <winbase.h>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -417,6 +419,14 @@ TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
     VARIANT_BOOL result = VARIANT_FALSE;
     EXPECT_EQ(v.VerifyUsingCertFile(text.p, cert.p, &result), S_OK);
     EXPECT_EQ(result, VARIANT_TRUE);
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    EXPECT_EQ(
+        v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(now.wYear, now.wMonth, now.wDay, 12), &result) |
+            v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(now.wYear, now.wMonth, now.wDay, 0, 0, 0) + 1.5,
+                                         &result),
+        S_OK);
+    EXPECT_EQ(result, VARIANT_TRUE) << "a day and a half after today's midnight lies within 30 days";
     EXPECT_EQ(v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(2001, 1, 1), &result), S_OK);
     EXPECT_EQ(result, VARIANT_FALSE);
     EXPECT_EQ(v.Record().Code(), 20007);
