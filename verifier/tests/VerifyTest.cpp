@@ -421,12 +421,11 @@ TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
     EXPECT_EQ(result, VARIANT_TRUE);
     SYSTEMTIME now{};
     GetSystemTime(&now);
+    // Tomorrow at noon lies within the certificate's 30 days.
     EXPECT_EQ(
-        v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(now.wYear, now.wMonth, now.wDay, 12), &result) |
-            v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(now.wYear, now.wMonth, now.wDay, 0, 0, 0) + 1.5,
-                                         &result),
+        v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(now.wYear, now.wMonth, now.wDay) + 1.5, &result),
         S_OK);
-    EXPECT_EQ(result, VARIANT_TRUE) << "a day and a half after today's midnight lies within 30 days";
+    EXPECT_EQ(result, VARIANT_TRUE);
     EXPECT_EQ(v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(2001, 1, 1), &result), S_OK);
     EXPECT_EQ(result, VARIANT_FALSE);
     EXPECT_EQ(v.Record().Code(), 20007);
