@@ -16,6 +16,7 @@ struct Gost2001Ctx {
     UniqueProv prov;
     DWORD keySpec = 0; // 0 for a public key only
     UniqueKey publicKey;
+    UniqueKey privateKey; // the container's key, with a key spec
 };
 
 Gost2001Ctx* Ctx(xmlSecKeyDataPtr data)
@@ -40,6 +41,7 @@ void Finalize(xmlSecKeyDataPtr data)
         return;
     Gost2001Ctx* ctx = Ctx(data);
     // The key goes before its provider context.
+    ctx->privateKey.reset();
     ctx->publicKey.reset();
     ctx->prov.reset();
     DestroyCtx<Gost2001Ctx>(data);
@@ -51,6 +53,16 @@ int ImportPublicKey(Gost2001Ctx& ctx, const char* name)
     if (!CryptImportPublicKeyInfo(ctx.prov.get(), X509_ASN_ENCODING,
                                   &ctx.cert->pCertInfo->SubjectPublicKeyInfo, ctx.publicKey.put())) {
         TRUMIK_MSCRYPTO_ERROR(name, "CryptImportPublicKeyInfo");
+        return -1;
+    }
+    return 0;
+}
+
+// The container's key of the context's key spec.
+int OpenPrivateKey(Gost2001Ctx& ctx, const char* name)
+{
+    if (!CryptGetUserKey(ctx.prov.get(), ctx.keySpec, ctx.privateKey.put())) {
+        TRUMIK_MSCRYPTO_ERROR(name, "CryptGetUserKey");
         return -1;
     }
     return 0;
@@ -76,6 +88,8 @@ int Duplicate(xmlSecKeyDataPtr dst, xmlSecKeyDataPtr src)
     }
     to->prov.reset(from->prov.get());
     to->keySpec = from->keySpec;
+    if (to->keySpec != 0 && OpenPrivateKey(*to, NameOf(dst)) < 0)
+        return -1;
     return ImportPublicKey(*to, NameOf(dst));
 }
 
@@ -150,7 +164,7 @@ int AcquirePrivateKey(Gost2001Ctx& ctx)
     }
     ctx.prov.reset(prov);
     ctx.keySpec = keySpec;
-    return 0;
+    return OpenPrivateKey(ctx, nullptr);
 }
 
 } // namespace
@@ -241,15 +255,8 @@ HCRYPTKEY xmlSecMSCryptoKeyDataGetKey(xmlSecKeyDataPtr data, xmlSecKeyDataType t
     Gost2001Ctx* ctx = Ctx(data);
     if (type == xmlSecKeyDataTypePublic)
         return ctx->publicKey.get();
-    if (type == xmlSecKeyDataTypePrivate && ctx->keySpec != 0) {
-        // A handle of the container's key, owned by the caller as Windows has it.
-        HCRYPTKEY key = 0;
-        if (!CryptGetUserKey(ctx->prov.get(), ctx->keySpec, &key)) {
-            TRUMIK_MSCRYPTO_ERROR(NameOf(data), "CryptGetUserKey");
-            return 0;
-        }
-        return key;
-    }
+    if (type == xmlSecKeyDataTypePrivate)
+        return ctx->privateKey.get();
     return 0;
 }
 

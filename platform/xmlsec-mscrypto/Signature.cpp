@@ -8,13 +8,19 @@
 #include <xmlsec/strings.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace trumik::mscrypto {
 namespace {
 
 struct SignatureCtx {
     UniqueKeyData keyData; // a duplicate of the key's GOST R 34.10-2001 data
-    UniqueHash hash;
+    UniqueHash hash;       // verification: the data hashed as it comes
+    // Signing: the data so far and its signature (XML-DSig order), made as
+    // soon as data comes rather than when the input ends; see TakeInput.
+    std::vector<xmlSecByte> data;
+    xmlSecByte signature[kGostSignatureSize] = {};
+    bool signatureCurrent = false;
 };
 
 SignatureCtx* Ctx(xmlSecTransformPtr transform)
@@ -123,12 +129,20 @@ int Verify(xmlSecTransformPtr transform, const xmlSecByte* data, xmlSecSize data
     return -1;
 }
 
-int Sign(xmlSecTransformPtr transform, SignatureCtx& ctx)
+// Signs all data so far with the container's key.
+int SignData(xmlSecTransformPtr transform, SignatureCtx& ctx)
 {
+    HCRYPTPROV prov = xmlSecMSCryptoKeyDataGetMSCryptoProvider(ctx.keyData.get());
     DWORD keySpec = xmlSecMSCryptoKeyDataGetMSCryptoKeySpec(ctx.keyData.get());
-    xmlSecByte signature[kGostSignatureSize];
+    UniqueHash hash;
+    if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, hash.put())) {
+        TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptCreateHash");
+        return -1;
+    }
+    if (!HashBuffer(hash.get(), ctx.data.data(), ctx.data.size(), NameOf(transform)))
+        return -1;
     DWORD size = kGostSignatureSize;
-    if (!CryptSignHashW(ctx.hash.get(), keySpec, nullptr, 0, signature, &size)) {
+    if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, ctx.signature, &size)) {
         TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptSignHash");
         return -1;
     }
@@ -137,12 +151,38 @@ int Sign(xmlSecTransformPtr transform, SignatureCtx& ctx)
                     "signature of %u bytes", static_cast<unsigned>(size));
         return -1;
     }
-    std::reverse(signature, signature + kGostSignatureSize);
-    if (xmlSecBufferAppend(&transform->outBuf, signature, kGostSignatureSize) < 0) {
-        xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferAppend",
+    std::reverse(ctx.signature, ctx.signature + kGostSignatureSize);
+    ctx.signatureCurrent = true;
+    return 0;
+}
+
+// Takes the input: hashed as it comes for verification; kept and signed at
+// once for signing. A key that refuses to sign (a wrong PIN) then fails the
+// write of the canonical data into this transform, which the library handles
+// cleanly, instead of the close of that output at the end of the input, where
+// xmlsec 1.2.37 loses its output buffer. The canonical SignedInfo of a usual
+// signature comes in one write, so it is signed once; a longer one is signed
+// again as it grows.
+int TakeInput(xmlSecTransformPtr transform, SignatureCtx& ctx)
+{
+    xmlSecBufferPtr in = &transform->inBuf;
+    xmlSecSize inSize = xmlSecBufferGetSize(in);
+    if (inSize == 0)
+        return 0;
+    const xmlSecByte* bytes = xmlSecBufferGetData(in);
+    if (transform->operation == xmlSecTransformOperationSign) {
+        ctx.data.insert(ctx.data.end(), bytes, bytes + inSize);
+        ctx.signatureCurrent = false;
+    } else if (!HashBuffer(ctx.hash.get(), bytes, inSize, NameOf(transform))) {
+        return -1;
+    }
+    if (xmlSecBufferRemoveHead(in, inSize) < 0) {
+        xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferRemoveHead",
                     XMLSEC_ERRORS_R_XMLSEC_FAILED, XMLSEC_ERRORS_NO_MESSAGE);
         return -1;
     }
+    if (transform->operation == xmlSecTransformOperationSign)
+        return SignData(transform, ctx);
     return 0;
 }
 
@@ -153,7 +193,6 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
                       transform->operation == xmlSecTransformOperationVerify,
                   -1);
     SignatureCtx* ctx = Ctx(transform);
-    xmlSecBufferPtr in = &transform->inBuf;
 
     if (transform->status == xmlSecTransformStatusNone) {
         if (!ctx->keyData) {
@@ -161,31 +200,40 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
                         "no key set");
             return -1;
         }
-        HCRYPTPROV prov = xmlSecMSCryptoKeyDataGetMSCryptoProvider(ctx->keyData.get());
-        if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, ctx->hash.put())) {
-            TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptCreateHash");
-            return -1;
+        if (transform->operation == xmlSecTransformOperationVerify) {
+            HCRYPTPROV prov = xmlSecMSCryptoKeyDataGetMSCryptoProvider(ctx->keyData.get());
+            if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, ctx->hash.put())) {
+                TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptCreateHash");
+                return -1;
+            }
         }
         transform->status = xmlSecTransformStatusWorking;
     }
     if (transform->status == xmlSecTransformStatusWorking) {
-        xmlSecSize inSize = xmlSecBufferGetSize(in);
-        if (inSize > 0) {
-            if (!HashBuffer(ctx->hash.get(), xmlSecBufferGetData(in), inSize, NameOf(transform)))
-                return -1;
-            if (xmlSecBufferRemoveHead(in, inSize) < 0) {
-                xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferRemoveHead",
-                            XMLSEC_ERRORS_R_XMLSEC_FAILED, XMLSEC_ERRORS_NO_MESSAGE);
-                return -1;
-            }
+        if (TakeInput(transform, *ctx) < 0) {
+            transform->status = xmlSecTransformStatusFail;
+            return -1;
         }
         if (last != 0) {
-            if (transform->operation == xmlSecTransformOperationSign && Sign(transform, *ctx) < 0)
-                return -1;
+            if (transform->operation == xmlSecTransformOperationSign) {
+                if (!ctx->signatureCurrent && SignData(transform, *ctx) < 0) {
+                    transform->status = xmlSecTransformStatusFail;
+                    return -1;
+                }
+                if (xmlSecBufferAppend(&transform->outBuf, ctx->signature, kGostSignatureSize) < 0) {
+                    xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferAppend",
+                                XMLSEC_ERRORS_R_XMLSEC_FAILED, XMLSEC_ERRORS_NO_MESSAGE);
+                    return -1;
+                }
+            }
             transform->status = xmlSecTransformStatusFinished;
         }
     } else if (transform->status == xmlSecTransformStatusFinished) {
-        xmlSecAssert2(xmlSecBufferGetSize(in) == 0, -1);
+        xmlSecAssert2(xmlSecBufferGetSize(&transform->inBuf) == 0, -1);
+    } else if (transform->status == xmlSecTransformStatusFail) {
+        // Failed and reported already: the rest of the input (the close of
+        // the canonical output) is dropped and nothing is produced.
+        xmlSecBufferEmpty(&transform->inBuf);
     } else {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_INVALID_STATUS,
                     "status=%d", static_cast<int>(transform->status));

@@ -184,7 +184,8 @@ void MSCrypto::TearDown()
     xmlSecErrorsSetCallback(xmlSecErrorsDefaultCallback);
 }
 
-std::optional<std::string> SignDocument(const std::string& source, const std::optional<std::string>& pin)
+std::optional<std::string> SignDocument(const std::string& source, const std::optional<std::string>& pin,
+                                        int references)
 {
     UniqueCert cert = FindStoreCert();
     if (!cert)
@@ -211,11 +212,13 @@ std::optional<std::string> SignDocument(const std::string& source, const std::op
     if (signature == nullptr)
         return std::nullopt;
     xmlAddChild(xmlDocGetRootElement(doc.get()), signature);
-    xmlNodePtr reference = xmlSecTmplSignatureAddReference(
-        signature, xmlSecMSCryptoTransformGostR3411_94GetKlass(), nullptr, X(""), nullptr);
-    if (reference == nullptr ||
-        xmlSecTmplReferenceAddTransform(reference, xmlSecTransformEnvelopedGetKlass()) == nullptr)
-        return std::nullopt;
+    for (int i = 0; i < references; ++i) {
+        xmlNodePtr reference = xmlSecTmplSignatureAddReference(
+            signature, xmlSecMSCryptoTransformGostR3411_94GetKlass(), nullptr, X(""), nullptr);
+        if (reference == nullptr ||
+            xmlSecTmplReferenceAddTransform(reference, xmlSecTransformEnvelopedGetKlass()) == nullptr)
+            return std::nullopt;
+    }
     DSigCtx ctx(xmlSecDSigCtxCreate(nullptr));
     if (!ctx)
         return std::nullopt;

@@ -88,8 +88,10 @@ class MSCrypto : public ::testing::Test {
 // Signs `source` as the store signer does: the store certificate adopted with
 // its private key, the PIN set on the key data's provider when given, an
 // enveloped signature (inclusive C14N, GOST R 34.10-2001 over GOST R 34.11-94,
-// reference URI "") without KeyInfo. nullopt when a step fails.
-std::optional<std::string> SignDocument(const std::string& source, const std::optional<std::string>& pin);
+// reference URI "") without KeyInfo. nullopt when a step fails. More than
+// one reference (all the same) makes a longer SignedInfo.
+std::optional<std::string> SignDocument(const std::string& source, const std::optional<std::string>& pin,
+                                        int references = 1);
 
 // Verifies the first Signature of `text` with the key of a certificate file,
 // as the verifier does. The return value of xmlSecDSigCtxVerify goes to *rc.

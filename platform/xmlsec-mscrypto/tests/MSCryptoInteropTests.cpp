@@ -126,11 +126,16 @@ TEST_F(MSCrypto, VerifiesASignatureMadeWithOpensslAlone)
     std::string signature = ReadFile(signatureFile);
     ASSERT_EQ(signature.size(), 64u);
 
+    // As peers send it, with the certificate in KeyInfo; the key used is the
+    // certificate file's all the same.
+    std::string certificate(f.certBytes.begin(), f.certBytes.end());
+    const std::string keyInfo = "<KeyInfo><X509Data><X509Certificate>" + Base64Encode(certificate) +
+                                "</X509Certificate></X509Data></KeyInfo>";
     auto assemble = [&](const std::string& value) {
         std::string text = body;
         text.insert(text.rfind("</Envelope>"), std::string("<Signature xmlns=\"") + kDSigNs + "\">" +
                                                    signedInfo + "<SignatureValue>" + value +
-                                                   "</SignatureValue></Signature>");
+                                                   "</SignatureValue>" + keyInfo + "</Signature>");
         return text;
     };
     EXPECT_EQ(VerifyDocument(assemble(Base64Encode(signature)), f.certDer, xmlSecKeyDataFormatCertDer),

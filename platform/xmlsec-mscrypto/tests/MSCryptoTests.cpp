@@ -87,6 +87,25 @@ TEST_F(MSCrypto, SignsWithStoreCertificateAndVerifiesWithCertificateFile)
     EXPECT_EQ(VerifyDocument(*second, f.certDer, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusSucceeded);
 }
 
+TEST_F(MSCrypto, LongSignedInfoIsSignedWhole)
+{
+    // Some forty references: the canonical SignedInfo reaches the signature
+    // in several writes, and the signature covers all of them.
+    auto signedText = SignDocument(kSource, std::string(kPin), 40);
+    ASSERT_TRUE(signedText) << ReportsText();
+    std::string info = signedText->substr(signedText->find("<SignedInfo>"));
+    EXPECT_GT(info.find("</SignedInfo>"), 8000u);
+    const Fixtures& f = GetFixtures();
+    EXPECT_EQ(VerifyDocument(*signedText, f.certDer, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusSucceeded)
+        << ReportsText();
+
+    // A change in the last reference is caught.
+    std::string changed = *signedText;
+    std::size_t last = changed.rfind("<DigestValue>") + std::string("<DigestValue>").size();
+    changed[last] = changed[last] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(VerifyDocument(changed, f.certDer, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusInvalid);
+}
+
 TEST_F(MSCrypto, ChangedDocumentOrSignedInfoIsInvalid)
 {
     auto signedText = SignDocument(kSource, std::string(kPin));
@@ -132,7 +151,7 @@ TEST_F(MSCrypto, WrongOrMissingPinFailsAtTheSignature)
 
     ClearReports();
     EXPECT_FALSE(SignDocument(kSource, std::nullopt));
-    EXPECT_TRUE(HasReport("Sign", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
+    EXPECT_TRUE(HasReport("SignData", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
 
     // The right PIN on the same container still signs afterwards.
     EXPECT_TRUE(SignDocument(kSource, std::string(kPin))) << ReportsText();
@@ -186,6 +205,8 @@ TEST_F(MSCrypto, CertAdoptTakesItsOwnReferenceAndItsContainersProvider)
     EXPECT_EQ(xmlSecKeyDataGetType(pair.get()), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate);
     EXPECT_EQ(xmlSecKeyDataGetSize(pair.get()), 256u);
     EXPECT_EQ(xmlSecMSCryptoKeyDataGetMSCryptoKeySpec(pair.get()), static_cast<DWORD>(AT_KEYEXCHANGE));
+    EXPECT_NE(xmlSecMSCryptoKeyDataGetKey(pair.get(), xmlSecKeyDataTypePrivate), 0u);
+    EXPECT_NE(xmlSecMSCryptoKeyDataGetKey(pair.get(), xmlSecKeyDataTypePublic), 0u);
     PCCERT_CONTEXT held = xmlSecMSCryptoKeyDataGetCert(pair.get());
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(held->cbCertEncoded, cert->cbCertEncoded);
@@ -263,6 +284,26 @@ TEST_F(MSCrypto, CertAdoptRefusesWhatItCannotUse)
     EXPECT_EQ(xmlSecMSCryptoCertAdopt(loose.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate),
               nullptr);
     EXPECT_TRUE(HasReport("AcquirePrivateKey", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
+
+    // A container whose key is not the certificate's: signatures made with it
+    // would never verify, so adoption refuses it.
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "another-key", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
+    HCRYPTKEY generated = 0;
+    ASSERT_TRUE(CryptGenKey(prov, AT_KEYEXCHANGE, 0, &generated));
+    CryptDestroyKey(generated);
+    CryptReleaseContext(prov, 0);
+    std::u16string another = u"another-key";
+    info.pwszContainerName = another.data();
+    ASSERT_TRUE(CertSetCertificateContextProperty(loose.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    ClearReports();
+    EXPECT_EQ(xmlSecMSCryptoCertAdopt(loose.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate),
+              nullptr);
+    bool badPublicKey = false;
+    for (const ErrorReport& report : Reports())
+        badPublicKey |= report.subject == "CryptAcquireCertificatePrivateKey" &&
+                        report.message.find("error=0x80090015") != std::string::npos;
+    EXPECT_TRUE(badPublicKey) << ReportsText();
 }
 
 TEST_F(MSCrypto, X509DataHoldsReferencesOfItsOwn)

@@ -9,11 +9,12 @@ extern "C" {
 
 // Makes key data of the certificate's key algorithm (GOST R 34.10-2001 only).
 // The key data takes its own reference to pCert (a duplicate of the context);
-// the caller keeps and frees its own in every case. type is xmlSecKeyDataTypePublic (the
-// certificate's public key, for verification) or xmlSecKeyDataTypePublic |
-// xmlSecKeyDataTypePrivate (also the private key, reached through the
-// certificate's key provider info, for signing). Returns NULL on failure,
-// reported through the xmlsec error callback.
+// the caller keeps and frees its own in every case.
+// type is xmlSecKeyDataTypePublic (1: the certificate's public key, for
+// verification) or xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate (3: also
+// the private key, in the container named by the certificate's key provider
+// info, CERT_KEY_PROV_INFO_PROP_ID, which must hold the certificate's key; for
+// signing). Returns NULL on failure, reported through the xmlsec error callback.
 XMLSEC_CRYPTO_EXPORT xmlSecKeyDataPtr xmlSecMSCryptoCertAdopt(PCCERT_CONTEXT pCert, xmlSecKeyDataType type);
 
 // A new reference to the certificate context (CertDuplicateCertificateContext).
@@ -31,8 +32,8 @@ XMLSEC_CRYPTO_EXPORT HCRYPTPROV xmlSecMSCryptoKeyDataGetMSCryptoProvider(xmlSecK
 // AT_KEYEXCHANGE or AT_SIGNATURE for a private key, 0 otherwise.
 XMLSEC_CRYPTO_EXPORT DWORD xmlSecMSCryptoKeyDataGetMSCryptoKeySpec(xmlSecKeyDataPtr data);
 
-// The public key (type xmlSecKeyDataTypePublic) or private key
-// (xmlSecKeyDataTypePrivate) handle, owned by the key data; 0 if absent.
+// The public key (type xmlSecKeyDataTypePublic) or the container's private
+// key (xmlSecKeyDataTypePrivate) handle, owned by the key data; 0 if absent.
 XMLSEC_CRYPTO_EXPORT HCRYPTKEY xmlSecMSCryptoKeyDataGetKey(xmlSecKeyDataPtr data, xmlSecKeyDataType type);
 
 #ifdef __cplusplus
