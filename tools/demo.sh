@@ -46,3 +46,23 @@ if xmlsec1 --verify --pubkey-cert-pem "$DEMO/rsa-cert.pem" "$DEMO/sample.tampere
   exit 1
 fi
 echo "FAIL, as it should"
+
+echo
+echo "== GOST: a certificate made with openssl's GOST engine in $DEMO/gost-cert.der"
+if [ ! -f "$DEMO/gost-cert.der" ]; then
+  openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -md_gost94 -nodes -days 3650 \
+    -subj "/CN=Trumik demo GOST signer" -addext "keyUsage=digitalSignature,nonRepudiation" \
+    -keyout "$DEMO/gost-key.pem" -out "$DEMO/gost-cert.pem" >/dev/null 2>&1
+  chmod 600 "$DEMO/gost-key.pem"
+  openssl x509 -in "$DEMO/gost-cert.pem" -outform DER -out "$DEMO/gost-cert.der"
+fi
+echo "== the sample signed by openssl alone (tools/gost-sign-openssl.sh), verified by ZelvaneTrumikXmlSigner.MSXmlVerifier"
+"$(dirname "$0")/gost-sign-openssl.sh" "$DEMO/gost-key.pem" "$DEMO/sample.xml" "$DEMO/sample.gost.xml"
+"$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.xml"
+echo "trumik verify --cert gost-cert.der sample.gost.xml: valid"
+sed 's/1500.00/1900.00/' "$DEMO/sample.gost.xml" > "$DEMO/sample.gost.tampered.xml"
+if "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.tampered.xml"; then
+  echo "tampered GOST document verified: this is a fault" >&2
+  exit 1
+fi
+echo "FAIL, as it should"
