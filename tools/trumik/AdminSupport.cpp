@@ -170,7 +170,7 @@ std::string Thumbprint(PCCERT_CONTEXT cert)
 std::optional<std::string> PinBytes(const std::string& utf8)
 {
     std::u16string wide = FromUtf8(utf8);
-    if (wide.size() > 40 || (wide.empty() && !utf8.empty()))
+    if (wide.empty() || wide.size() > 40)
         return std::nullopt;
     std::string pin;
     for (char16_t unit : wide)

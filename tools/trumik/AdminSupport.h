@@ -77,7 +77,7 @@ std::string HexUpper(const uint8_t* data, size_t size);
 std::string Thumbprint(PCCERT_CONTEXT cert);
 
 // A PIN as the component hands a key password to the provider: the low byte
-// of each UTF-16 unit of the text. Longer than 40 units gives nullopt.
+// of each UTF-16 unit of the text. Empty or longer than 40 units gives nullopt.
 std::optional<std::string> PinBytes(const std::string& utf8);
 
 // Reads a whole file; nullopt when it cannot be read.

@@ -183,11 +183,11 @@ int CertNew(const std::vector<std::string>& args)
     std::optional<std::string> pin, issuerPin;
     if (auto text = options->Get("pin")) {
         if (!(pin = PinBytes(*text)))
-            return UsageError("--pin is at most 40 characters", "cert");
+            return UsageError("--pin is 1 to 40 characters", "cert");
     }
     if (auto text = options->Get("issuer-pin")) {
         if (!(issuerPin = PinBytes(*text)))
-            return UsageError("--issuer-pin is at most 40 characters", "cert");
+            return UsageError("--issuer-pin is 1 to 40 characters", "cert");
     }
     std::optional<Bytes> issuerHash;
     if (auto text = options->Get("issuer")) {
@@ -306,7 +306,7 @@ int CertImport(const std::vector<std::string>& args)
     std::optional<std::string> pin;
     if (auto text = options->Get("pin")) {
         if (!(pin = PinBytes(*text)))
-            return UsageError("--pin is at most 40 characters", "cert");
+            return UsageError("--pin is 1 to 40 characters", "cert");
     }
     std::string storeName = options->Get("store", "My");
     bool machine = options->Has("machine");
@@ -626,7 +626,7 @@ int ContainerCommand(const std::vector<std::string>& args)
         std::optional<std::string> pin;
         if (auto text = options->Get("pin")) {
             if (!(pin = PinBytes(*text)))
-                return UsageError("--pin is at most 40 characters", "container");
+                return UsageError("--pin is 1 to 40 characters", "container");
         }
         const std::string& name = options->positional[0];
         Scope scope = ScopeOf(options->Has("machine"));

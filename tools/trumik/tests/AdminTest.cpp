@@ -232,6 +232,21 @@ TEST_F(AdminTest, NewCertificateOptions)
               std::string::npos);
     EXPECT_EQ(Trumik("container list").out.find("mach\t"), std::string::npos);
 
+    // A PIN reaches the provider as the component hands over a key password: the low byte of each character.
+    New("--subject CN=Pin --container cyr --pin пароль");
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, "cyr", nullptr, PROV_GOST_2001_DH, CRYPT_SILENT));
+    const BYTE lowBytes[] = {0x3F, 0x30, 0x40, 0x3E, 0x3B, 0x4C, 0};
+    ASSERT_TRUE(CryptSetProvParam(prov, PP_KEYEXCHANGE_PIN, lowBytes, 0));
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(prov, CALG_GR3411, 0, 0, &hash));
+    BYTE sig[64];
+    DWORD sigLen = sizeof sig;
+    EXPECT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig, &sigLen));
+    CryptDestroyHash(hash);
+    CryptReleaseContext(prov, 0);
+    EXPECT_EQ(Trumik("container export cyr --pin пароль --out -").rc, 0);
+
     // A container name in use stops the command before the store changes.
     Outcome dup = Trumik("cert new --subject CN=Again --machine --store Personal --container mach");
     EXPECT_EQ(dup.rc, 1);
@@ -253,15 +268,27 @@ TEST_F(AdminTest, NewCertificateOptions)
 
 TEST_F(AdminTest, UsageErrorsExitWithTwo)
 {
-    for (const char* args :
-         {"cert", "cert new", "cert new --subject 'CN'", "cert new --subject CN=x --key-usage sign",
-          "cert new --subject CN=x --not-after 2020-02-30",
-          "cert new --subject CN=x --not-before 2030-01-01 --not-after 2029-01-01",
-          "cert new --subject CN=x --key-spec both", "cert new --subject CN=x --frobnicate",
-          "cert new --subject CN=x --pin", "cert new --subject CN=x --issuer 12AB",
-          "cert new --subject CN=x --container 'a\\b'", "cert show 1234", "cert import a.cer --container c",
-          "cert import", "container export x", "container", "crl", "provider version 3.x",
-          "provider nothing"}) {
+    for (const char* args : {"cert",
+                             "cert new",
+                             "cert new --subject 'CN'",
+                             "cert new --subject CN=x --key-usage sign",
+                             "cert new --subject CN=x --not-after 2020-02-30",
+                             "cert new --subject CN=x --not-before 2030-01-01 --not-after 2029-01-01",
+                             "cert new --subject CN=x --key-spec both",
+                             "cert new --subject CN=x --frobnicate",
+                             "cert new --subject CN=x --pin",
+                             "cert new --subject CN=x --pin ''",
+                             "cert new --subject CN=x --pin 12345678901234567890123456789012345678901",
+                             "cert new --subject CN=x --issuer 12AB",
+                             "cert new --subject CN=x --container 'a\\b'",
+                             "cert show 1234",
+                             "cert import a.cer --container c",
+                             "cert import",
+                             "container export x",
+                             "container",
+                             "crl",
+                             "provider version 3.x",
+                             "provider nothing"}) {
         Outcome o = Trumik(args);
         EXPECT_EQ(o.rc, 2) << args << "\n" << o.err;
         EXPECT_EQ(o.err.rfind("trumik: ", 0), 0u) << args << "\n" << o.err;
