@@ -30,9 +30,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -275,6 +277,42 @@ DWORD WriteFileAtomically(const std::filesystem::path& dir, const std::filesyste
     return 0;
 }
 
+// Every signature reads its container again, so that a key changed by another
+// process is seen at once; the last few file texts stay parsed, and a text
+// that differs by a byte is parsed anew.
+class ParsedContainers {
+  public:
+    bool Find(const std::string& text, ContainerData* data)
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [known, parsed] : entries_) {
+            if (known == text) {
+                *data = parsed;
+                return true;
+            }
+        }
+        return false;
+    }
+    void Keep(const std::string& text, const ContainerData& data)
+    {
+        std::lock_guard lock(mutex_);
+        entries_.emplace_front(text, data);
+        if (entries_.size() > kMaxEntries)
+            entries_.pop_back();
+    }
+
+  private:
+    static constexpr size_t kMaxEntries = 8;
+    std::mutex mutex_;
+    std::deque<std::pair<std::string, ContainerData>> entries_;
+};
+
+ParsedContainers& ParsedTexts()
+{
+    static ParsedContainers containers;
+    return containers;
+}
+
 DWORD ReadContainerFile(const std::filesystem::path& path, ContainerData* data)
 {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -295,8 +333,11 @@ DWORD ReadContainerFile(const std::filesystem::path& path, ContainerData* data)
             return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
     }
     ContainerData parsed;
-    if (!Parse(text, &parsed))
-        return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+    if (!ParsedTexts().Find(text, &parsed)) {
+        if (!Parse(text, &parsed))
+            return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+        ParsedTexts().Keep(text, parsed);
+    }
     if (data)
         *data = std::move(parsed);
     return 0;
@@ -315,7 +356,10 @@ DWORD ReadContainer(Scope scope, const std::string& name, ContainerData* data)
 {
     if (!IsValidContainerName(name))
         return static_cast<DWORD>(NTE_BAD_KEYSET);
-    return ReadContainerFile(ContainerPath(scope, name), data);
+    // A read makes no folders: a container that is not there is NTE_BAD_KEYSET all the same.
+    std::filesystem::path path = trumik::platform::HomeDir() / "keys" /
+                                 (scope == Scope::Machine ? "machine" : "user") / (EncodeName(name) + ".key");
+    return ReadContainerFile(path, data);
 }
 
 DWORD WriteContainer(Scope scope, const std::string& name, const ContainerData& data, bool create)

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -299,6 +300,60 @@ BOOL VerifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, 
     return TRUE;
 }
 
+// Decoding a stored key through OpenSSL's decoders (and a PIN's key
+// derivation) costs several times the signature made with it. The last few
+// keys opened stay decoded, each under its stored bytes and a digest of the
+// PIN it was opened with: a changed container or another PIN never matches,
+// so a wrong PIN still fails as before.
+class DecodedKeys {
+  public:
+    UniqueEvpPkey Find(const Bytes& stored, const Bytes& pinDigest)
+    {
+        std::lock_guard lock(mutex_);
+        for (const Entry& e : entries_) {
+            if (e.stored == stored && e.pinDigest == pinDigest && EVP_PKEY_up_ref(e.key.get()) == 1)
+                return UniqueEvpPkey(e.key.get());
+        }
+        return nullptr;
+    }
+    void Keep(const Bytes& stored, const Bytes& pinDigest, EVP_PKEY* key)
+    {
+        if (EVP_PKEY_up_ref(key) != 1)
+            return;
+        std::lock_guard lock(mutex_);
+        entries_.push_front(Entry{stored, pinDigest, UniqueEvpPkey(key)});
+        if (entries_.size() > kMaxEntries)
+            entries_.pop_back();
+    }
+
+  private:
+    static constexpr size_t kMaxEntries = 8;
+    struct Entry {
+        Bytes stored, pinDigest;
+        UniqueEvpPkey key;
+    };
+    std::mutex mutex_;
+    std::deque<Entry> entries_;
+};
+
+DecodedKeys& Decoded()
+{
+    static DecodedKeys keys;
+    return keys;
+}
+
+Bytes PinDigest(const std::optional<std::string>& pin)
+{
+    if (!pin)
+        return Bytes();
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    if (EVP_Digest(pin->data(), pin->size(), digest.data(), &len, EVP_sha256(), nullptr) != 1)
+        return Bytes(1, 0); // matches no entry kept with a PIN
+    digest.resize(len);
+    return digest;
+}
+
 } // namespace
 
 DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::optional<std::string>& pin,
@@ -307,6 +362,13 @@ DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::option
     const StoredKey& slot = data.Slot(keySpec);
     if (!slot.present)
         return static_cast<DWORD>(NTE_NO_KEY);
+    if (data.protectedByPin && !pin)
+        return static_cast<DWORD>(SCARD_W_WRONG_CHV);
+    Bytes pinDigest = PinDigest(data.protectedByPin ? pin : std::nullopt);
+    if (UniqueEvpPkey cached = Decoded().Find(slot.privateKey, pinDigest)) {
+        *key = std::move(cached);
+        return 0;
+    }
     std::optional<Bytes> plain;
     if (data.protectedByPin) {
         if (!pin)
@@ -321,6 +383,7 @@ DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::option
     OPENSSL_cleanse(plain->data(), plain->size());
     if (!result)
         return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+    Decoded().Keep(slot.privateKey, pinDigest, result.get());
     *key = std::move(result);
     return 0;
 }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -535,35 +534,26 @@ TEST(Revocation, RevokedGoodAndNoCrl)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
 }
 
-TEST(SystemStore, LargeStoreFindByThumbprintTiming)
+TEST(SystemStore, LargeStoreFindsByThumbprint)
 {
-    auto fill = [](const char16_t* name, int count, Bytes& lastHash) {
+    // The time it takes is measured by the store benchmark; here only that a
+    // store of 10,000 certificates still finds the one asked for.
+    auto fill = [](const char16_t* name, int count, Bytes& middleHash) {
         UniqueStore s = System(name);
         for (int i = 0; i < count; ++i) {
             Bytes der = MakeQuickCert(i + 1, "Cert " + std::to_string(i));
             PCCERT_CONTEXT c = nullptr;
             ASSERT_TRUE(Add(s.get(), der, CERT_STORE_ADD_NEW, &c));
             if (i == count / 2)
-                lastHash = Sha1Of(c);
+                middleHash = Sha1Of(c);
             CertFreeCertificateContext(c);
         }
     };
-    auto time = [](const char16_t* name, const Bytes& hash) {
-        auto start = std::chrono::steady_clock::now();
-        for (int k = 0; k < 50; ++k) {
-            UniqueStore s = System(name);
-            UniqueCert c = FindHash(s.get(), hash);
-            EXPECT_TRUE(c);
-        }
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
-               50;
-    };
-    Bytes small, large;
-    fill(u"Small", 10, small);
+    Bytes large;
     fill(u"Large", 10000, large);
-    double a = time(u"Small", small), b = time(u"Large", large);
-    std::printf("open+find+close: 10 certificates %.3f ms, 10000 certificates %.3f ms, ratio %.2f\n", a, b,
-                b / a);
     UniqueStore s = System(u"Large");
+    UniqueCert c = FindHash(s.get(), large);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(Sha1Of(c.get()), large);
     EXPECT_EQ(Count(s.get()), 10000);
 }

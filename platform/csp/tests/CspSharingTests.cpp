@@ -42,6 +42,43 @@ TEST(CspPins, PinOfOneContextServesAnotherWhileItLives)
     CryptReleaseContext(second, 0);
 }
 
+// Keys stay decoded between signatures; that must not let a wrong PIN or an
+// old key through.
+TEST(CspPins, DecodedKeysFollowThePinAndTheStoredKey)
+{
+    HCRYPTPROV owner = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&owner, "decoded", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptSetProvParam(owner, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>("good"), 0));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(owner, AT_KEYEXCHANGE, 0, &key));
+    CryptDestroyKey(key);
+    EXPECT_EQ(SignWith(owner), 0u);
+    EXPECT_EQ(SignWith(owner), 0u);
+    ASSERT_TRUE(CryptReleaseContext(owner, 0));
+
+    HCRYPTPROV wrong = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&wrong, "decoded", nullptr, PROV_GOST_2001_DH, CRYPT_SILENT));
+    EXPECT_EQ(SignWith(wrong), static_cast<DWORD>(SCARD_W_WRONG_CHV)); // no PIN at all
+    ASSERT_TRUE(CryptSetProvParam(wrong, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>("bad"), 0));
+    EXPECT_EQ(SignWith(wrong), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+    ASSERT_TRUE(CryptSetProvParam(wrong, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>("good"), 0));
+    EXPECT_EQ(SignWith(wrong), 0u);
+
+    // A new key in the container signs with the new key, not the one kept decoded.
+    ASSERT_TRUE(CryptGenKey(wrong, AT_KEYEXCHANGE, 0, &key));
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(wrong, CALG_GR3411, 0, 0, &hash));
+    BYTE sig[64];
+    DWORD len = sizeof sig;
+    ASSERT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig, &len));
+    CryptDestroyHash(hash);
+    ASSERT_TRUE(CryptCreateHash(wrong, CALG_GR3411, 0, 0, &hash));
+    EXPECT_TRUE(CryptVerifySignatureW(hash, sig, len, key, nullptr, 0));
+    CryptDestroyHash(hash);
+    CryptDestroyKey(key);
+    CryptReleaseContext(wrong, 0);
+}
+
 TEST(CspFiles, ConcurrentWritersLoseNothing)
 {
     constexpr int kEach = 15;
