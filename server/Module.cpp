@@ -1,6 +1,7 @@
 // The module's exports, its class factories and its module-wide state.
 #include "Module.h"
 
+#include "CryptEncMessageObject.h"
 #include "ObjectMap.h"
 #include "XmlSignerObject.h"
 #include "ZelvaneTrumikXmlSigner.h"
@@ -12,8 +13,8 @@
 #include <dlfcn.h>
 
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -24,8 +25,11 @@ namespace trumik::server {
 namespace {
 
 const ClassEntry kObjectMap[] = {
-    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object", u"both",
-     CreateObject<XmlSignerObject>},
+    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1",
+     u"ZelvaneTrumikXmlSigner.CryptEncMessage", u"CCryptEncMessage Object", u"apartment",
+     CreateObject<CryptEncMessageObject>},
+    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object",
+     u"both", CreateObject<XmlSignerObject>},
 };
 
 class ClassFactory final : public IClassFactory {
@@ -124,12 +128,27 @@ ModuleState& State()
 
 } // namespace
 
-const ClassEntry* ObjectMap() { return kObjectMap; }
-size_t ObjectMapSize() { return std::size(kObjectMap); }
+const ClassEntry* ObjectMap()
+{
+    return kObjectMap;
+}
+size_t ObjectMapSize()
+{
+    return std::size(kObjectMap);
+}
 
-void LockModule() { InterlockedIncrement(&State().lockCount); }
-void UnlockModule() { InterlockedDecrement(&State().lockCount); }
-LONG ModuleLockCount() { return State().lockCount; }
+void LockModule()
+{
+    InterlockedIncrement(&State().lockCount);
+}
+void UnlockModule()
+{
+    InterlockedDecrement(&State().lockCount);
+}
+LONG ModuleLockCount()
+{
+    return State().lockCount;
+}
 
 std::u16string ModulePath()
 {
@@ -257,6 +276,9 @@ WINAPI_EXPORT HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPV
     return hr;
 }
 
-WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow() { return State().lockCount == 0 ? S_OK : S_FALSE; }
+WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow()
+{
+    return State().lockCount == 0 ? S_OK : S_FALSE;
+}
 
 } // extern "C"

@@ -1,6 +1,7 @@
 // trumik: the command-line host. It reaches the component only through COM,
 // as a script host does: objects by ProgID, methods by name through IDispatch.
 #include "Automation.h"
+#include "CryptCommands.h"
 #include "Json.h"
 #include "RegCommand.h"
 
@@ -48,32 +49,42 @@ std::string InstalledModule()
     return dir.substr(0, dir.find_last_of('/')) + "/lib/" + kModuleName;
 }
 
-void PrintJson(const Json& json) { std::printf("%s\n", json.Dump().c_str()); }
+void PrintJson(const Json& json)
+{
+    std::printf("%s\n", json.Dump().c_str());
+}
 
 int Usage(const char* topic = nullptr)
 {
     static const std::map<std::string, const char*> help = {
-        {"register", "usage: trumik register [MODULE]\n"
-                     "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+        {"register",
+         "usage: trumik register [MODULE]\n"
+         "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
         {"unregister", "usage: trumik unregister [MODULE]\n"
                        "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
-        {"call",
-         "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
-         "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
-         "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., \"stack\": ...}}\n"
-         "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
-         "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
-         "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
-         "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
-        {"script", "usage: trumik script [FILE]\n"
-                   "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
-                   "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
-                   "  {\"release\": \"a\"}\n"},
-        {"sign-pem", "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
-                     "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
-                     "  writes the signed document to OUT (standard output when absent); on failure the\n"
-                     "  component's message goes to standard error and the exit status is 1.\n"},
+        {"call", "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
+                 "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
+                 "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., "
+                 "\"stack\": ...}}\n"
+                 "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
+                 "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
+                 "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
+                 "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
+        {"script",
+         "usage: trumik script [FILE]\n"
+         "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
+         "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
+         "  {\"release\": \"a\"}\n"},
+        {"sign-pem",
+         "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
+         "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
+         "  writes the signed document to OUT (standard output when absent); on failure the\n"
+         "  component's message goes to standard error and the exit status is 1.\n"},
         {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
+        {"encrypt", kEncryptHelp},
+        {"decrypt", kDecryptHelp},
+        {"container-name", kContainerNameHelp},
+        {"provider-info", kProviderInfoHelp},
     };
     if (topic) {
         auto it = help.find(topic);
@@ -227,7 +238,8 @@ int ScriptCommand(const std::vector<std::string>& args)
                         else if (item.kind() == Json::Kind::Bool)
                             callArgs.push_back(item.AsBool() ? "bool:true" : "bool:false");
                         else if (item.kind() == Json::Kind::Number)
-                            callArgs.push_back("int:" + std::to_string(static_cast<long long>(item.AsNumber())));
+                            callArgs.push_back("int:" +
+                                               std::to_string(static_cast<long long>(item.AsNumber())));
                     }
                 }
                 CallResult result;
@@ -283,14 +295,15 @@ int SignPem(const std::vector<std::string>& args)
     DispatchRef object;
     HRESULT hr = CreateObject("ZelvaneTrumik.XmlSigner", &object.p);
     if (FAILED(hr) || !object.p) {
-        std::fprintf(stderr, "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
+        std::fprintf(stderr,
+                     "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
                      HResultText(hr).c_str());
         return 2;
     }
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key}, result,
-                    &argError, false)) {
+    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key},
+                    result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -298,8 +311,9 @@ int SignPem(const std::vector<std::string>& args)
     if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || result.value.vt != VT_BSTR) {
         const Json* error = result.json.Find("error");
         const Json* message = error ? error->Find("message") : nullptr;
-        std::fprintf(stderr, "%s\n", message && message->kind() == Json::Kind::String ? message->AsString().c_str()
-                                                                                     : "trumik: signing failed");
+        std::fprintf(stderr, "%s\n",
+                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
+                                                                      : "trumik: signing failed");
         return 1;
     }
     if (out.empty() || out == "-") {
@@ -338,5 +352,13 @@ int main(int argc, char** argv)
         return SignPem(args);
     if (command == "reg")
         return RegCommand(args);
+    if (command == "encrypt")
+        return EncryptCommand(args);
+    if (command == "decrypt")
+        return DecryptCommand(args);
+    if (command == "container-name")
+        return ContainerNameCommand(args);
+    if (command == "provider-info")
+        return ProviderInfoCommand(args);
     return Usage();
 }
