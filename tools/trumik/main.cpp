@@ -1,6 +1,7 @@
 // trumik: the command-line host. It reaches the component only through COM,
 // as a script host does: objects by ProgID, methods by name through IDispatch.
 #include "Automation.h"
+#include "CertCommands.h"
 #include "CryptCommands.h"
 #include "Json.h"
 #include "RegCommand.h"
@@ -85,6 +86,46 @@ int Usage(const char* topic = nullptr)
         {"decrypt", kDecryptHelp},
         {"container-name", kContainerNameHelp},
         {"provider-info", kProviderInfoHelp},
+        {"cert",
+         "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
+         "                       [--key-spec exchange|signature] [--key-usage LIST|none]\n"
+         "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
+         "PIN]]\n"
+         "                       [--out FILE]\n"
+         "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
+         "PIN]\n"
+         "                          [--key-spec exchange|signature]]\n"
+         "       trumik cert list [--store My] [--machine]\n"
+         "       trumik cert show|export|delete THUMBPRINT [--store My] [--machine] [--out FILE]\n"
+         "                          [--with-container]\n"
+         "  new: a new container with a GOST R 34.10-2001 key (CryptoPro A) and a certificate for it,\n"
+         "    self-signed or signed by the store certificate THUMBPRINT with the key of its container;\n"
+         "    added to the store and linked to the container; prints the thumbprint.\n"
+         "    DN: \"CN=Name, O=Org\" or \"/CN=Name/O=Org\". LIST: digitalSignature, nonRepudiation,\n"
+         "    keyEncipherment, dataEncipherment, keyAgreement, keyCertSign, cRLSign, encipherOnly,\n"
+         "    decipherOnly, comma-separated (default digitalSignature,nonRepudiation,keyEncipherment).\n"
+         "    ISO: YYYY-MM-DD[THH:MM[:SS]] in UTC (default now .. now + 1 year).\n"
+         "    --container defaults to the thumbprint.\n"
+         "  import: the certificates of a DER, PEM or PKCS #7 file; --key puts a PEM or PKCS #8 private\n"
+         "    key that belongs to one of them into a new container linked to it.\n"
+         "  list: thumbprint, subject, not before, not after, container (tab-separated).\n"
+         "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out).\n"
+         "  delete: --with-container deletes the linked container too.\n"
+         "  Exit status 0 on success, 1 on failure, 2 for usage errors.\n"},
+        {"crl",
+         "usage: trumik crl import FILE [--store CA] [--machine]\n"
+         "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
+        {"container",
+         "usage: trumik container list [--machine]\n"
+         "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out "
+         "FILE\n"
+         "       trumik container delete NAME [--machine]\n"
+         "  list: unique name, fully qualified name, keys, PIN (tab-separated).\n"
+         "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
+        {"provider",
+         "usage: trumik provider version [VALUE | --reset]\n"
+         "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
+         "  --reset goes back to the default.\n"},
     };
     if (topic) {
         auto it = help.find(topic);
@@ -360,5 +401,13 @@ int main(int argc, char** argv)
         return ContainerNameCommand(args);
     if (command == "provider-info")
         return ProviderInfoCommand(args);
+    if (command == "cert")
+        return CertCommand(args);
+    if (command == "crl")
+        return CrlCommand(args);
+    if (command == "container")
+        return ContainerCommand(args);
+    if (command == "provider")
+        return ProviderCommand(args);
     return Usage();
 }

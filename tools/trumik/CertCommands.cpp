@@ -1,0 +1,726 @@
+#include "CertCommands.h"
+
+#include "AdminSupport.h"
+#include "Automation.h"
+#include "CertBuilder.h"
+
+#include "csp/Containers.h"
+#include "csp/ProviderSettings.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <strings.h>
+
+namespace trumik::host {
+
+namespace {
+
+using trumik::csp::Scope;
+
+constexpr unsigned kDefaultKeyUsage =
+    CERT_DIGITAL_SIGNATURE_KEY_USAGE | CERT_NON_REPUDIATION_KEY_USAGE | CERT_KEY_ENCIPHERMENT_KEY_USAGE;
+
+Scope ScopeOf(bool machine)
+{
+    return machine ? Scope::Machine : Scope::User;
+}
+
+bool EndsWithPem(const std::string& path)
+{
+    return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".pem") == 0;
+}
+
+std::optional<DWORD> ParseKeySpec(const std::string& text)
+{
+    if (text == "exchange")
+        return AT_KEYEXCHANGE;
+    if (text == "signature")
+        return AT_SIGNATURE;
+    return std::nullopt;
+}
+
+const char* KeySpecName(DWORD spec)
+{
+    return spec == AT_SIGNATURE ? "signature" : spec == AT_KEYEXCHANGE ? "exchange" : "?";
+}
+
+// The key-provider information of a certificate, with the strings copied out.
+struct KeyLink {
+    std::string container;
+    std::string provider;
+    DWORD providerType = 0;
+    DWORD flags = 0;
+    DWORD keySpec = 0;
+    bool machine() const { return (flags & CRYPT_MACHINE_KEYSET) != 0; }
+};
+
+std::optional<KeyLink> ReadKeyLink(PCCERT_CONTEXT cert)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0)
+        return std::nullopt;
+    std::vector<uint64_t> buffer((size + 7) / 8);
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
+        return std::nullopt;
+    auto info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+    auto text = [](const char16_t* s) {
+        size_t n = 0;
+        while (s && s[n])
+            ++n;
+        return ToUtf8(s, n);
+    };
+    KeyLink link;
+    link.container = text(info->pwszContainerName);
+    link.provider = text(info->pwszProvName);
+    link.providerType = info->dwProvType;
+    link.flags = info->dwFlags;
+    link.keySpec = info->dwKeySpec;
+    return link;
+}
+
+// Links a certificate context to a container of the GOST provider.
+bool SetKeyLink(PCCERT_CONTEXT cert, const std::string& container, bool machine, DWORD keySpec)
+{
+    std::u16string name = FromUtf8(container);
+    std::u16string provider = CP_GR3410_2001_PROV_W;
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = name.data();
+    info.pwszProvName = provider.data();
+    info.dwProvType = PROV_GOST_2001_DH;
+    info.dwFlags = machine ? CRYPT_MACHINE_KEYSET : 0;
+    info.dwKeySpec = keySpec;
+    return CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) != FALSE;
+}
+
+std::string NameText(const CERT_NAME_BLOB& name)
+{
+    CERT_NAME_BLOB copy = name;
+    DWORD n = CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR, nullptr, 0);
+    if (n <= 1)
+        return std::string();
+    std::u16string text(n, u'\0');
+    CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR, text.data(), n);
+    return ToUtf8(text.data(), n - 1);
+}
+
+Bytes EncodedOf(PCCERT_CONTEXT cert)
+{
+    return Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded);
+}
+
+// Writes a certificate as DER, or PEM when the name ends in .pem or is "-".
+bool WriteCertificate(const Bytes& der, const std::string& path)
+{
+    if (path == "-" || EndsWithPem(path))
+        return WriteWholeFile(path, DerToPem(der, "CERTIFICATE"));
+    return WriteWholeFile(path, std::string(der.begin(), der.end()));
+}
+
+// Finds a certificate by thumbprint in an open store.
+UniqueCert FindByThumbprint(HCERTSTORE store, const Bytes& hash)
+{
+    CRYPT_HASH_BLOB blob{static_cast<DWORD>(hash.size()), const_cast<BYTE*>(hash.data())};
+    return UniqueCert(
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr));
+}
+
+std::string StoreLabel(const std::string& name, bool machine)
+{
+    return std::string(machine ? "the machine's" : "the user's") + " store \"" + name + "\"";
+}
+
+// ---- cert new ----
+
+int CertNew(const std::vector<std::string>& args)
+{
+    std::string error;
+    auto options = ParseOptions(args,
+                                {"subject", "store", "container", "pin", "key-spec", "key-usage",
+                                 "not-before", "not-after", "issuer", "issuer-pin", "out"},
+                                {"machine"}, &error);
+    if (!options)
+        return UsageError(error, "cert");
+    if (!options->positional.empty())
+        return UsageError("unexpected argument " + options->positional[0], "cert");
+    auto subject = options->Get("subject");
+    if (!subject)
+        return UsageError("cert new needs --subject DN", "cert");
+    if (!CheckDistinguishedName(*subject, &error))
+        return UsageError(error, "cert");
+    auto keySpec = ParseKeySpec(options->Get("key-spec", "exchange"));
+    if (!keySpec)
+        return UsageError("--key-spec is exchange or signature", "cert");
+    std::optional<unsigned> keyUsage = kDefaultKeyUsage;
+    if (auto list = options->Get("key-usage")) {
+        if (*list == "none")
+            keyUsage.reset();
+        else if (!(keyUsage = ParseKeyUsage(*list, &error)))
+            return UsageError(error, "cert");
+    }
+    time_t now = std::time(nullptr);
+    time_t notBefore = now, notAfter = 0;
+    if (auto text = options->Get("not-before")) {
+        auto t = ParseIsoTime(*text);
+        if (!t)
+            return UsageError("--not-before is YYYY-MM-DD[THH:MM[:SS]][Z], UTC", "cert");
+        notBefore = *t;
+    }
+    if (auto text = options->Get("not-after")) {
+        auto t = ParseIsoTime(*text);
+        if (!t)
+            return UsageError("--not-after is YYYY-MM-DD[THH:MM[:SS]][Z], UTC", "cert");
+        notAfter = *t;
+    } else {
+        struct tm tm {};
+        gmtime_r(&notBefore, &tm);
+        tm.tm_year += 1;
+        notAfter = timegm(&tm);
+    }
+    if (notAfter <= notBefore)
+        return UsageError("the certificate would end before it begins (--not-after before --not-before)",
+                          "cert");
+    std::optional<std::string> pin, issuerPin;
+    if (auto text = options->Get("pin")) {
+        if (!(pin = PinBytes(*text)))
+            return UsageError("--pin is at most 40 characters", "cert");
+    }
+    if (auto text = options->Get("issuer-pin")) {
+        if (!(issuerPin = PinBytes(*text)))
+            return UsageError("--issuer-pin is at most 40 characters", "cert");
+    }
+    std::optional<Bytes> issuerHash;
+    if (auto text = options->Get("issuer")) {
+        if (!(issuerHash = ParseThumbprint(*text)))
+            return UsageError("--issuer is a thumbprint of 40 hexadecimal digits", "cert");
+    }
+    if (options->Has("issuer-pin") && !issuerHash)
+        return UsageError("--issuer-pin goes with --issuer", "cert");
+    std::string storeName = options->Get("store", "My");
+    bool machine = options->Has("machine");
+    auto container = options->Get("container");
+    if (container && !trumik::csp::IsValidContainerName(*container))
+        return UsageError("\"" + *container + "\" is not a container name (no backslash, at most 240 bytes)",
+                          "cert");
+
+    UniqueStore store = OpenSystemStore(storeName, machine);
+    if (!store)
+        return Report({"cannot open " + StoreLabel(storeName, machine), GetLastError()});
+
+    // The issuer: its certificate in the store, its key in its container.
+    UniquePkey issuerKey;
+    Bytes issuerDer;
+    if (issuerHash) {
+        UniqueCert issuer = FindByThumbprint(store.get(), *issuerHash);
+        if (!issuer)
+            return Report(
+                {"no issuer " + HexUpper(issuerHash->data(), 20) + " in " + StoreLabel(storeName, machine),
+                 GetLastError()});
+        issuerDer = EncodedOf(issuer.get());
+        BYTE usage[2] = {};
+        if (CertGetIntendedKeyUsage(X509_ASN_ENCODING, issuer->pCertInfo, usage, 2) &&
+            !(usage[0] & CERT_KEY_CERT_SIGN_KEY_USAGE))
+            return Report({"the issuer's key usage does not allow signing certificates (keyCertSign)"});
+        auto link = ReadKeyLink(issuer.get());
+        if (!link)
+            return Report({"the issuer's certificate is not linked to a key container",
+                           static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY)});
+        trumik::csp::UniqueEvpPkey key;
+        DWORD rc = trumik::csp::LoadPrivateKey(ScopeOf(link->machine()), link->container, link->keySpec,
+                                               issuerPin, &key);
+        if (rc)
+            return Report({"cannot open the issuer's key in the container \"" + link->container + "\"", rc});
+        issuerKey.reset(key.release());
+        if (!CertificateHoldsKey(issuerDer, issuerKey.get()))
+            return Report({"the issuer's container \"" + link->container +
+                           "\" holds a key other than the issuer certificate's"});
+    }
+
+    UniquePkey key = NewGostKey();
+    if (!key)
+        return Report({"cannot make a GOST R 34.10-2001 key (is libengine-gost-openssl installed?)",
+                       static_cast<DWORD>(NTE_FAIL)});
+    CertificateRequest request;
+    request.subject = *subject;
+    request.keyUsage = keyUsage;
+    request.notBefore = notBefore;
+    request.notAfter = notAfter;
+    request.subjectKey = key.get();
+    request.signingKey = issuerKey ? issuerKey.get() : key.get();
+    request.issuerDer = issuerHash ? &issuerDer : nullptr;
+    auto der = MakeCertificate(request, &error);
+    if (!der)
+        return Report({error});
+    UniqueCert made(
+        CertCreateCertificateContext(X509_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size())));
+    if (!made)
+        return Report({"the new certificate cannot be read back", GetLastError()});
+    std::string thumbprint = Thumbprint(made.get());
+    std::string containerName = container ? *container : thumbprint;
+
+    auto pkcs8 = PrivateKeyDer(key.get());
+    if (!pkcs8)
+        return Report({"the new key cannot be encoded", static_cast<DWORD>(NTE_FAIL)});
+    if (DWORD rc = trumik::csp::CreateContainer(ScopeOf(machine), containerName, *keySpec, *pkcs8, pin, true))
+        return Report({"cannot create the container \"" + containerName + "\"", rc});
+    // The certificate goes in with its link in one write.
+    PCCERT_CONTEXT added = nullptr;
+    if (!SetKeyLink(made.get(), containerName, machine, *keySpec) ||
+        !CertAddCertificateContextToStore(store.get(), made.get(), CERT_STORE_ADD_NEW, &added)) {
+        DWORD rc = GetLastError();
+        trumik::csp::DeleteContainer(ScopeOf(machine), containerName);
+        return Report({"cannot add the certificate to " + StoreLabel(storeName, machine), rc});
+    }
+    UniqueCert addedGuard(added);
+    if (auto out = options->Get("out")) {
+        if (!WriteCertificate(*der, *out))
+            return Report({"cannot write " + *out});
+    }
+    std::printf("%s\n", thumbprint.c_str());
+    return kExitOk;
+}
+
+// ---- cert import ----
+
+int CertImport(const std::vector<std::string>& args)
+{
+    std::string error;
+    auto options = ParseOptions(args, {"store", "key", "container", "pin", "key-spec"}, {"machine"}, &error);
+    if (!options)
+        return UsageError(error, "cert");
+    if (options->positional.size() != 1)
+        return UsageError("cert import takes one FILE", "cert");
+    const std::string& file = options->positional[0];
+    auto keyFile = options->Get("key");
+    auto container = options->Get("container");
+    if (keyFile && !container)
+        return UsageError("--key needs --container NAME", "cert");
+    if (!keyFile && (container || options->Has("pin") || options->Has("key-spec")))
+        return UsageError("--container, --pin and --key-spec go with --key", "cert");
+    if (container && !trumik::csp::IsValidContainerName(*container))
+        return UsageError("\"" + *container + "\" is not a container name (no backslash, at most 240 bytes)",
+                          "cert");
+    auto keySpec = ParseKeySpec(options->Get("key-spec", "exchange"));
+    if (!keySpec)
+        return UsageError("--key-spec is exchange or signature", "cert");
+    std::optional<std::string> pin;
+    if (auto text = options->Get("pin")) {
+        if (!(pin = PinBytes(*text)))
+            return UsageError("--pin is at most 40 characters", "cert");
+    }
+    std::string storeName = options->Get("store", "My");
+    bool machine = options->Has("machine");
+
+    UniqueStore source = OpenFileStore(file);
+    if (!source)
+        return Report({"cannot read certificates from " + file, GetLastError()});
+    std::vector<UniqueCert> certs;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(source.get(), c))
+        certs.emplace_back(CertDuplicateCertificateContext(c));
+    if (certs.empty())
+        return Report({"no certificate in " + file, static_cast<DWORD>(CRYPT_E_NOT_FOUND)});
+
+    // With a key: it must belong to one of the certificates.
+    PCCERT_CONTEXT keyed = nullptr;
+    Bytes pkcs8;
+    if (keyFile) {
+        auto bytes = ReadWholeFile(*keyFile);
+        if (!bytes)
+            return Report({"cannot read the key file " + *keyFile, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)});
+        UniquePkey key = ReadPrivateKey(*bytes, &error);
+        if (!key)
+            return Report({error + ": " + *keyFile, static_cast<DWORD>(NTE_BAD_DATA)});
+        if (!IsGostKey(key.get()))
+            return Report({"the key in " + *keyFile + " is not a GOST R 34.10-2001 key",
+                           static_cast<DWORD>(NTE_BAD_ALGID)});
+        for (const UniqueCert& c : certs) {
+            if (CertificateHoldsKey(EncodedOf(c.get()), key.get())) {
+                keyed = c.get();
+                break;
+            }
+        }
+        if (!keyed)
+            return Report(
+                {"the key in " + *keyFile + " does not match the public key of the certificate in " + file,
+                 static_cast<DWORD>(NTE_BAD_PUBLIC_KEY)});
+        auto der = PrivateKeyDer(key.get());
+        if (!der)
+            return Report({"the key cannot be encoded", static_cast<DWORD>(NTE_FAIL)});
+        pkcs8 = std::move(*der);
+    }
+
+    UniqueStore store = OpenSystemStore(storeName, machine);
+    if (!store)
+        return Report({"cannot open " + StoreLabel(storeName, machine), GetLastError()});
+    if (keyed) {
+        if (DWORD rc = trumik::csp::CreateContainer(ScopeOf(machine), *container, *keySpec, pkcs8, pin, true))
+            return Report({"cannot create the container \"" + *container + "\"", rc});
+        if (!SetKeyLink(keyed, *container, machine, *keySpec)) {
+            DWORD rc = GetLastError();
+            trumik::csp::DeleteContainer(ScopeOf(machine), *container);
+            return Report({"cannot link the certificate to its container", rc});
+        }
+    }
+    for (const UniqueCert& c : certs) {
+        // A certificate already present keeps the properties the file does not bring (its key link).
+        if (!CertAddCertificateContextToStore(store.get(), c.get(),
+                                              CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr)) {
+            DWORD rc = GetLastError();
+            if (c.get() == keyed)
+                trumik::csp::DeleteContainer(ScopeOf(machine), *container);
+            return Report({"cannot add the certificate " + Thumbprint(c.get()) + " to " +
+                               StoreLabel(storeName, machine),
+                           rc});
+        }
+        std::printf("%s\n", Thumbprint(c.get()).c_str());
+    }
+    return kExitOk;
+}
+
+// ---- cert list / show / export / delete ----
+
+int CertList(const std::vector<std::string>& args)
+{
+    std::string error;
+    auto options = ParseOptions(args, {"store"}, {"machine"}, &error);
+    if (!options)
+        return UsageError(error, "cert");
+    if (!options->positional.empty())
+        return UsageError("unexpected argument " + options->positional[0], "cert");
+    std::string storeName = options->Get("store", "My");
+    bool machine = options->Has("machine");
+    UniqueStore store = OpenSystemStore(storeName, machine, true);
+    if (!store) {
+        DWORD rc = GetLastError();
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return kExitOk; // a store never written holds nothing
+        return Report({"cannot open " + StoreLabel(storeName, machine), rc});
+    }
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(store.get(), c)) {
+        auto link = ReadKeyLink(c);
+        std::printf("%s\t%s\t%s\t%s\t%s\n", Thumbprint(c).c_str(), NameText(c->pCertInfo->Subject).c_str(),
+                    IsoTime(c->pCertInfo->NotBefore).c_str(), IsoTime(c->pCertInfo->NotAfter).c_str(),
+                    link ? link->container.c_str() : "-");
+    }
+    return kExitOk;
+}
+
+// Opens the store and finds the certificate named by the one positional argument.
+int FindNamed(const std::vector<std::string>& args, const std::set<std::string>& valued,
+              const std::set<std::string>& flags, std::optional<Options>* options, UniqueStore* store,
+              UniqueCert* cert)
+{
+    std::string error;
+    std::set<std::string> allValued = valued, allFlags = flags;
+    allValued.insert("store");
+    allFlags.insert("machine");
+    *options = ParseOptions(args, allValued, allFlags, &error);
+    if (!*options)
+        return UsageError(error, "cert");
+    if ((*options)->positional.size() != 1)
+        return UsageError("give one THUMBPRINT", "cert");
+    auto hash = ParseThumbprint((*options)->positional[0]);
+    if (!hash)
+        return UsageError(
+            "\"" + (*options)->positional[0] + "\" is not a thumbprint of 40 hexadecimal digits", "cert");
+    std::string storeName = (*options)->Get("store", "My");
+    bool machine = (*options)->Has("machine");
+    *store = OpenSystemStore(storeName, machine, true);
+    if (!*store) {
+        DWORD rc = GetLastError();
+        return Report({"cannot open " + StoreLabel(storeName, machine),
+                       rc == ERROR_FILE_NOT_FOUND ? static_cast<DWORD>(CRYPT_E_NOT_FOUND) : rc});
+    }
+    *cert = FindByThumbprint(store->get(), *hash);
+    if (!*cert)
+        return Report(
+            {"no certificate " + HexUpper(hash->data(), 20) + " in " + StoreLabel(storeName, machine),
+             GetLastError()});
+    return kExitOk;
+}
+
+int CertShow(const std::vector<std::string>& args)
+{
+    std::optional<Options> options;
+    UniqueStore store;
+    UniqueCert cert;
+    if (int rc = FindNamed(args, {}, {}, &options, &store, &cert))
+        return rc;
+    const CERT_INFO* info = cert->pCertInfo;
+    std::string serial;
+    for (DWORD i = info->SerialNumber.cbData; i > 0; --i) // kept little-endian
+        serial += HexUpper(&info->SerialNumber.pbData[i - 1], 1);
+    std::printf("Thumbprint: %s\n", Thumbprint(cert.get()).c_str());
+    std::printf("Subject: %s\n", NameText(info->Subject).c_str());
+    std::printf("Issuer: %s\n", NameText(info->Issuer).c_str());
+    std::printf("Serial number: %s\n", serial.c_str());
+    std::printf("Version: %u\n", info->dwVersion + 1);
+    std::printf("Not before: %s\n", IsoTime(info->NotBefore).c_str());
+    std::printf("Not after: %s\n", IsoTime(info->NotAfter).c_str());
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    LONG validity = CertVerifyTimeValidity(&now, const_cast<CERT_INFO*>(info));
+    std::printf("Time validity: %s\n", validity < 0 ? "not yet valid" : validity > 0 ? "expired" : "valid");
+    std::printf("Signature algorithm: %s\n",
+                info->SignatureAlgorithm.pszObjId ? info->SignatureAlgorithm.pszObjId : "");
+    std::printf("Public key algorithm: %s\n", info->SubjectPublicKeyInfo.Algorithm.pszObjId
+                                                  ? info->SubjectPublicKeyInfo.Algorithm.pszObjId
+                                                  : "");
+    BYTE usage[2] = {};
+    if (CertGetIntendedKeyUsage(X509_ASN_ENCODING, const_cast<CERT_INFO*>(info), usage, 2))
+        std::printf("Key usage: %s\n", KeyUsageNames(usage[0] | (usage[1] & 0x80 ? 0x8000u : 0u)).c_str());
+    else
+        std::printf("Key usage: (no extension: any)\n");
+    if (auto link = ReadKeyLink(cert.get())) {
+        std::printf("Container: %s\n", link->container.c_str());
+        std::printf("Provider: %s (type %u)\n", link->provider.c_str(), link->providerType);
+        std::printf("Key spec: %s\n", KeySpecName(link->keySpec));
+        std::printf("Key set: %s\n", link->machine() ? "machine" : "user");
+        Bytes spki;
+        DWORD rc =
+            trumik::csp::GetPublicKeyInfo(ScopeOf(link->machine()), link->container, link->keySpec, &spki);
+        std::printf("Private key: %s\n", rc == 0 ? "present" : ("missing (" + CodeText(rc) + ")").c_str());
+    } else {
+        std::printf("Container: -\n");
+    }
+    return kExitOk;
+}
+
+int CertExport(const std::vector<std::string>& args)
+{
+    std::optional<Options> options;
+    UniqueStore store;
+    UniqueCert cert;
+    if (int rc = FindNamed(args, {"out"}, {}, &options, &store, &cert))
+        return rc;
+    std::string out = options->Get("out", "-");
+    if (!WriteCertificate(EncodedOf(cert.get()), out))
+        return Report({"cannot write " + out});
+    return kExitOk;
+}
+
+int CertDelete(const std::vector<std::string>& args)
+{
+    std::optional<Options> options;
+    UniqueStore store;
+    UniqueCert cert;
+    if (int rc = FindNamed(args, {}, {"with-container"}, &options, &store, &cert))
+        return rc;
+    auto link = ReadKeyLink(cert.get());
+    std::string thumbprint = Thumbprint(cert.get());
+    // CertDeleteCertificateFromStore releases the context it is given.
+    if (!CertDeleteCertificateFromStore(cert.release()))
+        return Report({"cannot delete the certificate " + thumbprint, GetLastError()});
+    if (options->Has("with-container") && link) {
+        DWORD rc = trumik::csp::DeleteContainer(ScopeOf(link->machine()), link->container);
+        if (rc && rc != static_cast<DWORD>(NTE_BAD_KEYSET))
+            return Report(
+                {"the certificate is gone but its container \"" + link->container + "\" is not", rc});
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int CertCommand(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return UsageError("cert needs a subcommand", "cert");
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    const std::string& sub = args[0];
+    if (sub == "new")
+        return CertNew(rest);
+    if (sub == "import")
+        return CertImport(rest);
+    if (sub == "list")
+        return CertList(rest);
+    if (sub == "show")
+        return CertShow(rest);
+    if (sub == "export")
+        return CertExport(rest);
+    if (sub == "delete")
+        return CertDelete(rest);
+    return UsageError("unknown subcommand cert " + sub, "cert");
+}
+
+int CrlCommand(const std::vector<std::string>& args)
+{
+    if (args.empty() || args[0] != "import")
+        return UsageError(args.empty() ? "crl needs a subcommand" : "unknown subcommand crl " + args[0],
+                          "crl");
+    std::string error;
+    auto options =
+        ParseOptions(std::vector<std::string>(args.begin() + 1, args.end()), {"store"}, {"machine"}, &error);
+    if (!options)
+        return UsageError(error, "crl");
+    if (options->positional.size() != 1)
+        return UsageError("crl import takes one FILE", "crl");
+    const std::string& file = options->positional[0];
+    std::string storeName = options->Get("store", "CA");
+    bool machine = options->Has("machine");
+    UniqueStore source = OpenFileStore(file);
+    if (!source)
+        return Report({"cannot read CRLs from " + file, GetLastError()});
+    std::vector<UniqueCrl> crls;
+    for (PCCRL_CONTEXT c = CertEnumCRLsInStore(source.get(), nullptr); c;
+         c = CertEnumCRLsInStore(source.get(), c))
+        crls.emplace_back(CertDuplicateCRLContext(c));
+    if (crls.empty())
+        return Report({"no CRL in " + file, static_cast<DWORD>(CRYPT_E_NOT_FOUND)});
+    UniqueStore store = OpenSystemStore(storeName, machine);
+    if (!store)
+        return Report({"cannot open " + StoreLabel(storeName, machine), GetLastError()});
+    for (const UniqueCrl& c : crls) {
+        if (!CertAddEncodedCRLToStore(store.get(), X509_ASN_ENCODING, c->pbCrlEncoded, c->cbCrlEncoded,
+                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+            return Report({"cannot add the CRL of " + NameText(c->pCrlInfo->Issuer) + " to " +
+                               StoreLabel(storeName, machine),
+                           GetLastError()});
+        std::printf("%s\t%s\n", NameText(c->pCrlInfo->Issuer).c_str(),
+                    IsoTime(c->pCrlInfo->ThisUpdate).c_str());
+    }
+    return kExitOk;
+}
+
+// ---- container ----
+
+int ContainerCommand(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return UsageError("container needs a subcommand", "container");
+    const std::string& sub = args[0];
+    std::string error;
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (sub == "list") {
+        auto options = ParseOptions(rest, {}, {"machine"}, &error);
+        if (!options)
+            return UsageError(error, "container");
+        if (!options->positional.empty())
+            return UsageError("unexpected argument " + options->positional[0], "container");
+        for (const auto& c : trumik::csp::ListContainers(ScopeOf(options->Has("machine")))) {
+            std::string keys;
+            if (!c.readable)
+                keys = "damaged";
+            if (c.hasExchangeKey)
+                keys = "exchange";
+            if (c.hasSignatureKey)
+                keys += keys.empty() ? "signature" : ",signature";
+            if (keys.empty())
+                keys = "no keys";
+            std::printf("%s\t%s\t%s%s\n", c.uniqueName.c_str(), c.fullyQualifiedName.c_str(), keys.c_str(),
+                        c.pinProtected ? "\tPIN" : "");
+        }
+        return kExitOk;
+    }
+    if (sub == "export") {
+        auto options = ParseOptions(rest, {"pin", "out", "key-spec"}, {"machine"}, &error);
+        if (!options)
+            return UsageError(error, "container");
+        if (options->positional.size() != 1)
+            return UsageError("container export takes one NAME", "container");
+        auto out = options->Get("out");
+        if (!out)
+            return UsageError("container export needs --out FILE (- for standard output)", "container");
+        std::optional<std::string> pin;
+        if (auto text = options->Get("pin")) {
+            if (!(pin = PinBytes(*text)))
+                return UsageError("--pin is at most 40 characters", "container");
+        }
+        const std::string& name = options->positional[0];
+        Scope scope = ScopeOf(options->Has("machine"));
+        DWORD keySpec = AT_KEYEXCHANGE;
+        if (auto text = options->Get("key-spec")) {
+            auto spec = ParseKeySpec(*text);
+            if (!spec)
+                return UsageError("--key-spec is exchange or signature", "container");
+            keySpec = *spec;
+        } else {
+            Bytes spki; // the exchange key when there is one, else the signature key
+            if (trumik::csp::GetPublicKeyInfo(scope, name, AT_KEYEXCHANGE, &spki) ==
+                static_cast<DWORD>(NTE_NO_KEY))
+                keySpec = AT_SIGNATURE;
+        }
+        std::string pem;
+        if (DWORD rc = trumik::csp::ExportPrivateKeyPem(scope, name, keySpec, pin, &pem))
+            return Report({"cannot export the " + std::string(KeySpecName(keySpec)) +
+                               " key of the container \"" + name + "\"",
+                           rc});
+        if (!WriteWholeFile(*out, pem, true))
+            return Report({"cannot write " + *out});
+        return kExitOk;
+    }
+    if (sub == "delete") {
+        auto options = ParseOptions(rest, {}, {"machine"}, &error);
+        if (!options)
+            return UsageError(error, "container");
+        if (options->positional.size() != 1)
+            return UsageError("container delete takes one NAME", "container");
+        const std::string& name = options->positional[0];
+        if (DWORD rc = trumik::csp::DeleteContainer(ScopeOf(options->Has("machine")), name))
+            return Report({"cannot delete the container \"" + name + "\"", rc});
+        return kExitOk;
+    }
+    return UsageError("unknown subcommand container " + sub, "container");
+}
+
+// ---- provider ----
+
+int ProviderCommand(const std::vector<std::string>& args)
+{
+    if (args.empty() || args[0] != "version")
+        return UsageError(args.empty() ? "provider needs a subcommand"
+                                       : "unknown subcommand provider " + args[0],
+                          "provider");
+    std::string error;
+    auto options =
+        ParseOptions(std::vector<std::string>(args.begin() + 1, args.end()), {}, {"reset"}, &error);
+    if (!options)
+        return UsageError(error, "provider");
+    if (options->positional.size() > 1 || (options->Has("reset") && !options->positional.empty()))
+        return UsageError("provider version takes at most one VALUE, or --reset", "provider");
+    if (options->Has("reset")) {
+        if (!trumik::csp::ResetProviderVersion())
+            return Report(
+                {"cannot remove the provider version setting", static_cast<DWORD>(ERROR_ACCESS_DENIED)});
+        return kExitOk;
+    }
+    if (!options->positional.empty()) {
+        // "3.0" (major.minor), "0x300" or a decimal number.
+        const std::string& text = options->positional[0];
+        unsigned major = 0, minor = 0;
+        int used = 0;
+        unsigned long long value = 0;
+        bool ok = false;
+        if (std::sscanf(text.c_str(), "%u.%u%n", &major, &minor, &used) == 2 &&
+            static_cast<size_t>(used) == text.size()) {
+            ok = major <= 255 && minor <= 255;
+            value = (major << 8) | minor;
+        } else {
+            char* end = nullptr;
+            value = std::strtoull(text.c_str(), &end, 0);
+            ok = !text.empty() && text[0] != '-' && end && *end == '\0' && value <= 0xFFFFFFFFull;
+        }
+        if (!ok)
+            return UsageError("VALUE is MAJOR.MINOR (3.0), hexadecimal (0x300) or decimal", "provider");
+        if (!trumik::csp::SetProviderVersion(static_cast<DWORD>(value)))
+            return Report({"cannot store the provider version", static_cast<DWORD>(ERROR_ACCESS_DENIED)});
+        return kExitOk;
+    }
+    // Read back what PP_VERSION reports, as a caller of the provider sees it.
+    struct ProviderRelease {
+        void operator()(HCRYPTPROV* prov) const { CryptReleaseContext(*prov, 0); }
+    };
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
+        return Report({"cannot open the GOST provider", GetLastError()});
+    std::unique_ptr<HCRYPTPROV, ProviderRelease> guard(&prov);
+    DWORD version = 0, size = sizeof version;
+    if (!CryptGetProvParam(prov, PP_VERSION, reinterpret_cast<BYTE*>(&version), &size, 0))
+        return Report({"cannot read PP_VERSION", GetLastError()});
+    std::printf("%u.%u (0x%X)\n", (version >> 8) & 0xFF, version & 0xFF, version);
+    return kExitOk;
+}
+
+} // namespace trumik::host
