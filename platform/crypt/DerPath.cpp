@@ -142,7 +142,7 @@ bool SplitContentPath(const BYTE* data, size_t size, ContentSplit* out)
     return true;
 }
 
-bool ContentAlgorithmOid(const BYTE* data, size_t size, std::vector<BYTE>* oidDer)
+bool ContentAlgorithm(const BYTE* data, size_t size, std::vector<BYTE>* oidDer, std::vector<BYTE>* paramsDer)
 {
     Tlv info, explicitTag, enveloped;
     if (!data || !ReadTlv(data, 0, size, &info) || info.tag != 0x30 || !LastChild(data, info, &explicitTag) ||
@@ -163,9 +163,29 @@ bool ContentAlgorithmOid(const BYTE* data, size_t size, std::vector<BYTE>* oidDe
             !ReadTlv(data, algorithm.content, algorithm.End(), &oid) || oid.tag != 0x06)
             return false;
         oidDer->assign(data + oid.start, data + oid.End());
+        paramsDer->clear();
+        if (oid.End() < algorithm.End()) {
+            Tlv params;
+            if (!ReadTlv(data, oid.End(), algorithm.End(), &params) || params.End() != algorithm.End())
+                return false;
+            paramsDer->assign(data + params.start, data + params.End());
+        }
         return true;
     }
     return false;
+}
+
+bool Gost28147Parameters(const std::vector<BYTE>& paramsDer, std::vector<BYTE>* paramSetOidDer)
+{
+    const BYTE* data = paramsDer.data();
+    Tlv sequence, iv, oid;
+    if (!ReadTlv(data, 0, paramsDer.size(), &sequence) || sequence.tag != 0x30 ||
+        sequence.End() != paramsDer.size() || !ReadTlv(data, sequence.content, sequence.End(), &iv) ||
+        iv.tag != 0x04 || iv.length != 8 || !ReadTlv(data, iv.End(), sequence.End(), &oid) ||
+        oid.tag != 0x06 || oid.End() != sequence.End())
+        return false;
+    paramSetOidDer->assign(data + oid.start, data + oid.End());
+    return true;
 }
 
 } // namespace trumik::crypt

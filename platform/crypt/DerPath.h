@@ -25,8 +25,13 @@ struct ContentSplit {
 // else (BER, content in pieces, attributes after the content, ...).
 bool SplitContentPath(const BYTE* data, size_t size, ContentSplit* out);
 
-// The DER of the content encryption algorithm's object identifier (tag and
-// length included) of a DER enveloped-data ContentInfo.
-bool ContentAlgorithmOid(const BYTE* data, size_t size, std::vector<BYTE>* oidDer);
+// The content encryption algorithm of a DER enveloped-data ContentInfo: the
+// DER of its object identifier and of its parameters (empty when absent).
+bool ContentAlgorithm(const BYTE* data, size_t size, std::vector<BYTE>* oidDer, std::vector<BYTE>* paramsDer);
+
+// The parameters of GOST 28147-89 (RFC 4357): SEQUENCE { iv OCTET STRING
+// (8 bytes), encryptionParamSet OBJECT IDENTIFIER }, nothing more; gives
+// the DER of the object identifier.
+bool Gost28147Parameters(const std::vector<BYTE>& paramsDer, std::vector<BYTE>* paramSetOidDer);
 
 } // namespace trumik::crypt

@@ -377,9 +377,31 @@ DWORD ParseMessage(const BYTE* data, DWORD size, OpenedMessage* out)
     return 0;
 }
 
+// The parameter sets of GOST 28147-89 the engine has S-boxes for. It must
+// never see another: it does not check.
+bool KnownGost28147ParamSet(const Bytes& oidDer)
+{
+    const unsigned char* p = oidDer.data();
+    UniqueAsn1Object obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oidDer.size())));
+    if (!obj || p != oidDer.data() + oidDer.size())
+        return false;
+    switch (OBJ_obj2nid(obj.get())) {
+    case NID_id_Gost28147_89_CryptoPro_A_ParamSet:
+    case NID_id_Gost28147_89_CryptoPro_B_ParamSet:
+    case NID_id_Gost28147_89_CryptoPro_C_ParamSet:
+    case NID_id_Gost28147_89_CryptoPro_D_ParamSet:
+    case NID_id_tc26_gost_28147_param_Z:
+    case NID_id_Gost28147_89_TestParamSet:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The content encryption algorithm of an enveloped message, if the engine
-// knows it. The CMS API keeps the algorithm to itself, so it is read from the
-// encoding of the structure without its content.
+// knows it and its parameters are sound; null otherwise. The CMS API keeps
+// the algorithm to itself, so it is read from the encoding of the structure
+// without its content.
 const EVP_CIPHER* ContentCipher(CMS_ContentInfo* cms)
 {
     MessageEngine();
@@ -392,16 +414,21 @@ const EVP_CIPHER* ContentCipher(CMS_ContentInfo* cms)
     int length = i2d_CMS_ContentInfo(cms, &der);
     *content = saved;
     std::unique_ptr<unsigned char, OpenSslFree> guard(der);
-    Bytes oid;
-    if (length <= 0 || !ContentAlgorithmOid(der, static_cast<size_t>(length), &oid)) {
+    Bytes oid, params, paramSet;
+    if (length <= 0 || !ContentAlgorithm(der, static_cast<size_t>(length), &oid, &params)) {
         ERR_clear_error();
         return nullptr;
     }
     const unsigned char* p = oid.data();
     UniqueAsn1Object obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oid.size())));
-    const EVP_CIPHER* cipher = obj ? EVP_get_cipherbyobj(obj.get()) : nullptr;
     ERR_clear_error();
-    return cipher;
+    if (!obj || OBJ_obj2nid(obj.get()) != NID_id_Gost28147_89)
+        return nullptr;
+    if (!Gost28147Parameters(params, &paramSet) || !KnownGost28147ParamSet(paramSet)) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return ENGINE_get_cipher(MessageEngine(), NID_id_Gost28147_89);
 }
 
 } // namespace

@@ -346,6 +346,21 @@ TEST_F(Messages, BrokenAndForeignMessagesFailCleanly)
     EXPECT_EQ(DecryptError(signedMessage, true), static_cast<DWORD>(CRYPT_E_UNEXPECTED_MSG_TYPE));
     EXPECT_EQ(DecryptError(signedMessage, false), static_cast<DWORD>(CRYPT_E_UNEXPECTED_MSG_TYPE));
 
+    // Content parameters the engine has no S-box for, or a wrong IV size:
+    // refused before the engine sees them (it would crash on them).
+    {
+        const Bytes cryptoProA = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01};
+        auto last = std::find_end(message->begin(), message->end(), cryptoProA.begin(), cryptoProA.end());
+        ASSERT_NE(last, message->end());
+        Bytes unknownSet = *message;
+        unknownSet[static_cast<size_t>(last - message->begin()) + 8] = 0x7F;
+        EXPECT_EQ(DecryptError(unknownSet, true), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
+        EXPECT_EQ(DecryptError(unknownSet, false), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
+        Bytes badOid = *message;
+        badOid[static_cast<size_t>(last - message->begin()) + 2] = 0xFF;
+        EXPECT_EQ(DecryptError(badOid, false), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
+    }
+
     // A damaged encrypted key fails the key transport's check.
     Bytes damaged = *message;
     const Bytes marker = {0x04, 0x81, 0xA7}; // the OCTET STRING of the key transport
