@@ -2,6 +2,7 @@
 #include "Module.h"
 
 #include "CryptEncMessageObject.h"
+#include "MSXmlSignerObject.h"
 #include "ObjectMap.h"
 #include "XmlSignerObject.h"
 #include "ZelvaneTrumikXmlSigner.h"
@@ -13,8 +14,8 @@
 #include <dlfcn.h>
 
 #include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <new>
@@ -25,11 +26,12 @@ namespace trumik::server {
 namespace {
 
 const ClassEntry kObjectMap[] = {
-    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1",
-     u"ZelvaneTrumikXmlSigner.CryptEncMessage", u"CCryptEncMessage Object", u"apartment",
-     CreateObject<CryptEncMessageObject>},
-    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object",
-     u"both", CreateObject<XmlSignerObject>},
+    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1", u"ZelvaneTrumikXmlSigner.CryptEncMessage",
+     u"CCryptEncMessage Object", u"apartment", CreateObject<CryptEncMessageObject>},
+    {&CLSID_CMSXmlSigner, u"ZelvaneTrumikXmlSigner.MSXmlSigner.1", u"ZelvaneTrumikXmlSigner.MSXmlSigner",
+     u"CMSXmlSigner Object", u"apartment", CreateObject<MSXmlSignerObject>},
+    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object", u"both",
+     CreateObject<XmlSignerObject>},
 };
 
 class ClassFactory final : public IClassFactory {
@@ -128,27 +130,12 @@ ModuleState& State()
 
 } // namespace
 
-const ClassEntry* ObjectMap()
-{
-    return kObjectMap;
-}
-size_t ObjectMapSize()
-{
-    return std::size(kObjectMap);
-}
+const ClassEntry* ObjectMap() { return kObjectMap; }
+size_t ObjectMapSize() { return std::size(kObjectMap); }
 
-void LockModule()
-{
-    InterlockedIncrement(&State().lockCount);
-}
-void UnlockModule()
-{
-    InterlockedDecrement(&State().lockCount);
-}
-LONG ModuleLockCount()
-{
-    return State().lockCount;
-}
+void LockModule() { InterlockedIncrement(&State().lockCount); }
+void UnlockModule() { InterlockedDecrement(&State().lockCount); }
+LONG ModuleLockCount() { return State().lockCount; }
 
 std::u16string ModulePath()
 {
@@ -276,9 +263,6 @@ WINAPI_EXPORT HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPV
     return hr;
 }
 
-WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow()
-{
-    return State().lockCount == 0 ? S_OK : S_FALSE;
-}
+WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow() { return State().lockCount == 0 ? S_OK : S_FALSE; }
 
 } // extern "C"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times SignWithKey (through trumik sign-pem) beside xmlsec1 --sign with the same
 # key and an equivalent template, on 1 KB, 1 MB and 10 MB documents; prints the
-# best wall time of three runs and the peak resident memory, with ratios.
+# best wall time of three runs and the peak resident memory, with ratios; then
+# GOST signing with a store certificate (trumik sign) beside xmllint --c14n and
+# openssl dgst -md_gost94 on the same documents, and one warm SignWithCertStorePass.
 set -euo pipefail
 BUILD="$1"
 TRUMIK="$BUILD/bin/trumik"
@@ -74,3 +76,17 @@ done
 end=$(date +%s.%N)
 xmlsec1 --verify --pubkey-cert-pem "$WORK/cert.pem" "$WORK/many/1000.out.xml" >/dev/null 2>&1 || { echo "bench: script output does not verify" >&2; exit 1; }
 awk -v a="$start" -v b="$mid" -v c="$end" 'BEGIN { printf "trumik script %.2f s, xmlsec1 runs %.2f s, ratio %.2f\n", b - a, c - b, (b - a) / (c - b) }'
+
+echo
+echo "== GOST signing with a store certificate (trumik sign) beside its lower bound:"
+echo "   xmllint --c14n piped into openssl dgst -md_gost94 (gost engine) over the same document"
+THUMB="$("$BUILD/bin/signer_bench" setup "$WORK")"
+printf "%-8s %12s %12s %8s\n" size "trumik s" "bound s" ratio
+for size in 1KB 1MB 10MB; do
+  read -r ours _ < <(measure "$TRUMIK" sign --store My --thumbprint "$THUMB" --pin 1234 "$WORK/doc-$size.xml" -o "$WORK/gost-$size.xml")
+  read -r bound _ < <(measure sh -c "xmllint --c14n '$WORK/doc-$size.xml' | openssl dgst -engine gost -md_gost94 2>/dev/null")
+  grep -q "<SignatureValue>" "$WORK/gost-$size.xml" || { echo "bench: no GOST signature for $size" >&2; exit 1; }
+  awk -v s="$size" -v a="$ours" -v b="$bound" 'BEGIN {
+    printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
+done
+"$BUILD/bin/signer_bench" call "$WORK/doc-1KB.xml" "$THUMB" 1234 300

@@ -1,5 +1,7 @@
 #include "common/XmlLibrary.h"
 
+#include <xmlsec/app.h>
+
 #include <gtest/gtest.h>
 
 using namespace trumik::common;
@@ -60,10 +62,22 @@ TEST(XmlLibrary, StartsPerObjectAndShutsDownWhenNoStartedObjectIsLeft)
     EXPECT_FALSE(LibrariesRunning());
 }
 
-TEST(XmlLibrary, MSCryptoBackEndIsNotAvailableYetAndFailsCleanly)
+TEST(XmlLibrary, MSCryptoBackEndStartsBesideOpenSSL)
 {
-    VARIANT_BOOL flag = VARIANT_FALSE;
-    EXPECT_FALSE(StartLibraries(flag, kMSCryptoBackend, ErrorStackId::MSXmlSigner, true));
-    EXPECT_EQ(flag, VARIANT_FALSE);
-    EXPECT_FALSE(ActivateBackend(kMSCryptoBackend));
+    VARIANT_BOOL gost = VARIANT_FALSE;
+    ASSERT_TRUE(StartLibraries(gost, kMSCryptoBackend, ErrorStackId::MSXmlSigner, true));
+    EXPECT_EQ(gost, VARIANT_TRUE);
+    EXPECT_TRUE(ActivateBackend(kMSCryptoBackend));
+    EXPECT_NE(xmlSecTransformGost2001GostR3411_94GetKlass(), xmlSecTransformIdUnknown);
+
+    VARIANT_BOOL rsa = VARIANT_FALSE;
+    ASSERT_TRUE(StartLibraries(rsa, kOpenSSLBackend, ErrorStackId::XmlSigner, false));
+    EXPECT_TRUE(ActivateBackend(kOpenSSLBackend));
+    EXPECT_NE(xmlSecTransformRsaSha1GetKlass(), xmlSecTransformIdUnknown);
+    EXPECT_TRUE(ActivateBackend(kMSCryptoBackend));
+    EXPECT_NE(xmlSecTransformGostR3411_94GetKlass(), xmlSecTransformIdUnknown);
+
+    StopLibraries(rsa);
+    ForgetLibraries(gost, ErrorStackId::MSXmlSigner);
+    EXPECT_EQ(StartedObjectCount(), 0);
 }

@@ -8,6 +8,7 @@
 
 #include <libloaderapi.h>
 #include <objbase.h>
+#include <winnls.h>
 
 #include <climits>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -50,50 +52,46 @@ std::string InstalledModule()
     return dir.substr(0, dir.find_last_of('/')) + "/lib/" + kModuleName;
 }
 
-void PrintJson(const Json& json)
-{
-    std::printf("%s\n", json.Dump().c_str());
-}
+void PrintJson(const Json& json) { std::printf("%s\n", json.Dump().c_str()); }
 
 int Usage(const char* topic = nullptr)
 {
     static const std::map<std::string, const char*> help = {
-        {"register",
-         "usage: trumik register [MODULE]\n"
-         "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+        {"register", "usage: trumik register [MODULE]\n"
+                     "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
         {"unregister", "usage: trumik unregister [MODULE]\n"
                        "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
-        {"call", "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
-                 "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
-                 "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., "
-                 "\"stack\": ...}}\n"
-                 "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
-                 "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
-                 "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
-                 "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
-        {"script",
-         "usage: trumik script [FILE]\n"
-         "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
-         "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
-         "  {\"release\": \"a\"}\n"},
-        {"sign-pem",
-         "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
-         "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
-         "  writes the signed document to OUT (standard output when absent); on failure the\n"
-         "  component's message goes to standard error and the exit status is 1.\n"},
+        {"call",
+         "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
+         "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
+         "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., \"stack\": ...}}\n"
+         "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
+         "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
+         "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
+         "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
+        {"script", "usage: trumik script [FILE]\n"
+                   "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
+                   "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
+                   "  {\"release\": \"a\"}\n"},
+        {"sign-pem", "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
+                     "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
+                     "  writes the signed document to OUT (standard output when absent); on failure the\n"
+                     "  component's message goes to standard error and the exit status is 1.\n"},
+        {"sign",
+         "usage: trumik sign --store STORE --thumbprint HEX [--pin PIN] [IN] [-o OUT]\n"
+         "  Signs IN (standard input when absent) with SignWithCertStore (SignWithCertStorePass with\n"
+         "  --pin) of ZelvaneTrumikXmlSigner.MSXmlSigner, using the certificate with the SHA-1\n"
+         "  thumbprint HEX in the current user's store STORE (as My), and writes the signed document\n"
+         "  to OUT (standard output when absent). A document that declares encoding=\"windows-1251\"\n"
+         "  is read and written in that code page, any other as UTF-8. On failure the component's\n"
+         "  message goes to standard error and the exit status is 1.\n"},
         {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
-        {"encrypt", kEncryptHelp},
-        {"decrypt", kDecryptHelp},
-        {"container-name", kContainerNameHelp},
-        {"provider-info", kProviderInfoHelp},
         {"cert",
          "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
          "                       [--key-spec exchange|signature] [--key-usage LIST|none]\n"
-         "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
-         "PIN]]\n"
+         "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin PIN]]\n"
          "                       [--out FILE]\n"
-         "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
-         "PIN]\n"
+         "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin PIN]\n"
          "                          [--key-spec exchange|signature]]\n"
          "       trumik cert list [--store My] [--machine]\n"
          "       trumik cert show|export|delete THUMBPRINT [--store My] [--machine] [--out FILE]\n"
@@ -112,20 +110,21 @@ int Usage(const char* topic = nullptr)
          "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out).\n"
          "  delete: --with-container deletes the linked container too.\n"
          "  Exit status 0 on success, 1 on failure, 2 for usage errors.\n"},
-        {"crl",
-         "usage: trumik crl import FILE [--store CA] [--machine]\n"
-         "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
+        {"crl", "usage: trumik crl import FILE [--store CA] [--machine]\n"
+                "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
         {"container",
          "usage: trumik container list [--machine]\n"
-         "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out "
-         "FILE\n"
+         "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out FILE\n"
          "       trumik container delete NAME [--machine]\n"
          "  list: unique name, fully qualified name, keys, PIN (tab-separated).\n"
          "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
-        {"provider",
-         "usage: trumik provider version [VALUE | --reset]\n"
-         "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
-         "  --reset goes back to the default.\n"},
+        {"provider", "usage: trumik provider version [VALUE | --reset]\n"
+                     "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
+                     "  --reset goes back to the default.\n"},
+        {"encrypt", kEncryptHelp},
+        {"decrypt", kDecryptHelp},
+        {"container-name", kContainerNameHelp},
+        {"provider-info", kProviderInfoHelp},
     };
     if (topic) {
         auto it = help.find(topic);
@@ -279,8 +278,7 @@ int ScriptCommand(const std::vector<std::string>& args)
                         else if (item.kind() == Json::Kind::Bool)
                             callArgs.push_back(item.AsBool() ? "bool:true" : "bool:false");
                         else if (item.kind() == Json::Kind::Number)
-                            callArgs.push_back("int:" +
-                                               std::to_string(static_cast<long long>(item.AsNumber())));
+                            callArgs.push_back("int:" + std::to_string(static_cast<long long>(item.AsNumber())));
                     }
                 }
                 CallResult result;
@@ -336,15 +334,14 @@ int SignPem(const std::vector<std::string>& args)
     DispatchRef object;
     HRESULT hr = CreateObject("ZelvaneTrumik.XmlSigner", &object.p);
     if (FAILED(hr) || !object.p) {
-        std::fprintf(stderr,
-                     "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
+        std::fprintf(stderr, "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
                      HResultText(hr).c_str());
         return 2;
     }
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key},
-                    result, &argError, false)) {
+    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key}, result,
+                    &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -352,9 +349,8 @@ int SignPem(const std::vector<std::string>& args)
     if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || result.value.vt != VT_BSTR) {
         const Json* error = result.json.Find("error");
         const Json* message = error ? error->Find("message") : nullptr;
-        std::fprintf(stderr, "%s\n",
-                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
-                                                                      : "trumik: signing failed");
+        std::fprintf(stderr, "%s\n", message && message->kind() == Json::Kind::String ? message->AsString().c_str()
+                                                                                     : "trumik: signing failed");
         return 1;
     }
     if (out.empty() || out == "-") {
@@ -363,6 +359,114 @@ int SignPem(const std::vector<std::string>& args)
         return 0;
     }
     if (!WriteResult(result.value, out)) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", out.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// A document file as text: windows-1251 when it says so, UTF-8 otherwise.
+bool DeclaresWindows1251(const std::string& bytes)
+{
+    return bytes.find("encoding=\"windows-1251\"") != std::string::npos ||
+           bytes.find("encoding=\"WINDOWS-1251\"") != std::string::npos;
+}
+
+std::string Recode(const std::string& bytes, UINT from, UINT to)
+{
+    int units = MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::u16string wide(static_cast<size_t>(units > 0 ? units : 0), u'\0');
+    if (units > 0)
+        MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), units);
+    int size =
+        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
+                            nullptr);
+    return out;
+}
+
+int SignWithStore(const std::vector<std::string>& args)
+{
+    std::string store, thumbprint, in, out;
+    std::optional<std::string> pin;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--store" && i + 1 < args.size())
+            store = args[++i];
+        else if (args[i] == "--thumbprint" && i + 1 < args.size())
+            thumbprint = args[++i];
+        else if (args[i] == "--pin" && i + 1 < args.size())
+            pin = args[++i];
+        else if (args[i] == "-o" && i + 1 < args.size())
+            out = args[++i];
+        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
+            in = args[i];
+        else
+            return Usage("sign"), 2;
+    }
+    if (store.empty() || thumbprint.empty())
+        return Usage("sign"), 2;
+
+    std::string document;
+    if (in.empty() || in == "-") {
+        document.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream file(in, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
+            return 1;
+        }
+        document.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    const bool cp1251 = DeclaresWindows1251(document);
+    if (cp1251)
+        document = Recode(document, 1251, CP_UTF8);
+
+    ComApartment com;
+    DispatchRef object;
+    HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlSigner", &object.p);
+    if (FAILED(hr) || !object.p) {
+        std::fprintf(
+            stderr,
+            "trumik: cannot create ZelvaneTrumikXmlSigner.MSXmlSigner (%s); run trumik register first\n",
+            HResultText(hr).c_str());
+        return 2;
+    }
+    std::vector<std::string> callArgs = {"str:" + document, "str:" + store, "str:" + thumbprint};
+    if (pin)
+        callArgs.push_back("str:" + *pin);
+    CallResult result;
+    std::string argError;
+    if (!CallByName(object.p, pin ? "SignWithCertStorePass" : "SignWithCertStore", callArgs, result,
+                    &argError, false)) {
+        std::fprintf(stderr, "trumik: %s\n", argError.c_str());
+        return 1;
+    }
+    // S_OK with a code set means the signature was made but could not be put
+    // into the caller's text: a failure too.
+    const Json* hresult = result.json.Find("hresult");
+    const Json* error = result.json.Find("error");
+    const Json* code = error ? error->Find("code") : nullptr;
+    const bool codeClear = !code || code->kind() != Json::Kind::Number || code->AsNumber() == 0;
+    if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || !codeClear ||
+        result.value.vt != VT_BSTR || !result.value.bstrVal) {
+        const Json* message = error ? error->Find("message") : nullptr;
+        std::fprintf(stderr, "%s\n",
+                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
+                                                                      : "trumik: signing failed");
+        return 1;
+    }
+    std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
+    if (cp1251)
+        signedText = Recode(signedText, CP_UTF8, 1251);
+    if (out.empty() || out == "-") {
+        std::fwrite(signedText.data(), 1, signedText.size(), stdout);
+        return 0;
+    }
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    file.write(signedText.data(), static_cast<std::streamsize>(signedText.size()));
+    if (!file) {
         std::fprintf(stderr, "trumik: cannot write %s\n", out.c_str());
         return 1;
     }
@@ -391,16 +495,10 @@ int main(int argc, char** argv)
         return ScriptCommand(args);
     if (command == "sign-pem")
         return SignPem(args);
+    if (command == "sign")
+        return SignWithStore(args);
     if (command == "reg")
         return RegCommand(args);
-    if (command == "encrypt")
-        return EncryptCommand(args);
-    if (command == "decrypt")
-        return DecryptCommand(args);
-    if (command == "container-name")
-        return ContainerNameCommand(args);
-    if (command == "provider-info")
-        return ProviderInfoCommand(args);
     if (command == "cert")
         return CertCommand(args);
     if (command == "crl")
@@ -409,5 +507,13 @@ int main(int argc, char** argv)
         return ContainerCommand(args);
     if (command == "provider")
         return ProviderCommand(args);
+    if (command == "encrypt")
+        return EncryptCommand(args);
+    if (command == "decrypt")
+        return DecryptCommand(args);
+    if (command == "container-name")
+        return ContainerNameCommand(args);
+    if (command == "provider-info")
+        return ProviderInfoCommand(args);
     return Usage();
 }

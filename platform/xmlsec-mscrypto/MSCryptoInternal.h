@@ -1,0 +1,133 @@
+// Shared pieces of the mscrypto back-end: owners of CryptoAPI handles, the
+// per-object storage xmlsec reserves behind its key data and transforms, and
+// error reports.
+#pragma once
+
+#pragma GCC visibility push(default)
+#include <xmlsec/mscrypto/app.h>
+#include <xmlsec/mscrypto/certkeys.h>
+#include <xmlsec/mscrypto/crypto.h>
+#include <xmlsec/mscrypto/x509.h>
+#pragma GCC visibility pop
+
+#include <xmlsec/errors.h>
+#include <xmlsec/keys.h>
+#include <xmlsec/keysdata.h>
+#include <xmlsec/transforms.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace trumik::mscrypto {
+
+// GOST R 34.10-2001 public key algorithm.
+inline constexpr char kGost2001KeyOid[] = "1.2.643.2.2.19";
+inline constexpr DWORD kGostSignatureSize = 64;
+inline constexpr DWORD kGostDigestSize = 32;
+inline constexpr xmlSecSize kGost2001KeyBits = 256;
+
+struct CertFree {
+    void operator()(PCCERT_CONTEXT cert) const { CertFreeCertificateContext(cert); }
+};
+using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFree>;
+
+// Owner of a CryptoAPI handle (a ULONG_PTR value, 0 when empty).
+template <BOOL(WINAPI* Release)(ULONG_PTR)> class UniqueHandle {
+  public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(ULONG_PTR value) : value_(value) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : value_(std::exchange(other.value_, 0)) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    {
+        reset(std::exchange(other.value_, 0));
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
+
+    ULONG_PTR get() const { return value_; }
+    explicit operator bool() const { return value_ != 0; }
+    void reset(ULONG_PTR value = 0)
+    {
+        if (value_ != 0) {
+            // Releasing must not disturb the error a caller is about to read.
+            DWORD saved = GetLastError();
+            Release(value_);
+            SetLastError(saved);
+        }
+        value_ = value;
+    }
+    ULONG_PTR* put()
+    {
+        reset();
+        return &value_;
+    }
+
+  private:
+    ULONG_PTR value_ = 0;
+};
+
+inline BOOL WINAPI ReleaseProvider(ULONG_PTR prov)
+{
+    return CryptReleaseContext(prov, 0);
+}
+using UniqueProv = UniqueHandle<ReleaseProvider>;
+using UniqueKey = UniqueHandle<CryptDestroyKey>;
+using UniqueHash = UniqueHandle<CryptDestroyHash>;
+
+struct KeyDataFree {
+    void operator()(xmlSecKeyDataPtr data) const { xmlSecKeyDataDestroy(data); }
+};
+using UniqueKeyData = std::unique_ptr<xmlSecKeyData, KeyDataFree>;
+struct KeyFree {
+    void operator()(xmlSecKeyPtr key) const { xmlSecKeyDestroy(key); }
+};
+using UniqueXmlKey = std::unique_ptr<xmlSecKey, KeyFree>;
+
+// The C++ object living in the storage xmlsec allocates (zeroed) behind an
+// object of type Base; xmlsec sizes it by the klass's objSize.
+template <typename Base, typename Ctx> constexpr xmlSecSize ObjectSize()
+{
+    static_assert(sizeof(Base) % alignof(Ctx) == 0);
+    return sizeof(Base) + sizeof(Ctx);
+}
+template <typename Ctx, typename Base> Ctx* CtxOf(Base* object)
+{
+    return std::launder(reinterpret_cast<Ctx*>(reinterpret_cast<std::byte*>(object) + sizeof(Base)));
+}
+template <typename Ctx, typename Base> void ConstructCtx(Base* object)
+{
+    new (reinterpret_cast<std::byte*>(object) + sizeof(Base)) Ctx();
+}
+template <typename Ctx, typename Base> void DestroyCtx(Base* object)
+{
+    CtxOf<Ctx>(object)->~Ctx();
+}
+
+inline const char* NameOf(xmlSecKeyDataPtr data)
+{
+    return reinterpret_cast<const char*>(xmlSecKeyDataGetName(data));
+}
+
+// Reports a failed CryptoAPI call with the thread's last error.
+void ReportCryptoError(const char* file, int line, const char* func, const char* object, const char* call);
+#define TRUMIK_MSCRYPTO_ERROR(object, call)                                                                  \
+    ::trumik::mscrypto::ReportCryptoError(__FILE__, __LINE__, __func__, (object), (call))
+
+// Certificate read from DER, or PEM ("-----BEGIN CERTIFICATE-----"); null
+// after a report when the bytes hold none.
+UniqueCert CertFromBytes(const xmlSecByte* data, xmlSecSize size, xmlSecKeyDataFormat format);
+
+// Feeds a buffer of any size to a hash; false after a report.
+bool HashBuffer(HCRYPTHASH hash, const xmlSecByte* data, xmlSecSize size, const char* name);
+
+// Whether the certificate's public key is a GOST R 34.10-2001 key.
+bool IsGost2001Cert(PCCERT_CONTEXT cert);
+// Whether the two certificates carry the same public key.
+bool SamePublicKey(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
+
+} // namespace trumik::mscrypto

@@ -1,0 +1,254 @@
+// The signing core of CMSXmlSigner: an enveloped GOST R 34.10-2001 signature
+// over the whole document with the key of a store certificate.
+#include "MSXmlSigner.h"
+
+#include "CertLookup.h"
+
+#include "common/Conversions.h"
+#include "common/ProcessLock.h"
+#include "common/XmlLibrary.h"
+
+#include <wincrypt.h>
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <xmlsec/crypto.h>
+#include <xmlsec/errors.h>
+#include <xmlsec/keys.h>
+#include <xmlsec/mscrypto/certkeys.h>
+#include <xmlsec/mscrypto/crypto.h>
+#include <xmlsec/mscrypto/x509.h>
+#include <xmlsec/templates.h>
+#include <xmlsec/xmldsig.h>
+#include <xmlsec/xmlsec.h>
+
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+namespace trumik::signer {
+
+namespace {
+
+using common::ErrorStackId;
+
+struct DocDeleter {
+    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
+};
+struct DSigCtxDeleter {
+    void operator()(xmlSecDSigCtxPtr ctx) const { xmlSecDSigCtxDestroy(ctx); }
+};
+struct KeyDeleter {
+    void operator()(xmlSecKeyPtr key) const { xmlSecKeyDestroy(key); }
+};
+struct KeyDataDeleter {
+    void operator()(xmlSecKeyDataPtr data) const { xmlSecKeyDataDestroy(data); }
+};
+struct XmlFreeDeleter {
+    void operator()(xmlChar* bytes) const { xmlFree(bytes); }
+};
+const xmlChar* Xml(const char* text)
+{
+    return reinterpret_cast<const xmlChar*>(text);
+}
+
+constexpr char16_t kBadArguments[] = u"Неверно заданы входные параметры. Необходимые входные "
+                                     u"параметры:\nФайл документа\nНаименование хранилища "
+                                     u"сертификатов\nОтпечаток сертификата (Код ошибки - 00001)";
+constexpr char16_t kNotStarted[] =
+    u"Внутренняя ошибка компонента. Не удалось проинициализировать объекты.(Код ошибки - 00003)";
+constexpr char16_t kNoStore[] =
+    u"Не удалось обнаружить указанное хранилище сертификатов.(Код ошибки - 00005)";
+constexpr char16_t kNoCertificate[] =
+    u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 00007)";
+constexpr char16_t kNoKeyData[] =
+    u"Не удалось выбрать ключ для подписания из сертификата.(Код ошибки - 00009)";
+constexpr char16_t kPinRefused[] = u"Не удалось установить пароль для ключа.(Код ошибки - 00011)";
+constexpr char16_t kNoKey[] = u"Не удалось инициализировать ключ для подписания.(Код ошибки - 00017)";
+constexpr char16_t kNotParsed[] = u"Не удалось произвести разбор указанного документа.(Код ошибки - 00019)";
+constexpr char16_t kNoTemplate[] = u"Не удалось сформировать шаблон подписи.(Код ошибки - 00021)";
+constexpr char16_t kNoReference[] = u"Не удалось добавить ссылку на шаблон подписи.(Код ошибки - 00023)";
+constexpr char16_t kNoTransform[] = u"Не удалось выполнить enveloped-преобразование.(Код ошибки - 00025)";
+constexpr char16_t kNotGost[] =
+    u"Алгоритм подписи указанного сертификата не поддерживается ГОСТ.(Код ошибки - 00027)";
+constexpr char16_t kNoContext[] = u"Не удалось сформировать контекст подписи.(Код ошибки - 00029)";
+constexpr char16_t kNoKeyName[] = u"Не удалось установить наименование ключа.(Код ошибки - 00031)";
+constexpr char16_t kNotSigned[] = u"Не удалось сформировать подпись.(Код ошибки - 00033)";
+constexpr char16_t kException[] = u"Не удалось подписать документ.(Код ошибки - 00035)";
+
+// Store names as UTF-8 for the key's name.
+std::string Utf8(BSTR text)
+{
+    const int units = static_cast<int>(SysStringLen(text));
+    if (units == 0)
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, units, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+} // namespace
+
+bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result)
+{
+    common::ProcessGuard guard(common::ProcessLock());
+    record_.Reset();
+    if (!xml || !certStoreName || !certHashString) {
+        record_.SetError(kBadArguments, 1);
+        return false;
+    }
+    if (!common::StartLibraries(started_, common::kMSCryptoBackend, ErrorStackId::MSXmlSigner, true) ||
+        !common::ActivateBackend(common::kMSCryptoBackend)) {
+        record_.SetError(kNotStarted, 3);
+        return false;
+    }
+    try {
+        if (result)
+            *result = nullptr;
+        return Core(xml, certStoreName, certHashString, password, result);
+    } catch (const std::exception& e) {
+        record_.PushExceptionText(e.what());
+        record_.SetError(kException, 35);
+        return false;
+    }
+}
+
+bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result)
+{
+    // Everything below is released on every path by these guards, in the
+    // reverse order of their declaration.
+    std::string pin;
+    if (password)
+        pin = common::BytePerCharacter(password);
+    xmlSecErrorsSetCallback(common::MSXmlSignerErrorCallback);
+
+    UniqueStore store;
+    UniqueCertContext cert;
+    switch (LookupCertificate(certStoreName, certHashString, store, cert)) {
+    case LookupResult::StoreNotFound:
+        record_.SetError(kNoStore, 5);
+        return false;
+    case LookupResult::CertNotFound:
+        record_.PushSystemErrorText();
+        record_.SetError(kNoCertificate, 7);
+        return false;
+    case LookupResult::Found:
+        break;
+    }
+
+    VARIANT_BOOL passed = VARIANT_FALSE;
+    VerifyCertUsingCertStore(certStoreName, certHashString, &passed, 0);
+    if (!passed)
+        return false;
+
+    const char* oid = cert->pCertInfo->SignatureAlgorithm.pszObjId;
+    const std::string algorithm = oid ? oid : "";
+
+    // The key data takes its own reference to the certificate; ours is
+    // released with the store at the end.
+    std::unique_ptr<xmlSecKeyData, KeyDataDeleter> keyData(
+        xmlSecMSCryptoCertAdopt(cert.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate));
+    if (!keyData) {
+        record_.SetError(kNoKeyData, 9);
+        return false;
+    }
+
+    if (password) {
+        HCRYPTPROV provider = xmlSecMSCryptoKeyDataGetMSCryptoProvider(keyData.get());
+        if (!CryptSetProvParam(provider, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()), 0)) {
+            record_.PushSystemErrorText();
+            record_.SetError(kPinRefused, 11);
+            return false;
+        }
+    }
+
+    // Offered as X.509 data too, where the key data is X.509 data; each takes
+    // its own reference when it accepts. Nothing later depends on them, and
+    // key data of another kind would only fill the stack with refusals.
+    if (xmlSecKeyDataCheckId(keyData.get(), xmlSecMSCryptoKeyDataX509Id)) {
+        xmlSecMSCryptoKeyDataX509AdoptCert(keyData.get(), cert.get());
+        xmlSecMSCryptoKeyDataX509AdoptKeyCert(keyData.get(), cert.get());
+    }
+
+    std::unique_ptr<xmlSecKey, KeyDeleter> key(xmlSecKeyCreate());
+    if (!key) {
+        record_.SetError(kNoKey, 17);
+        return false;
+    }
+    if (xmlSecKeySetValue(key.get(), keyData.get()) >= 0)
+        keyData.release(); // the key owns it now
+
+    const std::string bytes = common::DocumentToParserBytes(xml);
+    std::unique_ptr<xmlDoc, DocDeleter> doc(xmlParseDoc(Xml(bytes.c_str())));
+    xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    if (!root) {
+        record_.SetError(kNotParsed, 19);
+        return false;
+    }
+
+    if (algorithm != kGost94Oid && algorithm != kGost2001Oid) {
+        record_.SetError(kNotGost, 27);
+        return false;
+    }
+
+    xmlNodePtr signNode =
+        xmlSecTmplSignatureCreate(doc.get(), xmlSecTransformInclC14NGetKlass(),
+                                  xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass(), nullptr);
+    if (!signNode) {
+        record_.SetError(kNoTemplate, 21);
+        return false;
+    }
+    // From here on the Signature element belongs to the document.
+    if (!xmlAddChild(root, signNode)) {
+        xmlFreeNode(signNode);
+        record_.SetError(kNoTemplate, 21);
+        return false;
+    }
+    xmlNodePtr refNode = xmlSecTmplSignatureAddReference(
+        signNode, xmlSecMSCryptoTransformGostR3411_94GetKlass(), nullptr, Xml(""), nullptr);
+    if (!refNode) {
+        record_.SetError(kNoReference, 23);
+        return false;
+    }
+    if (!xmlSecTmplReferenceAddTransform(refNode, xmlSecTransformEnvelopedGetKlass())) {
+        record_.SetError(kNoTransform, 25);
+        return false;
+    }
+
+    std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter> dsigCtx(xmlSecDSigCtxCreate(nullptr));
+    if (!dsigCtx) {
+        record_.SetError(kNoContext, 29);
+        return false;
+    }
+    dsigCtx->signKey = key.release(); // the context owns the key now
+
+    if (xmlSecKeySetName(dsigCtx->signKey, Xml(Utf8(certStoreName).c_str())) < 0) {
+        record_.SetError(kNoKeyName, 31);
+        return false;
+    }
+    if (xmlSecDSigCtxSign(dsigCtx.get(), signNode) < 0) {
+        record_.SetError(kNotSigned, 33);
+        return false;
+    }
+
+    if (doc->encoding)
+        xmlFree(const_cast<xmlChar*>(doc->encoding));
+    doc->encoding = xmlStrdup(Xml("UTF-8"));
+    xmlChar* dumped = nullptr;
+    int dumpedSize = 0;
+    xmlDocDumpMemory(doc.get(), &dumped, &dumpedSize);
+    std::unique_ptr<xmlChar, XmlFreeDeleter> output(dumped);
+    if (!output)
+        throw std::bad_alloc();
+    common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
+    if (!text)
+        throw std::bad_alloc();
+    if (result)
+        *result = text.release();
+    return true;
+}
+
+} // namespace trumik::signer
