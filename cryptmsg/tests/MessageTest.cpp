@@ -591,3 +591,15 @@ TEST_F(CryptMsgMessages, InteropWithOpensslCms)
     r = DecryptText(Holder().thumbprint, Wide(Base64(other)));
     EXPECT_EQ(r.code, 82021);
 }
+
+TEST_F(CryptMsgMessages, SixtyFourMegabytesRoundTrip)
+{
+    std::string plain(size_t(64) << 20, '\0');
+    for (size_t i = 0; i < plain.size(); i += 4096)
+        plain[i] = static_cast<char>(i >> 12);
+    Result e = Encrypt(Holder(), plain);
+    ASSERT_EQ(e.code, 0) << Utf8(e.message);
+    Result d = Decrypt(Holder(), e.bytes);
+    ASSERT_EQ(d.code, 0) << Utf8(d.message);
+    EXPECT_TRUE(d.bytes == plain);
+}

@@ -158,13 +158,28 @@ TEST_F(CryptEncMessageServer, RegistrationLayout)
     EXPECT_TRUE(KeyExists(u"Interface\\{0FB9D19C-5E40-4503-A381-8B0CE579F233}"));
 
     // Every class of the module goes and comes back together.
+    struct Class {
+        std::u16string clsid, progId, threading;
+    };
+    const Class classes[] = {
+        {kClsid, u"ZelvaneTrumikXmlSigner.CryptEncMessage", u"apartment"},
+        {u"{A4B9FF35-03A9-41C6-8881-3A59F572B446}", u"ZelvaneTrumikXmlSigner.MSXmlSigner", u"apartment"},
+        {u"{3C6084B9-D9AD-4B67-8D80-5B7969A86364}", u"ZelvaneTrumik.XmlSigner", u"both"},
+    };
+    for (const Class& c : classes) {
+        EXPECT_EQ(RegString(u"CLSID\\" + c.clsid + u"\\InprocServer32", u"ThreadingModel"), c.threading);
+        EXPECT_EQ(RegString(c.progId + u"\\CurVer"), c.progId + u".1");
+    }
     ASSERT_EQ(unregisterServer_(), S_OK);
-    EXPECT_FALSE(KeyExists(clsidKey));
-    EXPECT_FALSE(KeyExists(u"ZelvaneTrumikXmlSigner.CryptEncMessage"));
-    EXPECT_FALSE(KeyExists(u"ZelvaneTrumikXmlSigner.CryptEncMessage.1"));
-    EXPECT_FALSE(KeyExists(u"CLSID\\{3C6084B9-D9AD-4B67-8D80-5B7969A86364}"));
+    for (const Class& c : classes) {
+        EXPECT_FALSE(KeyExists(u"CLSID\\" + c.clsid));
+        EXPECT_FALSE(KeyExists(c.progId));
+        EXPECT_FALSE(KeyExists(c.progId + u".1"));
+    }
     EXPECT_TRUE(KeyExists(u"CLSID"));
     ASSERT_EQ(registerServer_(), S_OK);
+    for (const Class& c : classes)
+        EXPECT_TRUE(KeyExists(u"CLSID\\" + c.clsid + u"\\InprocServer32"));
     EXPECT_TRUE(KeyExists(clsidKey + u"\\InprocServer32"));
 }
 
