@@ -323,6 +323,18 @@ TEST_F(CryptMsgMessages, BytesRoundTrip)
         EXPECT_EQ(d.status, S_OK);
         EXPECT_EQ(d.bytes, plain) << size;
     }
+    // An array held by reference (VT_BYREF | VT_ARRAY) is read through its reference.
+    {
+        CCryptEncMessage object;
+        ByteVariant array("by reference");
+        VARIANT reference;
+        VariantInit(&reference);
+        reference.vt = VT_BYREF | VT_ARRAY | VT_UI1;
+        reference.pparray = &array.get()->parray;
+        Result e = EncryptBytes(object, Bstr("My").get(), Bstr(Holder().thumbprint).get(), 12, &reference);
+        ASSERT_EQ(e.code, 0);
+        EXPECT_EQ(Decrypt(Holder(), e.bytes).bytes, "by reference");
+    }
     // Only in_message_len bytes from the start of the array are taken.
     CCryptEncMessage object;
     ByteVariant input("abcdef");
