@@ -3,6 +3,7 @@
 
 #include "CryptEncMessageObject.h"
 #include "MSXmlSignerObject.h"
+#include "MSXmlVerifierObject.h"
 #include "ObjectMap.h"
 #include "XmlSignerObject.h"
 #include "ZelvaneTrumikXmlSigner.h"
@@ -14,8 +15,8 @@
 #include <dlfcn.h>
 
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -30,8 +31,11 @@ const ClassEntry kObjectMap[] = {
      u"CCryptEncMessage Object", u"apartment", CreateObject<CryptEncMessageObject>},
     {&CLSID_CMSXmlSigner, u"ZelvaneTrumikXmlSigner.MSXmlSigner.1", u"ZelvaneTrumikXmlSigner.MSXmlSigner",
      u"CMSXmlSigner Object", u"apartment", CreateObject<MSXmlSignerObject>},
-    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object", u"both",
-     CreateObject<XmlSignerObject>},
+    {&CLSID_CMSXmlVerifier, u"ZelvaneTrumikXmlSigner.MSXmlVerifier.1",
+     u"ZelvaneTrumikXmlSigner.MSXmlVerifier", u"CMSXmlVerifier Object", u"apartment",
+     CreateObject<MSXmlVerifierObject>},
+    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object",
+     u"both", CreateObject<XmlSignerObject>},
 };
 
 class ClassFactory final : public IClassFactory {
@@ -130,12 +134,27 @@ ModuleState& State()
 
 } // namespace
 
-const ClassEntry* ObjectMap() { return kObjectMap; }
-size_t ObjectMapSize() { return std::size(kObjectMap); }
+const ClassEntry* ObjectMap()
+{
+    return kObjectMap;
+}
+size_t ObjectMapSize()
+{
+    return std::size(kObjectMap);
+}
 
-void LockModule() { InterlockedIncrement(&State().lockCount); }
-void UnlockModule() { InterlockedDecrement(&State().lockCount); }
-LONG ModuleLockCount() { return State().lockCount; }
+void LockModule()
+{
+    InterlockedIncrement(&State().lockCount);
+}
+void UnlockModule()
+{
+    InterlockedDecrement(&State().lockCount);
+}
+LONG ModuleLockCount()
+{
+    return State().lockCount;
+}
 
 std::u16string ModulePath()
 {
@@ -263,6 +282,9 @@ WINAPI_EXPORT HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPV
     return hr;
 }
 
-WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow() { return State().lockCount == 0 ? S_OK : S_FALSE; }
+WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow()
+{
+    return State().lockCount == 0 ? S_OK : S_FALSE;
+}
 
 } // extern "C"

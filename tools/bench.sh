@@ -90,3 +90,41 @@ for size in 1KB 1MB 10MB; do
     printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
 done
 "$BUILD/bin/signer_bench" call "$WORK/doc-1KB.xml" "$THUMB" 1234 300
+echo "== verify: trumik verify (GOST R 34.10-2001, mscrypto) beside the lower bound xmllint --c14n + openssl dgst -md_gost94"
+openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -md_gost94 -nodes -subj "/CN=bench" -days 30 \
+  -keyout "$WORK/gost.key" -out "$WORK/gost.pem" >/dev/null 2>&1
+openssl x509 -in "$WORK/gost.pem" -outform DER -out "$WORK/gost.der"
+gost_sign() { "$(dirname "$0")/gost-sign-openssl.sh" "$WORK/gost.key" "$1" "$2"; } # document out
+lower_bound() { xmllint --c14n "$1" | openssl dgst -engine gost -md_gost94 >/dev/null 2>&1; }
+export -f lower_bound
+printf "%-8s %12s %12s %8s\n" size "trumik s" "bound s" ratio
+for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
+  set -- $spec
+  [ -f "$WORK/doc-$1.xml" ] || make_doc "$2" "$WORK/doc-$1.xml"
+  gost_sign "$WORK/doc-$1.xml" "$WORK/gost-signed-$1.xml"
+  "$TRUMIK" verify --no-cert-check --cert "$WORK/gost.der" "$WORK/gost-signed-$1.xml" ||
+    { echo "bench: the GOST document of $1 does not verify" >&2; continue; }
+  read -r ours _ < <(measure "$TRUMIK" verify --no-cert-check --cert "$WORK/gost.der" "$WORK/gost-signed-$1.xml")
+  read -r bound _ < <(measure bash -c 'lower_bound "$0"' "$WORK/doc-$1.xml")
+  awk -v s="$1" -v a="$ours" -v b="$bound" 'BEGIN {
+    if (b > 0) printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, a / b
+    else printf "%-8s %12.3f %12.3f %8s\n", s, a, b, "n/a" }'
+done
+
+echo
+echo "== fuzz: verification of arbitrary documents, one million runs (libFuzzer, clang)"
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+FUZZ_BUILD="$BUILD-fuzz"
+if command -v clang++ >/dev/null; then
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_FUZZ=ON >/dev/null
+  cmake --build "$FUZZ_BUILD" -j"$(nproc)" --target verifier_fuzz >/dev/null
+  cmake --build "$FUZZ_BUILD" -j"$(nproc)" --target xmlsec1_mscrypto >/dev/null 2>&1 || true
+  mkdir -p "$WORK/corpus"
+  cp "$WORK/gost-signed-1KB.xml" "$WORK/corpus/" 2>/dev/null || true
+  printf '<a><Signature xmlns="http://www.w3.org/2000/09/xmldsig#"><SignedInfo/></Signature></a>' > "$WORK/corpus/empty-si.xml"
+  TRUMIK_HOME="$WORK/fuzz-home" ASAN_OPTIONS=detect_leaks=0 "$FUZZ_BUILD/bin/verifier_fuzz" -runs=1000000 \
+    -max_len=4096 -seed=1 -print_final_stats=1 "$WORK/corpus" 2>&1 | grep -E "^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|==[0-9]+==ERROR)" ||
+    true
+else
+  echo "clang is not installed: no fuzz run"
+fi

@@ -52,31 +52,37 @@ std::string InstalledModule()
     return dir.substr(0, dir.find_last_of('/')) + "/lib/" + kModuleName;
 }
 
-void PrintJson(const Json& json) { std::printf("%s\n", json.Dump().c_str()); }
+void PrintJson(const Json& json)
+{
+    std::printf("%s\n", json.Dump().c_str());
+}
 
 int Usage(const char* topic = nullptr)
 {
     static const std::map<std::string, const char*> help = {
-        {"register", "usage: trumik register [MODULE]\n"
-                     "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+        {"register",
+         "usage: trumik register [MODULE]\n"
+         "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
         {"unregister", "usage: trumik unregister [MODULE]\n"
                        "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
-        {"call",
-         "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
-         "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
-         "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., \"stack\": ...}}\n"
-         "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
-         "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
-         "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
-         "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
-        {"script", "usage: trumik script [FILE]\n"
-                   "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
-                   "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
-                   "  {\"release\": \"a\"}\n"},
-        {"sign-pem", "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
-                     "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
-                     "  writes the signed document to OUT (standard output when absent); on failure the\n"
-                     "  component's message goes to standard error and the exit status is 1.\n"},
+        {"call", "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
+                 "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
+                 "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., "
+                 "\"stack\": ...}}\n"
+                 "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
+                 "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
+                 "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
+                 "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
+        {"script",
+         "usage: trumik script [FILE]\n"
+         "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
+         "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
+         "  {\"release\": \"a\"}\n"},
+        {"sign-pem",
+         "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
+         "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
+         "  writes the signed document to OUT (standard output when absent); on failure the\n"
+         "  component's message goes to standard error and the exit status is 1.\n"},
         {"sign",
          "usage: trumik sign --store STORE --thumbprint HEX [--pin PIN] [IN] [-o OUT]\n"
          "  Signs IN (standard input when absent) with SignWithCertStore (SignWithCertStorePass with\n"
@@ -85,6 +91,14 @@ int Usage(const char* topic = nullptr)
          "  to OUT (standard output when absent). A document that declares encoding=\"windows-1251\"\n"
          "  is read and written in that code page, any other as UTF-8. On failure the component's\n"
          "  message goes to standard error and the exit status is 1.\n"},
+        {"verify",
+         "usage: trumik verify --cert FILE [--date YYYY-MM-DD[THH:MM:SS]] [--no-cert-check] [IN]\n"
+         "  Verifies the enveloped signature of IN (standard input when absent) with the key of the\n"
+         "  certificate FILE (one DER certificate) through ZelvaneTrumikXmlSigner.MSXmlVerifier:\n"
+         "  VerifyUsingCertFile, with --date VerifyUsingCertFileAndDate (the certificate checked at\n"
+         "  that UTC date), with --no-cert-check VerifyUsingCertFileWoCert. Exit status 0 when the\n"
+         "  signature is valid, 1 when it is not or the verification failed (the component's\n"
+         "  message on standard error).\n"},
         {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
         {"cert",
          "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
@@ -278,7 +292,8 @@ int ScriptCommand(const std::vector<std::string>& args)
                         else if (item.kind() == Json::Kind::Bool)
                             callArgs.push_back(item.AsBool() ? "bool:true" : "bool:false");
                         else if (item.kind() == Json::Kind::Number)
-                            callArgs.push_back("int:" + std::to_string(static_cast<long long>(item.AsNumber())));
+                            callArgs.push_back("int:" +
+                                               std::to_string(static_cast<long long>(item.AsNumber())));
                     }
                 }
                 CallResult result;
@@ -334,14 +349,15 @@ int SignPem(const std::vector<std::string>& args)
     DispatchRef object;
     HRESULT hr = CreateObject("ZelvaneTrumik.XmlSigner", &object.p);
     if (FAILED(hr) || !object.p) {
-        std::fprintf(stderr, "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
+        std::fprintf(stderr,
+                     "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
                      HResultText(hr).c_str());
         return 2;
     }
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key}, result,
-                    &argError, false)) {
+    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key},
+                    result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -349,8 +365,9 @@ int SignPem(const std::vector<std::string>& args)
     if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || result.value.vt != VT_BSTR) {
         const Json* error = result.json.Find("error");
         const Json* message = error ? error->Find("message") : nullptr;
-        std::fprintf(stderr, "%s\n", message && message->kind() == Json::Kind::String ? message->AsString().c_str()
-                                                                                     : "trumik: signing failed");
+        std::fprintf(stderr, "%s\n",
+                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
+                                                                      : "trumik: signing failed");
         return 1;
     }
     if (out.empty() || out == "-") {
@@ -473,6 +490,57 @@ int SignWithStore(const std::vector<std::string>& args)
     return 0;
 }
 
+int Verify(const std::vector<std::string>& args)
+{
+    std::string cert, date, in;
+    bool checkCert = true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--cert" && i + 1 < args.size())
+            cert = args[++i];
+        else if (args[i] == "--date" && i + 1 < args.size())
+            date = args[++i];
+        else if (args[i] == "--no-cert-check")
+            checkCert = false;
+        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
+            in = args[i];
+        else
+            return Usage("verify"), 2;
+    }
+    if (cert.empty() || (!date.empty() && !checkCert))
+        return Usage("verify"), 2;
+    ComApartment com;
+    DispatchRef object;
+    HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlVerifier", &object.p);
+    if (FAILED(hr) || !object.p) {
+        std::fprintf(
+            stderr,
+            "trumik: cannot create ZelvaneTrumikXmlSigner.MSXmlVerifier (%s); run trumik register first\n",
+            HResultText(hr).c_str());
+        return 2;
+    }
+    std::vector<std::string> callArgs = {"@" + (in.empty() ? std::string("-") : in), "str:" + cert};
+    std::string method = checkCert ? "VerifyUsingCertFile" : "VerifyUsingCertFileWoCert";
+    if (!date.empty()) {
+        method = "VerifyUsingCertFileAndDate";
+        callArgs.push_back("date:" + date);
+    }
+    CallResult result;
+    std::string argError;
+    if (!CallByName(object.p, method, callArgs, result, &argError, false)) {
+        std::fprintf(stderr, "trumik: %s\n", argError.c_str());
+        return 1;
+    }
+    if (result.invoked && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_TRUE)
+        return 0;
+    const Json* error = result.json.Find("error");
+    const Json* message = error ? error->Find("message") : nullptr;
+    if (message && message->kind() == Json::Kind::String && !message->AsString().empty())
+        std::fprintf(stderr, "%s\n", message->AsString().c_str());
+    else
+        std::fputs("trumik: the signature is not valid\n", stderr);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -497,6 +565,8 @@ int main(int argc, char** argv)
         return SignPem(args);
     if (command == "sign")
         return SignWithStore(args);
+    if (command == "verify")
+        return Verify(args);
     if (command == "reg")
         return RegCommand(args);
     if (command == "cert")

@@ -1,0 +1,486 @@
+// Verification: the order of checks, the codes and the verdicts. The steps
+// after the certificate checks run here with the stock openssl back-end on
+// RSA-SHA1 signatures made by xmlsec1; the GOST signatures (made by openssl
+// alone) go through the mscrypto back-end when it is built.
+#include "VerifierFixtures.h"
+
+#include "TestHome.h"
+#include "verifier/MSXmlVerifier.h"
+
+#include <winbase.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+using namespace trumik::verifiertest;
+using trumik::verifier::CMSXmlVerifier;
+namespace tt = trumik::testing;
+
+namespace {
+
+const char kRsaTemplate[] =
+    R"(<Signature xmlns="http://www.w3.org/2000/09/xmldsig#"><SignedInfo><CanonicalizationMethod Algorithm="http://www.w3.org/TR/2001/REC-xml-c14n-20010315"/><SignatureMethod Algorithm="http://www.w3.org/2000/09/xmldsig#rsa-sha1"/><Reference URI="REFURI">TRANSFORMS<DigestMethod Algorithm="http://www.w3.org/2000/09/xmldsig#sha1"/><DigestValue/></Reference></SignedInfo><SignatureValue/></Signature>)";
+const char kEnveloped[] =
+    R"(<Transforms><Transform Algorithm="http://www.w3.org/2000/09/xmldsig#enveloped-signature"/></Transforms>)";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Signs `document` (whose root ends with "</doc>") with the RSA fixture key
+// through xmlsec1; the template goes in as the root's last child.
+std::string SignRsa(const std::string& document, const std::string& uri = "",
+                    const std::string& transforms = kEnveloped, const std::string& extraArgs = "")
+{
+    const Fixtures& f = GetFixtures();
+    const fs::path dir = tt::MakeTempDir("rsa-sign");
+    std::string tmpl = Replace(Replace(kRsaTemplate, "REFURI", uri), "TRANSFORMS", transforms);
+    tt::WriteFile(dir / "in.xml", Replace(document, "</doc>", tmpl + "</doc>"));
+    Sh("xmlsec1 --sign " + extraArgs + " --privkey-pem '" + f.rsaKey.string() + "' --output '" +
+       (dir / "out.xml").string() + "' '" + (dir / "in.xml").string() + "'");
+    return tt::ReadFile(dir / "out.xml");
+}
+
+struct Outcome {
+    HRESULT status;
+    VARIANT_BOOL result;
+    LONG code;
+    std::string message;
+    std::string stack;
+};
+
+Outcome Run(CMSXmlVerifier& v, HRESULT status, VARIANT_BOOL result)
+{
+    BSTR stack = nullptr;
+    v.SignGetLastErrorStack(&stack);
+    Outcome o{status, result, v.Record().Code(), Utf8(std::u16string(v.Record().Message())),
+              Utf8(std::u16string(stack ? stack : u""))};
+    SysFreeString(stack);
+    return o;
+}
+
+Outcome WoCert(CMSXmlVerifier& v, const std::u16string* xml, const fs::path* cert)
+{
+    VARIANT_BOOL result = 7;
+    Bstr doc(xml ? *xml : u"");
+    Bstr path(cert ? *cert : fs::path());
+    HRESULT hr = v.VerifyUsingCertFileWoCert(xml ? doc.p : nullptr, cert ? path.p : nullptr, &result);
+    return Run(v, hr, result);
+}
+
+Outcome WoCert(CMSXmlVerifier& v, const std::string& xml, const fs::path& cert)
+{
+    std::u16string text = U16(xml);
+    return WoCert(v, &text, &cert);
+}
+
+const char kDoc[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc><item id=\"a\">Платёж 1</item><v>42</v></doc>\n";
+
+} // namespace
+
+TEST(Verify, ArgumentOrderAndStatus)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    // No path and no document: the path is tested first.
+    Outcome o = WoCert(v, nullptr, nullptr);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, -2003);
+    EXPECT_EQ(o.message, "Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не "
+                         "найден.(Код ошибки-(-02003))\nПожалуйста, обратитесь к Администратору КРУЛМ");
+    o = WoCert(v, nullptr, &f.rsaDer);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.code, 2005);
+    EXPECT_EQ(o.message, "Подписанный документ пуст.(Код ошибки-02005)");
+
+    o = WoCert(v, "<doc><unclosed></doc>", f.rsaDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2007);
+    EXPECT_EQ(o.message, "Невозможно выполнить разбор документа.(Код ошибки-02007)");
+    EXPECT_EQ(WoCert(v, "", f.rsaDer).code, 2007);
+
+    o = WoCert(v, kDoc, f.rsaDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.code, 2009);
+    EXPECT_EQ(o.message, "В документе не найден стартовый узел.(Код ошибки-02009)");
+
+    // A PEM file, a folder and random bytes are not one DER certificate.
+    const std::string signedDoc = SignRsa(kDoc);
+    for (const fs::path& cert : {f.rsaPem, tt::MakeTempDir("cert-folder"), f.randomBytes}) {
+        o = WoCert(v, signedDoc, cert);
+        EXPECT_EQ(o.status, S_OK);
+        EXPECT_EQ(o.result, VARIANT_FALSE);
+        EXPECT_EQ(o.code, -2013);
+        EXPECT_EQ(o.message, "Невозможно загрузить ключ из сертификата.(Код ошибки-(-02013))\nПожалуйста, "
+                             "обратитесь к Администратору КРУЛМ");
+        EXPECT_NE(o.stack.find("Функция: "), std::string::npos) << "the library's report";
+    }
+}
+
+TEST(Verify, ValidAlteredAndWrongKey)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    const std::string signedDoc = SignRsa(kDoc);
+    Outcome o = WoCert(v, signedDoc, f.rsaDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_TRUE);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.message, "");
+    EXPECT_TRUE(v.LibraryStarted());
+
+    // Altered content: invalid, not a failure.
+    o = WoCert(v, Replace(signedDoc, "<v>42</v>", "<v>43</v>"), f.rsaDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.message, "");
+
+    // Another certificate's key does not verify it.
+    const fs::path other = tt::MakeTempDir("other");
+    Sh("cd '" + other.string() +
+       "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -out c.pem -days 3 -subj /CN=Other 2>&1 "
+       "&& "
+       "openssl x509 -in c.pem -outform DER -out c.der");
+    o = WoCert(v, signedDoc, other / "c.der");
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 0);
+
+    // Bad Base64 in SignatureValue: the verification cannot run to its end.
+    const size_t at = signedDoc.find("<SignatureValue>") + 16;
+    std::string badBase64 = signedDoc;
+    badBase64.replace(at, 4, "!@#$");
+    o = WoCert(v, badBase64, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_TRUE(o.code == 0 || o.code == -2017) << o.code;
+    // A SignatureValue of the wrong length.
+    std::string shortValue = signedDoc;
+    shortValue.replace(at, signedDoc.find("</SignatureValue>") - at, "AAAA");
+    o = WoCert(v, shortValue, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_TRUE(o.code == 0 || o.code == -2017) << o.code;
+}
+
+TEST(Verify, CertificateChecksComeBeforeTheDocument)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    const std::string signedDoc = SignRsa(kDoc);
+    Bstr doc(signedDoc);
+    Bstr cert(f.rsaDer);
+    VARIANT_BOOL result = VARIANT_TRUE;
+    // The RSA certificate is no GOST one: status 0, result false, its code.
+    EXPECT_EQ(v.VerifyUsingCertFile(doc.p, cert.p, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), 21007);
+    // Out of validity at the date: the document is never parsed.
+    Bstr garbage(std::string("<not xml"));
+    result = VARIANT_TRUE;
+    EXPECT_EQ(v.VerifyUsingCertFileAndDate(garbage.p, cert.p, Date(2001, 1, 1), &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), 20007);
+    // The GOST certificate passes its checks; its key then fails on the RSA signature.
+    Bstr gost(f.gostDer);
+    result = VARIANT_TRUE;
+    EXPECT_EQ(v.VerifyUsingCertFile(garbage.p, gost.p, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), 2007);
+}
+
+TEST(Verify, Windows1251MarkersChooseTheParserBytes)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    // The document as a windows-1251 file, signed by xmlsec1 over its real characters.
+    for (const char* declaration : {"encoding=\"windows-1251\"", "encoding=\"WINDOWS-1251\""}) {
+        SCOPED_TRACE(declaration);
+        const std::string utf8Doc = std::string("<?xml version=\"1.0\" ") + declaration +
+                                    "?>\n<doc><p>Съешь же ещё этих мягких французских булок</p></doc>\n";
+        const fs::path dir = tt::MakeTempDir("cp1251");
+        tt::WriteFile(dir / "doc-utf8.xml", utf8Doc);
+        Sh("iconv -f UTF-8 -t WINDOWS-1251 '" + (dir / "doc-utf8.xml").string() + "' > '" +
+           (dir / "doc.xml").string() + "'");
+        const std::string signed1251 = SignRsa(tt::ReadFile(dir / "doc.xml"));
+        tt::WriteFile(dir / "signed.xml", signed1251);
+        Sh("iconv -f WINDOWS-1251 -t UTF-8 '" + (dir / "signed.xml").string() + "' > '" +
+           (dir / "signed-utf8.xml").string() + "'");
+        // The caller holds the text as characters; it reaches the parser in
+        // the system code page (1251) and verifies.
+        const std::string text = tt::ReadFile(dir / "signed-utf8.xml");
+        Outcome o = WoCert(v, text, f.rsaDer);
+        EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+        // Single quotes are not the marker: the UTF-8 bytes are read as 1251
+        // and the Cyrillic text comes out altered.
+        const std::string quoted = Replace(text, declaration, "encoding='windows-1251'");
+        o = WoCert(v, quoted, f.rsaDer);
+        EXPECT_EQ(o.result, VARIANT_FALSE);
+        EXPECT_EQ(o.code, 0);
+    }
+}
+
+TEST(Verify, SeveralAndNestedSignaturesTakeTheFirstInDocumentOrder)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    const std::string signedDoc = SignRsa(kDoc);
+    // A second, broken Signature after the first: the first one decides.
+    const size_t start = signedDoc.find("<Signature");
+    const size_t end = signedDoc.find("</Signature>") + 12;
+    std::string signature = signedDoc.substr(start, end - start);
+    std::string twice = signedDoc;
+    twice.insert(end, Replace(signature, "<DigestValue>", "<DigestValue>AAAA"));
+    EXPECT_EQ(WoCert(v, twice, f.rsaDer).result, VARIANT_FALSE) << "the enveloped transform removes only one";
+    // A Signature nested deep in an element before the real one is found first.
+    std::string nested = Replace(
+        kDoc, "<item", "<wrap><x><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/></x></wrap><item");
+    Outcome o = WoCert(v, nested, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, -2017);
+}
+
+TEST(Verify, ReferencesOutsideTheDocumentAreNeverOpened)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    // A FIFO that this test holds open for reading and writing: anything the
+    // verifier read from it would be gone afterwards, and nothing blocks.
+    const fs::path dir = tt::MakeTempDir("fifo");
+    const fs::path fifo = dir / "outside.xml";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const std::string marker = "<outside>secret</outside>";
+    ASSERT_EQ(write(fd, marker.data(), marker.size()), static_cast<ssize_t>(marker.size()));
+    // Should a reader ever get at it, it would wait for more after the marker:
+    // only then, after a minute, the writer's end is closed so that it ends.
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false, watchdogFired = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!finished.wait_for(hold, std::chrono::seconds(60), [&] { return done; })) {
+            watchdogFired = true;
+            close(fd);
+        }
+    });
+
+    // Signed by xmlsec1 over a regular file of the same name, then pointed at the FIFO.
+    const fs::path regular = dir / "regular.xml";
+    tt::WriteFile(regular, marker);
+    std::string signedDoc = SignRsa(kDoc, "file://" + regular.string(), "");
+    signedDoc = Replace(signedDoc, regular.string(), fifo.string());
+    Outcome o = WoCert(v, signedDoc, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, -2017);
+    EXPECT_NE(o.stack.find("file://"), std::string::npos) << o.stack;
+
+    // An XSLT transform reading the FIFO through document() over the whole document.
+    const std::string xslt =
+        "<Transforms><Transform Algorithm=\"http://www.w3.org/TR/1999/REC-xslt-19991116\"><xsl:stylesheet "
+        "version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"><xsl:template "
+        "match=\"/\"><xsl:copy-of "
+        "select=\"document('" +
+        fifo.string() + "')\"/></xsl:template></xsl:stylesheet></Transform></Transforms>";
+    std::string withXslt = Replace(
+        Replace(SignRsa(kDoc), "<Reference URI=\"\">", "<Reference URI=\"\">" + xslt), kEnveloped, "");
+    o = WoCert(v, withXslt, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, -2017);
+    EXPECT_NE(o.stack.find("xslt"), std::string::npos) << o.stack;
+
+    // An external entity and an external DTD naming the FIFO.
+    std::string entity = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc [<!ENTITY e SYSTEM \"" + fifo.string() +
+                         "\">]>\n<doc>&e;</doc>";
+    WoCert(v, entity, f.rsaDer);
+    std::string dtd = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc SYSTEM \"" + fifo.string() + "\">\n<doc/>";
+    WoCert(v, dtd, f.rsaDer);
+
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        done = true;
+    }
+    finished.notify_all();
+    watchdog.join();
+    ASSERT_FALSE(watchdogFired) << "a verification read the FIFO";
+    char buffer[64] = {};
+    ssize_t left = read(fd, buffer, sizeof buffer);
+    close(fd);
+    EXPECT_EQ(std::string(buffer, left > 0 ? static_cast<size_t>(left) : 0), marker) << "the FIFO was read";
+
+    // A same-document reference by id still verifies.
+    std::string byId = SignRsa(Replace(kDoc, "<doc>", "<doc xml:id=\"root\">"), "#root");
+    o = WoCert(v, byId, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+}
+
+TEST(Verify, ReleaseOfAStartedObjectEmptiesTheClassStack)
+{
+    const Fixtures& f = GetFixtures();
+    auto first = std::make_unique<CMSXmlVerifier>(trumik::common::kOpenSSLBackend);
+    CMSXmlVerifier second(trumik::common::kOpenSSLBackend);
+    WoCert(*first, SignRsa(kDoc), f.rsaPem); // -2013 with the library's reports
+    EXPECT_EQ(first->Record().Code(), -2013);
+    BSTR stack = nullptr;
+    second.SignGetLastErrorStack(&stack);
+    EXPECT_GT(SysStringLen(stack), 0u) << "one stack for the class";
+    SysFreeString(stack);
+    INT code = 1;
+    EXPECT_EQ(second.SignGetLastErrorCode(&code), S_OK);
+    EXPECT_EQ(code, 0) << "the code is the object's own";
+    first.reset();
+    second.SignGetLastErrorStack(&stack);
+    EXPECT_EQ(SysStringLen(stack), 0u);
+    SysFreeString(stack);
+}
+
+namespace {
+
+bool MSCryptoBuilt()
+{
+    const char* build = std::getenv("TRUMIK_BUILD_DIR");
+    return build && fs::exists(fs::path(build) / "lib" / "libxmlsec1-mscrypto.so");
+}
+
+// A document whose enveloped GOST signature is made by openssl alone: the
+// digest of the canonical document without the Signature, the SignedInfo
+// canonicalised by xmllint and signed with pkeyutl.
+std::string SignGostWithOpenssl(const std::string& body)
+{
+    const Fixtures& f = GetFixtures();
+    const fs::path dir = tt::MakeTempDir("gost-openssl");
+    const std::string cd = "cd '" + dir.string() + "' && ";
+    tt::WriteFile(dir / "doc.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc>" + body + "</doc>\n");
+    const std::string digest =
+        Sh(cd +
+           "xmllint --c14n doc.xml | openssl dgst -engine gost -md_gost94 -binary 2>/dev/null | base64 -w0");
+    const std::string signedInfo =
+        "<SignedInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><CanonicalizationMethod "
+        "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"></"
+        "CanonicalizationMethod><SignatureMethod "
+        "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411\"></"
+        "SignatureMethod><Reference "
+        "URI=\"\"><Transforms><Transform "
+        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"></Transform></"
+        "Transforms><DigestMethod "
+        "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#gostr3411\"></DigestMethod><DigestValue>" +
+        digest + "</DigestValue></Reference></SignedInfo>";
+    tt::WriteFile(dir / "si.xml", signedInfo);
+    const std::string value =
+        Sh(cd +
+           "xmllint --c14n si.xml > si.c14n && "
+           "openssl dgst -engine gost -md_gost94 -binary si.c14n > si.hash 2>/dev/null && "
+           "openssl pkeyutl -engine gost -sign -inkey '" +
+           f.gostKey.string() + "' -in si.hash 2>/dev/null | base64 -w0");
+    const std::string signature = "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">" +
+                                  Replace(signedInfo, " xmlns=\"http://www.w3.org/2000/09/xmldsig#\"", "") +
+                                  "<SignatureValue>" + value + "</SignatureValue></Signature>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc>" + body + signature + "</doc>\n";
+}
+
+std::string FlipBase64(const std::string& doc, const std::string& element)
+{
+    std::string out = doc;
+    size_t at = out.find("<" + element + ">") + element.size() + 2 + 3;
+    out[at] = out[at] == 'A' ? 'B' : 'A';
+    return out;
+}
+
+} // namespace
+
+TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
+{
+    if (!MSCryptoBuilt())
+        GTEST_SKIP() << "the mscrypto back-end is not built";
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v;
+    const std::string doc = SignGostWithOpenssl("<item id=\"1\">Платёж</item><v>42</v>");
+    Outcome o = WoCert(v, doc, f.gostDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+    EXPECT_EQ(o.code, 0);
+
+    Bstr text(doc);
+    Bstr cert(f.gostDer);
+    VARIANT_BOOL result = VARIANT_FALSE;
+    EXPECT_EQ(v.VerifyUsingCertFile(text.p, cert.p, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_TRUE);
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    // Tomorrow at noon lies within the certificate's 30 days.
+    EXPECT_EQ(
+        v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(now.wYear, now.wMonth, now.wDay) + 1.5, &result),
+        S_OK);
+    EXPECT_EQ(result, VARIANT_TRUE);
+    EXPECT_EQ(v.VerifyUsingCertFileAndDate(text.p, cert.p, Date(2001, 1, 1), &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), 20007);
+
+    for (const std::string& altered : {Replace(doc, "<v>42</v>", "<v>43</v>"), FlipBase64(doc, "DigestValue"),
+                                       FlipBase64(doc, "SignatureValue")}) {
+        o = WoCert(v, altered, f.gostDer);
+        EXPECT_EQ(o.status, S_OK);
+        EXPECT_EQ(o.result, VARIANT_FALSE);
+        EXPECT_EQ(o.code, 0) << o.message << o.stack;
+        EXPECT_EQ(o.message, "");
+    }
+    // The RSA certificate's key is not the signer's.
+    o = WoCert(v, doc, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+
+    // A PKCS #7 file with the signer's certificate passes the checks, which
+    // read it as a store, and then is no DER certificate for the key.
+    const fs::path p7 = tt::MakeTempDir("p7") / "gost.p7b";
+    Sh("openssl crl2pkcs7 -nocrl -certfile '" + f.gostPem.string() + "' -outform DER -out '" + p7.string() +
+       "'");
+    Bstr p7Path(p7);
+    result = VARIANT_TRUE;
+    EXPECT_EQ(v.VerifyUsingCertFile(text.p, p7Path.p, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    EXPECT_EQ(v.Record().Code(), -2013);
+}
+
+TEST(Verify, HugeDeepAndEntityBombDocumentsFailCleanly)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    // Nesting far beyond the parser's depth limit.
+    std::string deep;
+    for (int i = 0; i < 5000; ++i)
+        deep += "<a>";
+    Outcome o = WoCert(v, deep + "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/>", f.rsaDer);
+    EXPECT_EQ(o.status, S_OK);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2007);
+    // One text node of 12 MB and no Signature.
+    o = WoCert(v, "<doc>" + std::string(12u << 20, 'x') + "</doc>", f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2009);
+    // Exponential entity expansion is stopped by the parser.
+    std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\">";
+    const char* names = "abcdefghij";
+    for (int i = 1; i < 10; ++i) {
+        bomb += std::string("<!ENTITY ") + names[i] + " \"";
+        for (int k = 0; k < 10; ++k)
+            bomb += std::string("&") + names[i - 1] + ";";
+        bomb += "\">";
+    }
+    bomb += "]><d>&j;</d>";
+    o = WoCert(v, bomb, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_NE(o.code, 0);
+}
