@@ -164,6 +164,7 @@ TEST_F(CryptEncMessageServer, RegistrationLayout)
     const Class classes[] = {
         {kClsid, u"ZelvaneTrumikXmlSigner.CryptEncMessage", u"apartment"},
         {u"{A4B9FF35-03A9-41C6-8881-3A59F572B446}", u"ZelvaneTrumikXmlSigner.MSXmlSigner", u"apartment"},
+        {u"{A07E2B70-AF5E-4BFA-8D45-C71B98BB6805}", u"ZelvaneTrumikXmlSigner.MSXmlVerifier", u"apartment"},
         {u"{3C6084B9-D9AD-4B67-8D80-5B7969A86364}", u"ZelvaneTrumik.XmlSigner", u"both"},
     };
     for (const Class& c : classes) {
