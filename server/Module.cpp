@@ -1,6 +1,7 @@
 // The module's exports, its class factories and its module-wide state.
 #include "Module.h"
 
+#include "CryptEncMessageObject.h"
 #include "MSXmlSignerObject.h"
 #include "MSXmlVerifierObject.h"
 #include "ObjectMap.h"
@@ -26,6 +27,8 @@ namespace trumik::server {
 namespace {
 
 const ClassEntry kObjectMap[] = {
+    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1", u"ZelvaneTrumikXmlSigner.CryptEncMessage",
+     u"CCryptEncMessage Object", u"apartment", CreateObject<CryptEncMessageObject>},
     {&CLSID_CMSXmlSigner, u"ZelvaneTrumikXmlSigner.MSXmlSigner.1", u"ZelvaneTrumikXmlSigner.MSXmlSigner",
      u"CMSXmlSigner Object", u"apartment", CreateObject<MSXmlSignerObject>},
     {&CLSID_CMSXmlVerifier, u"ZelvaneTrumikXmlSigner.MSXmlVerifier.1",

@@ -4,6 +4,8 @@
 #include <oleauto.h>
 #include <wincrypt.h>
 
+#include "common/Thumbprint.h"
+
 #include <array>
 #include <memory>
 #include <string>
@@ -19,13 +21,9 @@ struct ContextFreer {
 using UniqueStore = std::unique_ptr<void, StoreCloser>;
 using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
 
-// Reads the thumbprint text into 20 bytes; false when the text (byte per
-// character, at most 40) does not hold exactly 40 characters.
-bool ParseThumbprint(BSTR thumbprint, std::array<BYTE, 20>& hash);
-
-// Reads at most two hexadecimal digits at text, skipping leading white space
-// first, as "%2x" does; false when no digit follows.
-bool ScanHexPair(const char* text, unsigned& value);
+// The thumbprint parser is shared by every store lookup of the component.
+using common::ParseThumbprint;
+using common::ScanHexPair;
 
 enum class LookupResult { Found, StoreNotFound, CertNotFound };
 

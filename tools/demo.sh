@@ -20,7 +20,9 @@ fi
 
 MODULE="$BUILD/lib/Zelvane.Trumik.XmlSigner.so"
 REGISTERED="$("$TRUMIK" reg query 'HKCR\CLSID\{3C6084B9-D9AD-4B67-8D80-5B7969A86364}\InprocServer32' /ve 2>/dev/null || true)"
-if ! printf '%s' "$REGISTERED" | grep -qF "$(readlink -f "$MODULE")"; then
+REGISTERED_MSG="$("$TRUMIK" reg query 'HKCR\CLSID\{5B0F2D1F-C363-4B0B-A2A6-1BDE915B7E59}\InprocServer32' /ve 2>/dev/null || true)"
+if ! printf '%s' "$REGISTERED" | grep -qF "$(readlink -f "$MODULE")" ||
+   ! printf '%s' "$REGISTERED_MSG" | grep -qF "$(readlink -f "$MODULE")"; then
   echo "== registering $MODULE under $HOME_DIR"
   "$TRUMIK" register "$MODULE"
 fi
@@ -66,3 +68,40 @@ if "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.tampered.xml
   exit 1
 fi
 echo "FAIL, as it should"
+
+# A GOST certificate in the user's My store whose key sits in a PIN-protected
+# container (made once), a message encrypted for it with CryptMessageByte,
+# decrypted with DecryptMessageByte and the PIN, and opened by openssl cms
+# with the key exported from the container.
+GOST_PIN=1234
+if [ ! -s "$DEMO/gost-recipient-thumbprint" ] || ! "$TRUMIK" cert show "$(cat "$DEMO/gost-recipient-thumbprint")" >/dev/null 2>&1; then
+  echo "== making a GOST certificate with the PIN-protected container demo-gost in the user's My store"
+  "$TRUMIK" container delete demo-gost >/dev/null 2>&1 || true
+  "$TRUMIK" cert new --subject "CN=Trumik demo recipient" --store My --container demo-gost --pin "$GOST_PIN" \
+    --key-usage digitalSignature,keyEncipherment > "$DEMO/gost-recipient-thumbprint"
+fi
+THUMBPRINT="$(cat "$DEMO/gost-recipient-thumbprint")"
+"$TRUMIK" cert export "$THUMBPRINT" --out "$DEMO/gost-recipient-cert.pem" >/dev/null
+"$TRUMIK" container export demo-gost --pin "$GOST_PIN" --out "$DEMO/gost-recipient-key.pem" >/dev/null
+chmod 600 "$DEMO/gost-recipient-key.pem"
+
+echo "== container of $THUMBPRINT: $("$TRUMIK" container-name --store My --thumbprint "$THUMBPRINT")"
+echo "== encrypting sample.xml for it with CryptEncMessage.CryptMessageByte (GOST 28147-89)"
+"$TRUMIK" encrypt --store My --thumbprint "$THUMBPRINT" "$DEMO/sample.xml" -o "$DEMO/sample.xml.p7m"
+echo "$(stat -c %s "$DEMO/sample.xml.p7m") bytes in $DEMO/sample.xml.p7m"
+echo "== decrypting with DecryptMessageByte and the PIN"
+"$TRUMIK" decrypt --store My --thumbprint "$THUMBPRINT" --pin "$GOST_PIN" "$DEMO/sample.xml.p7m" -o "$DEMO/sample.decrypted.xml"
+cmp "$DEMO/sample.xml" "$DEMO/sample.decrypted.xml"
+echo "same as sample.xml"
+echo "== openssl cms -decrypt -engine gost with the exported key"
+openssl cms -decrypt -engine gost -inform DER -in "$DEMO/sample.xml.p7m" -recip "$DEMO/gost-recipient-cert.pem" \
+  -inkey "$DEMO/gost-recipient-key.pem" -out "$DEMO/sample.openssl.xml" 2>/dev/null
+cmp "$DEMO/sample.xml" "$DEMO/sample.openssl.xml"
+echo "same as sample.xml"
+echo "== a wrong PIN"
+if "$TRUMIK" decrypt --store My --thumbprint "$THUMBPRINT" --pin 0000 --base64 \
+     <(base64 -w0 "$DEMO/sample.xml.p7m") >/dev/null; then
+  echo "decrypted with a wrong PIN: this is a fault" >&2
+  exit 1
+fi
+echo "refused, as it should"

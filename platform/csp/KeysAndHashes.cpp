@@ -8,6 +8,7 @@
 // OpenSSL engine makes, and CryptVerifySignature takes that reversed form.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
+#include "csp/ContextKey.h"
 #include "csp/CspInternal.h"
 
 #include <openssl/err.h>
@@ -385,6 +386,26 @@ DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::option
         return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
     Decoded().Keep(slot.privateKey, pinDigest, result.get());
     *key = std::move(result);
+    return 0;
+}
+
+DWORD ContextPrivateKey(HCRYPTPROV hProv, DWORD keySpec, EVP_PKEY** key)
+{
+    if (!key)
+        return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+    *key = nullptr;
+    auto context = LookupProvider(hProv);
+    if (!context)
+        return static_cast<DWORD>(NTE_BAD_UID);
+    if (context->verifyOnly || (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE))
+        return static_cast<DWORD>(NTE_NO_KEY);
+    ContainerData data;
+    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
+        return rc;
+    UniqueEvpPkey opened;
+    if (DWORD rc = OpenPrivateKey(data, keySpec, PinFor(*context), &opened))
+        return rc;
+    *key = opened.release();
     return 0;
 }
 

@@ -445,3 +445,48 @@ static_assert(sizeof(CERT_INFO) == 208 && sizeof(CERT_CONTEXT) == 40 && sizeof(C
 #define CRYPT_EXPORT 0x0004
 #define PP_KEYSPEC 39
 #define AT_KEYEXCHANGE_AND_SIGNATURE (AT_KEYEXCHANGE | AT_SIGNATURE)
+
+// ---- Messages (crypt32): CMS enveloped data ----
+
+#define szOID_CP_GOST_28147 "1.2.643.2.2.21"
+#define szOID_CP_GOST_R3410EL "1.2.643.2.2.19"
+#define CRYPT_MESSAGE_SILENT_KEYSET_FLAG 0x00000040
+
+typedef struct _CRYPT_ENCRYPT_MESSAGE_PARA {
+    DWORD cbSize;
+    DWORD dwMsgEncodingType;
+    HCRYPTPROV_LEGACY hCryptProv;
+    CRYPT_ALGORITHM_IDENTIFIER ContentEncryptionAlgorithm;
+    void* pvEncryptionAuxInfo;
+    DWORD dwFlags;
+    DWORD dwInnerContentType;
+} CRYPT_ENCRYPT_MESSAGE_PARA, *PCRYPT_ENCRYPT_MESSAGE_PARA;
+
+typedef struct _CRYPT_DECRYPT_MESSAGE_PARA {
+    DWORD cbSize;
+    DWORD dwMsgAndCertEncodingType;
+    DWORD cCertStore;
+    HCERTSTORE* rghCertStore;
+    DWORD dwFlags;
+} CRYPT_DECRYPT_MESSAGE_PARA, *PCRYPT_DECRYPT_MESSAGE_PARA;
+
+// cbSize may be sizeof the structure or its 32-bit size (36 for the
+// encryption parameters; 16 without dwFlags or 20 with it for decryption),
+// as callers written for 32-bit Windows fill it in.
+//
+// CryptEncryptMessage: with pbEncryptedBlob null, *pcbEncryptedBlob gets the
+// size needed; with a short buffer it fails with ERROR_MORE_DATA and sets the
+// size needed; otherwise it writes the DER message and sets its actual size.
+WINAPI_EXPORT BOOL WINAPI CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipientCert,
+                                              PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted,
+                                              DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob,
+                                              DWORD* pcbEncryptedBlob);
+// CryptDecryptMessage: with pbDecrypted null, *pcbDecrypted gets the size
+// the plain data needs at most (the message is parsed, no key is used); with
+// a buffer it finds a recipient's certificate with a private key in the
+// stores, decrypts and sets the actual size. ppXchgCert, when given, gets a
+// new reference to that certificate (null on failure).
+WINAPI_EXPORT BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara,
+                                              const BYTE* pbEncryptedBlob, DWORD cbEncryptedBlob,
+                                              BYTE* pbDecrypted, DWORD* pcbDecrypted,
+                                              PCCERT_CONTEXT* ppXchgCert);

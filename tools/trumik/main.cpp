@@ -2,6 +2,7 @@
 // as a script host does: objects by ProgID, methods by name through IDispatch.
 #include "Automation.h"
 #include "CertCommands.h"
+#include "CryptCommands.h"
 #include "Json.h"
 #include "RegCommand.h"
 
@@ -134,6 +135,10 @@ int Usage(const char* topic = nullptr)
         {"provider", "usage: trumik provider version [VALUE | --reset]\n"
                      "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
                      "  --reset goes back to the default.\n"},
+        {"encrypt", kEncryptHelp},
+        {"decrypt", kDecryptHelp},
+        {"container-name", kContainerNameHelp},
+        {"provider-info", kProviderInfoHelp},
     };
     if (topic) {
         auto it = help.find(topic);
@@ -572,5 +577,13 @@ int main(int argc, char** argv)
         return ContainerCommand(args);
     if (command == "provider")
         return ProviderCommand(args);
+    if (command == "encrypt")
+        return EncryptCommand(args);
+    if (command == "decrypt")
+        return DecryptCommand(args);
+    if (command == "container-name")
+        return ContainerNameCommand(args);
+    if (command == "provider-info")
+        return ProviderInfoCommand(args);
     return Usage();
 }

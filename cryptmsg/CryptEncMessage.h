@@ -1,0 +1,94 @@
+// CCryptEncMessage: GOST 28147-89 CMS messages for the holder of a store
+// certificate, the provider's key containers and the choice of a
+// certificate's key. The automation object of the server forwards to it.
+#pragma once
+
+#include "Handles.h"
+
+#include "common/ErrorState.h"
+
+#include <oleauto.h>
+#include <wincrypt.h>
+
+#include <string>
+
+namespace trumik::cryptmsg {
+
+// The text GetProviderInfo hands back.
+inline constexpr char16_t kProviderInfoText[] =
+    u"Тип криптопровайдера: 75, Наименование криптопровайдера: Crypto-Pro GOST R 34.10-2001 Cryptographic "
+    u"Service Provider";
+
+class CCryptEncMessage {
+  public:
+    CCryptEncMessage() : record_(common::ErrorStackId::CryptEncMessage) { record_.SetError(u"", 0); }
+
+    // The methods of ICryptEncMessage; each returns 0 or 1 (S_OK / S_FALSE)
+    // and leaves its outcome in the error record.
+    HRESULT CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG in_message_len, VARIANT* ByteArray,
+                             VARIANT* out_message);
+    HRESULT DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR password, LONG in_message_len,
+                               VARIANT* ByteArray, VARIANT* out_message);
+    HRESULT CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteArray, BSTR* out_message);
+    HRESULT DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_ContainerName, BSTR password, BSTR ByteArray,
+                           BSTR* out_message);
+    HRESULT GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* container_name);
+    HRESULT GetProviderInfo(BSTR* retValue);
+    HRESULT CryptGetLastError(BSTR* ErrorMessage) const { return record_.CopyMessage(ErrorMessage); }
+    HRESULT CryptGetLastErrorCode(INT* ErrorCode) const { return record_.CopyCode(ErrorCode); }
+    HRESULT CryptGetLastErrorStack(BSTR* ErrorStack) const { return record_.CopyStack(ErrorStack); }
+
+    // Class operations used by the methods above. Each sets the error record
+    // when it fails and leaves it alone otherwise.
+
+    // The recipient certificate: searched in the user store, then in the
+    // machine store; its key must be a key-exchange key of provider type 75.
+    UniqueCertContext SelectRecipientCertificate(HCERTSTORE userStore, HCERTSTORE machineStore, BSTR hash);
+    // The key-provider information of the certificate, searched in the user
+    // store, then in the machine store of the name (handed back in
+    // machineStore when the certificate was found there).
+    UniqueKeyProvInfo GetKeyProviderInfo(HCERTSTORE userStore, BSTR hash, BSTR storeName,
+                                         UniqueStore& machineStore);
+    // PP_VERSION of the default provider of type 75; -1 on failure.
+    LONG GetProviderVersion();
+    // The 1-based position of the container with this unique name; 0 when
+    // there is none.
+    LONG FindContainerIndex(const std::string& containerName, bool machine);
+    // The fully qualified name at a position; false when there is none.
+    bool GetContainerNameByIndex(LONG index, bool machine, std::string& name);
+
+    const common::ErrorRecord& Record() const { return record_; }
+
+  private:
+    void Fail(std::u16string_view message, LONG code) { record_.SetError(message, code); }
+    void FailWithPlatformText(std::u16string_view message, LONG code)
+    {
+        record_.PushSystemErrorText();
+        record_.SetError(message, code);
+    }
+    void FailWithException(const char* what, std::u16string_view message, LONG code)
+    {
+        record_.PushExceptionText(what);
+        record_.SetError(message, code);
+    }
+    // Reads the key-provider information property of a certificate, with the
+    // codes of the calling operation (size, allocation, read).
+    UniqueKeyProvInfo ReadKeyProvInfo(PCCERT_CONTEXT cert, LONG sizeCode, LONG allocCode, LONG readCode);
+    bool KeyIsUsable(const CRYPT_KEY_PROV_INFO& info);
+
+    common::ErrorRecord record_;
+};
+
+// Narrow text of a UTF-16 string (up to its first NUL) in a code page.
+std::string WideToCodePage(UINT codePage, BSTR text);
+
+// The plain bytes of a Base64 text argument: the text in the system ANSI code
+// page, one byte per UTF-16 unit, through a size pass and a decode pass of the
+// codec; false when the decode pass fails.
+bool DecodeTextArgument(BSTR text, UniqueBlock& bytes, DWORD& size);
+
+// The Base64 text (padded, no line breaks) of bytes as a new automation
+// string; null when the encoder fails.
+common::UniqueBstr EncodeTextResult(const BYTE* data, DWORD size);
+
+} // namespace trumik::cryptmsg

@@ -1,0 +1,236 @@
+// Encryption of data for the holder of a store certificate: a CMS
+// enveloped-data message with GOST 28147-89, as bytes or as Base64 text.
+#include "ArrayArgument.h"
+#include "CryptEncMessage.h"
+#include "MessageTextCodec.h"
+
+#include "common/Conversions.h"
+
+#include <winbase.h>
+#include <winnls.h>
+
+#include <exception>
+
+namespace trumik::cryptmsg {
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+char kGost28147[] = szOID_CP_GOST_28147;
+
+CRYPT_ENCRYPT_MESSAGE_PARA EncryptionParameters(HCRYPTPROV prov)
+{
+    CRYPT_ENCRYPT_MESSAGE_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwMsgEncodingType = kEncoding;
+    para.hCryptProv = prov;
+    para.ContentEncryptionAlgorithm.pszObjId = kGost28147;
+    para.ContentEncryptionAlgorithm.Parameters.cbData = 0;
+    para.ContentEncryptionAlgorithm.Parameters.pbData = nullptr;
+    para.pvEncryptionAuxInfo = nullptr;
+    para.dwFlags = 0;
+    para.dwInnerContentType = 0;
+    return para;
+}
+
+} // namespace
+
+bool DecodeTextArgument(BSTR text, UniqueBlock& bytes, DWORD& size)
+{
+    const UINT units = SysStringLen(text);
+    UniqueBlock narrow = AllocateBlock(units);
+    if (!narrow)
+        return false;
+    if (units > 0)
+        WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), reinterpret_cast<char*>(narrow.get()),
+                            static_cast<int>(units), nullptr, nullptr);
+    const char* chars = reinterpret_cast<const char*>(narrow.get());
+    LONG decoded = 0;
+    MessageTextDecode(chars, static_cast<LONG>(units), nullptr, &decoded);
+    bytes = AllocateBlock(static_cast<size_t>(decoded));
+    LONG capacity = decoded;
+    if (!MessageTextDecode(chars, static_cast<LONG>(units), bytes.get(), &capacity))
+        return false;
+    size = static_cast<DWORD>(capacity);
+    return true;
+}
+
+common::UniqueBstr EncodeTextResult(const BYTE* data, DWORD size)
+{
+    if (size > static_cast<DWORD>(INT32_MAX))
+        return nullptr;
+    const LONG length = MessageTextEncodedLength(static_cast<LONG>(size), kTextNoLineBreaks);
+    if (length < 0)
+        return nullptr;
+    UniqueBlock text = AllocateBlock(static_cast<size_t>(length) + 1);
+    LONG written = length;
+    if (!text || !MessageTextEncode(data, static_cast<LONG>(size), reinterpret_cast<char*>(text.get()),
+                                    &written, kTextNoLineBreaks))
+        return nullptr;
+    text.get()[written] = 0;
+    return common::NarrowToBstr(reinterpret_cast<const char*>(text.get()));
+}
+
+HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG in_message_len,
+                                           VARIANT* ByteArray, VARIANT* out_message)
+{
+    record_.Reset();
+    if (!p_StoreName) {
+        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
+             u"ошибки - "
+             u"80001)",
+             80001);
+        return S_FALSE;
+    }
+    if (!p_Hash) {
+        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
+             u"80002)",
+             80002);
+        return S_FALSE;
+    }
+    SAFEARRAY* input = ArgumentArray(ByteArray);
+    if (SafeArrayGetDim(input) != 1) {
+        Fail(
+            u"Неверно заданы входные параметры. Размерность входного массива не равна 1.(Код ошибки - 80003)",
+            80003);
+        return S_FALSE;
+    }
+    static constexpr char16_t kBadArray[] =
+        u"Неверно заданы входные параметры. Невозможно обработать входной массив байтов.(Код ошибки - 80004)";
+    ArrayDataLock inputLock;
+    if (FAILED(inputLock.Lock(input))) {
+        Fail(kBadArray, 80004);
+        return S_FALSE;
+    }
+    // A count beyond the array would read past the caller's data.
+    if (in_message_len < 0 || static_cast<ULONG>(in_message_len) > ArrayByteSize(input)) {
+        Fail(kBadArray, 80004);
+        return S_FALSE;
+    }
+    try {
+        UniqueProv prov;
+        if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
+            Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
+            return S_FALSE;
+        }
+        UniqueStore userStore(CertOpenSystemStoreA(
+            prov.get(), WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
+        if (!userStore) {
+            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 80007)", 80007);
+            return S_OK;
+        }
+        UniqueStore machineStore(
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
+        if (!machineStore) {
+            Fail(u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 80008)",
+                 80008);
+            return S_OK;
+        }
+        UniqueCertContext recipient = SelectRecipientCertificate(userStore.get(), machineStore.get(), p_Hash);
+        if (!recipient)
+            return S_OK;
+        CRYPT_ENCRYPT_MESSAGE_PARA para = EncryptionParameters(prov.get());
+        PCCERT_CONTEXT recipients[] = {recipient.get()};
+        const DWORD plainSize = static_cast<DWORD>(in_message_len);
+        DWORD size = 0;
+        if (!CryptEncryptMessage(&para, 1, recipients, inputLock.data(), plainSize, nullptr, &size)) {
+            Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
+            return S_OK;
+        }
+        UniqueBlock encrypted = AllocateBlock(size);
+        if (!encrypted) {
+            Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
+            return S_OK;
+        }
+        if (!CryptEncryptMessage(&para, 1, recipients, inputLock.data(), plainSize, encrypted.get(), &size)) {
+            FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
+            return S_OK;
+        }
+        if (!out_message || !PutByteArray(encrypted.get(), size, out_message)) {
+            Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
+            return S_OK;
+        }
+        return S_OK;
+    } catch (const std::exception& e) {
+        FailWithException(e.what(), u"Не удалось зашифровать данные.(Код ошибки - 80017)", 80017);
+        return S_FALSE;
+    }
+}
+
+HRESULT CCryptEncMessage::CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteArray, BSTR* out_message)
+{
+    record_.Reset();
+    if (!p_StoreName) {
+        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
+             u"ошибки - "
+             u"80001)",
+             80001);
+        return S_FALSE;
+    }
+    if (!p_Hash) {
+        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
+             u"80002)",
+             80002);
+        return S_FALSE;
+    }
+    try {
+        UniqueBlock plain;
+        DWORD plainSize = 0;
+        if (!DecodeTextArgument(ByteArray, plain, plainSize)) {
+            Fail(u"Неверно заданы входные параметры. Невозможно преобразовать входную строку из BASE64.(Код "
+                 u"ошибки "
+                 u"- 80004)",
+                 80004);
+            return S_OK;
+        }
+        UniqueProv prov;
+        if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
+            Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
+            return S_FALSE;
+        }
+        UniqueStore userStore(CertOpenSystemStoreA(
+            prov.get(), WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
+        if (!userStore) {
+            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 80007)", 80007);
+            return S_OK;
+        }
+        UniqueStore machineStore(
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
+        if (!machineStore) {
+            FailWithPlatformText(
+                u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 80008)", 80008);
+            return S_OK;
+        }
+        UniqueCertContext recipient = SelectRecipientCertificate(userStore.get(), machineStore.get(), p_Hash);
+        if (!recipient)
+            return S_OK;
+        CRYPT_ENCRYPT_MESSAGE_PARA para = EncryptionParameters(prov.get());
+        PCCERT_CONTEXT recipients[] = {recipient.get()};
+        DWORD size = 0;
+        if (!CryptEncryptMessage(&para, 1, recipients, plain.get(), plainSize, nullptr, &size)) {
+            Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
+            return S_OK;
+        }
+        UniqueBlock encrypted = AllocateBlock(size);
+        if (!encrypted) {
+            Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
+            return S_OK;
+        }
+        if (!CryptEncryptMessage(&para, 1, recipients, plain.get(), plainSize, encrypted.get(), &size)) {
+            FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
+            return S_OK;
+        }
+        common::UniqueBstr text = EncodeTextResult(encrypted.get(), size);
+        if (!text || !out_message) {
+            Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
+            return S_OK;
+        }
+        *out_message = text.release();
+        return S_OK;
+    } catch (const std::exception& e) {
+        FailWithException(e.what(), u"Не удалось зашифровать данные.(Код ошибки - 80017)", 80017);
+        return S_FALSE;
+    }
+}
+
+} // namespace trumik::cryptmsg

@@ -1,0 +1,392 @@
+#include "CryptCommands.h"
+
+#include "Automation.h"
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+
+namespace trumik::host {
+
+const char kEncryptHelp[] =
+    "usage: trumik encrypt --store STORE --thumbprint HEX [--base64] [IN] [-o OUT]\n"
+    "  Encrypts IN (standard input when absent) for the holder of the certificate with the SHA-1\n"
+    "  thumbprint HEX in the system store STORE (the user's, else the machine's) as a GOST 28147-89\n"
+    "  CMS message (CryptMessageByte) and writes it to OUT (standard output when absent) in DER.\n"
+    "  --base64: IN is Base64 text and the message is written as Base64 text (CryptMessage).\n";
+const char kDecryptHelp[] =
+    "usage: trumik decrypt --store STORE --thumbprint HEX [--pin PIN] [--container NAME] [--base64] [IN] [-o "
+    "OUT]\n"
+    "  Decrypts the CMS message IN (standard input when absent) with the key container of the\n"
+    "  certificate (DecryptMessageByte) and writes the plain data to OUT (standard output when absent).\n"
+    "  --pin PIN: the container's password. --container NAME: the machine container to use (through\n"
+    "  DecryptMessage). --base64: IN is Base64 text and the data is written as Base64 text "
+    "(DecryptMessage).\n";
+const char kContainerNameHelp[] = "usage: trumik container-name --store STORE --thumbprint HEX\n"
+                                  "  Prints the key container of the certificate (GetContainerName).\n";
+const char kProviderInfoHelp[] = "usage: trumik provider-info\n"
+                                 "  Prints the crypto provider the component works with (GetProviderInfo).\n";
+
+namespace {
+
+constexpr char kProgId[] = "ZelvaneTrumikXmlSigner.CryptEncMessage";
+const IID kNullIid = {};
+
+struct ComApartment {
+    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+};
+
+struct DispatchRef {
+    IDispatch* p = nullptr;
+    ~DispatchRef()
+    {
+        if (p)
+            p->Release();
+    }
+};
+
+// Owns the argument variants of one call.
+struct Args {
+    std::vector<VARIANT> values; // in parameter order
+    ~Args()
+    {
+        for (VARIANT& v : values)
+            VariantClear(&v);
+    }
+    void Text(const std::optional<std::u16string>& text)
+    {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = text ? SysAllocStringLen(text->data(), static_cast<UINT>(text->size())) : nullptr;
+        values.push_back(v);
+    }
+    void Long(LONG n)
+    {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_I4;
+        v.lVal = n;
+        values.push_back(v);
+    }
+};
+
+struct Options {
+    std::string store, thumbprint, in, out;
+    std::optional<std::string> pin, container;
+    bool base64 = false;
+};
+
+// Parses the options of the message commands; false on a usage error.
+bool ParseOptions(const std::vector<std::string>& args, Options& o, bool decrypt)
+{
+    bool storeSet = false, thumbprintSet = false, inSet = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--store" && hasValue)
+            o.store = args[++i], storeSet = true;
+        else if (a == "--thumbprint" && hasValue)
+            o.thumbprint = args[++i], thumbprintSet = true;
+        else if (a == "-o" && hasValue)
+            o.out = args[++i];
+        else if (a == "--base64")
+            o.base64 = true;
+        else if (decrypt && a == "--pin" && hasValue)
+            o.pin = args[++i];
+        else if (decrypt && a == "--container" && hasValue)
+            o.container = args[++i];
+        else if (!inSet && (a == "-" || a.rfind("-", 0) != 0))
+            o.in = a, inSet = true;
+        else
+            return false;
+    }
+    return storeSet && thumbprintSet;
+}
+
+bool ReadInput(const std::string& path, std::string& bytes)
+{
+    if (path.empty() || path == "-") {
+        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool WriteOutput(const std::string& path, const std::string& bytes)
+{
+    if (path.empty() || path == "-")
+        return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    return bool(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+}
+
+std::string Unbase64(const std::string& text)
+{
+    std::string bytes;
+    unsigned bits = 0;
+    int count = 0;
+    for (unsigned char c : text) {
+        const char* p =
+            c ? std::strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c) : nullptr;
+        if (!p)
+            continue;
+        bits = (bits << 6) | unsigned(p - "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+        if ((count += 6) >= 8) {
+            count -= 8;
+            bytes += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return bytes;
+}
+
+class Messenger {
+  public:
+    HRESULT Create()
+    {
+        HRESULT hr = CreateObject(kProgId, &object_.p);
+        if (FAILED(hr) || !object_.p)
+            std::fprintf(stderr, "trumik: cannot create %s (%s); run trumik register first\n", kProgId,
+                         HResultText(FAILED(hr) ? hr : E_NOINTERFACE).c_str());
+        return object_.p ? S_OK : E_FAIL;
+    }
+
+    // Calls the method by name with the arguments in parameter order; the
+    // result variant is the method's [out, retval] value.
+    HRESULT Invoke(const char16_t* method, Args& args, VARIANT* result)
+    {
+        DISPID id = 0;
+        LPOLESTR name = const_cast<LPOLESTR>(method);
+        HRESULT hr = object_.p->GetIDsOfNames(kNullIid, &name, 1, 0, &id);
+        if (FAILED(hr))
+            return hr;
+        std::vector<VARIANT> reversed(args.values.rbegin(), args.values.rend());
+        DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+        UINT argErr = 0;
+        return object_.p->Invoke(id, kNullIid, 0, DISPATCH_METHOD, &params, result, nullptr, &argErr);
+    }
+
+    LONG LastCode()
+    {
+        Args none;
+        VARIANT v;
+        VariantInit(&v);
+        LONG code = -1;
+        if (SUCCEEDED(Invoke(u"CryptGetLastErrorCode", none, &v)) && v.vt == VT_I4)
+            code = v.lVal;
+        VariantClear(&v);
+        return code;
+    }
+
+    // Prints the component's message (and its error stack) to standard error.
+    void ReportFailure()
+    {
+        for (const char16_t* method : {u"CryptGetLastError", u"CryptGetLastErrorStack"}) {
+            Args none;
+            VARIANT v;
+            VariantInit(&v);
+            if (SUCCEEDED(Invoke(method, none, &v)) && v.vt == VT_BSTR && SysStringLen(v.bstrVal) > 0)
+                std::fprintf(stderr, "%s\n", ToUtf8(v.bstrVal, SysStringLen(v.bstrVal)).c_str());
+            VariantClear(&v);
+        }
+    }
+
+  private:
+    DispatchRef object_;
+};
+
+std::optional<std::u16string> Text(const std::optional<std::string>& utf8)
+{
+    if (!utf8)
+        return std::nullopt;
+    return FromUtf8(*utf8);
+}
+
+// Runs one method; on success hands its result over as bytes (a byte array)
+// or as UTF-8 text (a string). Returns the exit status.
+int Run(Messenger& messenger, const char16_t* method, Args& args, std::string& output)
+{
+    VARIANT result;
+    VariantInit(&result);
+    HRESULT hr = messenger.Invoke(method, args, &result);
+    int status = 0;
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "trumik: the call failed (%s)\n", HResultText(hr).c_str());
+        status = 1;
+    } else if (messenger.LastCode() != 0) {
+        messenger.ReportFailure();
+        status = 1;
+    } else if (result.vt == (VT_ARRAY | VT_UI1) && result.parray) {
+        void* data = nullptr;
+        SafeArrayAccessData(result.parray, &data);
+        output.assign(static_cast<const char*>(data), result.parray->rgsabound[0].cElements);
+        SafeArrayUnaccessData(result.parray);
+    } else if (result.vt == VT_BSTR) {
+        output = ToUtf8(result.bstrVal, SysStringLen(result.bstrVal));
+    }
+    VariantClear(&result);
+    return status;
+}
+
+} // namespace
+
+int EncryptCommand(const std::vector<std::string>& all)
+{
+    Options o;
+    if (!ParseOptions(all, o, false)) {
+        std::fputs(kEncryptHelp, stderr);
+        return 2;
+    }
+    std::string input;
+    if (!ReadInput(o.in, input)) {
+        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
+        return 1;
+    }
+    ComApartment com;
+    Messenger messenger;
+    if (FAILED(messenger.Create()))
+        return 2;
+    Args args;
+    args.Text(FromUtf8(o.store));
+    args.Text(FromUtf8(o.thumbprint));
+    std::string output;
+    int status;
+    if (o.base64) {
+        args.Text(FromUtf8(input));
+        status = Run(messenger, u"CryptMessage", args, output);
+        output += "\n";
+    } else {
+        args.Long(static_cast<LONG>(input.size()));
+        VARIANT bytes;
+        VariantInit(&bytes);
+        bytes.vt = VT_ARRAY | VT_UI1;
+        bytes.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(input.size()));
+        if (!input.empty())
+            std::memcpy(bytes.parray->pvData, input.data(), input.size());
+        VARIANT ref;
+        VariantInit(&ref);
+        ref.vt = VT_BYREF | VT_VARIANT;
+        ref.pvarVal = &bytes;
+        args.values.push_back(ref); // a reference: nothing to clear
+        status = Run(messenger, u"CryptMessageByte", args, output);
+        args.values.pop_back();
+        VariantClear(&bytes);
+    }
+    if (status == 0 && !WriteOutput(o.out, output)) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
+        return 1;
+    }
+    return status;
+}
+
+int DecryptCommand(const std::vector<std::string>& all)
+{
+    Options o;
+    if (!ParseOptions(all, o, true)) {
+        std::fputs(kDecryptHelp, stderr);
+        return 2;
+    }
+    std::string input;
+    if (!ReadInput(o.in, input)) {
+        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
+        return 1;
+    }
+    ComApartment com;
+    Messenger messenger;
+    if (FAILED(messenger.Create()))
+        return 2;
+    Args args;
+    args.Text(FromUtf8(o.store));
+    args.Text(FromUtf8(o.thumbprint));
+    std::string output;
+    int status;
+    if (o.base64 || o.container) {
+        // The text method; binary input and output are carried as Base64.
+        args.Text(Text(o.container));
+        args.Text(Text(o.pin));
+        args.Text(FromUtf8(
+            o.base64 ? input : Base64(reinterpret_cast<const unsigned char*>(input.data()), input.size())));
+        status = Run(messenger, u"DecryptMessage", args, output);
+        output = o.base64 ? output + "\n" : Unbase64(output);
+    } else {
+        args.Text(Text(o.pin));
+        args.Long(static_cast<LONG>(input.size()));
+        VARIANT bytes;
+        VariantInit(&bytes);
+        bytes.vt = VT_ARRAY | VT_UI1;
+        bytes.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(input.size()));
+        if (!input.empty())
+            std::memcpy(bytes.parray->pvData, input.data(), input.size());
+        VARIANT ref;
+        VariantInit(&ref);
+        ref.vt = VT_BYREF | VT_VARIANT;
+        ref.pvarVal = &bytes;
+        args.values.push_back(ref);
+        status = Run(messenger, u"DecryptMessageByte", args, output);
+        args.values.pop_back();
+        VariantClear(&bytes);
+    }
+    if (status == 0 && !WriteOutput(o.out, output)) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
+        return 1;
+    }
+    return status;
+}
+
+int ContainerNameCommand(const std::vector<std::string>& all)
+{
+    Options o;
+    if (!ParseOptions(all, o, false) || !o.in.empty() || !o.out.empty() || o.base64) {
+        std::fputs(kContainerNameHelp, stderr);
+        return 2;
+    }
+    ComApartment com;
+    Messenger messenger;
+    if (FAILED(messenger.Create()))
+        return 2;
+    Args args;
+    args.Text(FromUtf8(o.store));
+    args.Text(FromUtf8(o.thumbprint));
+    std::string output;
+    int status = Run(messenger, u"GetContainerName", args, output);
+    if (status == 0)
+        std::printf("%s\n", output.c_str());
+    return status;
+}
+
+int ProviderInfoCommand(const std::vector<std::string>& all)
+{
+    if (!all.empty()) {
+        std::fputs(kProviderInfoHelp, stderr);
+        return 2;
+    }
+    ComApartment com;
+    Messenger messenger;
+    if (FAILED(messenger.Create()))
+        return 2;
+    Args args;
+    VARIANT result;
+    VariantInit(&result);
+    HRESULT hr = messenger.Invoke(u"GetProviderInfo", args, &result);
+    int status = 0;
+    if (hr == S_OK && result.vt == VT_BSTR) {
+        std::printf("%s\n", ToUtf8(result.bstrVal, SysStringLen(result.bstrVal)).c_str());
+    } else {
+        messenger.ReportFailure();
+        status = 1;
+    }
+    VariantClear(&result);
+    return status;
+}
+
+} // namespace trumik::host
