@@ -49,42 +49,45 @@ if xmlsec1 --verify --pubkey-cert-pem "$DEMO/rsa-cert.pem" "$DEMO/sample.tampere
 fi
 echo "FAIL, as it should"
 
+# GOST: a certificate in the user's My store whose key sits in the PIN-protected
+# container demo-gost (made once); the sample signed with it by
+# CMSXmlSigner.SignWithCertStorePass, verified by CMSXmlVerifier with the
+# exported certificate; then a message encrypted for the same certificate.
+GOST_PIN=1234
 echo
-echo "== GOST: a certificate made with openssl's GOST engine in $DEMO/gost-cert.der"
-if [ ! -f "$DEMO/gost-cert.der" ]; then
-  openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -md_gost94 -nodes -days 3650 \
-    -subj "/CN=Trumik demo GOST signer" -addext "keyUsage=digitalSignature,nonRepudiation" \
-    -keyout "$DEMO/gost-key.pem" -out "$DEMO/gost-cert.pem" >/dev/null 2>&1
-  chmod 600 "$DEMO/gost-key.pem"
-  openssl x509 -in "$DEMO/gost-cert.pem" -outform DER -out "$DEMO/gost-cert.der"
+if [ ! -s "$DEMO/gost-thumbprint" ] || ! "$TRUMIK" cert show "$(cat "$DEMO/gost-thumbprint")" >/dev/null 2>&1; then
+  echo "== making a GOST certificate with the PIN-protected container demo-gost in the user's My store"
+  "$TRUMIK" container delete demo-gost >/dev/null 2>&1 || true
+  "$TRUMIK" cert new --subject "CN=Trumik demo GOST signer" --store My --container demo-gost --pin "$GOST_PIN" \
+    --key-usage digitalSignature,nonRepudiation,keyEncipherment > "$DEMO/gost-thumbprint"
 fi
-echo "== the sample signed by openssl alone (tools/gost-sign-openssl.sh), verified by ZelvaneTrumikXmlSigner.MSXmlVerifier"
-"$(dirname "$0")/gost-sign-openssl.sh" "$DEMO/gost-key.pem" "$DEMO/sample.xml" "$DEMO/sample.gost.xml"
+THUMBPRINT="$(cat "$DEMO/gost-thumbprint")"
+"$TRUMIK" cert export "$THUMBPRINT" --out "$DEMO/gost-cert.der" >/dev/null
+"$TRUMIK" cert export "$THUMBPRINT" --out "$DEMO/gost-cert.pem" >/dev/null
+"$TRUMIK" container export demo-gost --pin "$GOST_PIN" --out "$DEMO/gost-key.pem" >/dev/null
+chmod 600 "$DEMO/gost-key.pem"
+echo "== certificate $THUMBPRINT, container demo-gost"
+
+echo "== signing sample.xml with ZelvaneTrumikXmlSigner.MSXmlSigner.SignWithCertStorePass (late binding)"
+"$TRUMIK" sign --store My --thumbprint "$THUMBPRINT" --pin "$GOST_PIN" "$DEMO/sample.xml" -o "$DEMO/sample.gost.xml"
+cat "$DEMO/sample.gost.xml"
+echo
+echo "== trumik verify --cert gost-cert.der sample.gost.xml (ZelvaneTrumikXmlSigner.MSXmlVerifier)"
 "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.xml"
-echo "trumik verify --cert gost-cert.der sample.gost.xml: valid"
+echo "valid"
+echo "== the same document with one changed character"
 sed 's/1500.00/1900.00/' "$DEMO/sample.gost.xml" > "$DEMO/sample.gost.tampered.xml"
-if "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.tampered.xml"; then
+if "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.tampered.xml" 2>/dev/null; then
   echo "tampered GOST document verified: this is a fault" >&2
   exit 1
 fi
 echo "FAIL, as it should"
+echo "== the sample signed by openssl alone with the exported key (tools/gost-sign-openssl.sh) verifies too"
+"$(dirname "$0")/gost-sign-openssl.sh" "$DEMO/gost-key.pem" "$DEMO/sample.xml" "$DEMO/sample.openssl-gost.xml"
+"$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.openssl-gost.xml"
+echo "valid"
 
-# A GOST certificate in the user's My store whose key sits in a PIN-protected
-# container (made once), a message encrypted for it with CryptMessageByte,
-# decrypted with DecryptMessageByte and the PIN, and opened by openssl cms
-# with the key exported from the container.
-GOST_PIN=1234
-if [ ! -s "$DEMO/gost-recipient-thumbprint" ] || ! "$TRUMIK" cert show "$(cat "$DEMO/gost-recipient-thumbprint")" >/dev/null 2>&1; then
-  echo "== making a GOST certificate with the PIN-protected container demo-gost in the user's My store"
-  "$TRUMIK" container delete demo-gost >/dev/null 2>&1 || true
-  "$TRUMIK" cert new --subject "CN=Trumik demo recipient" --store My --container demo-gost --pin "$GOST_PIN" \
-    --key-usage digitalSignature,keyEncipherment > "$DEMO/gost-recipient-thumbprint"
-fi
-THUMBPRINT="$(cat "$DEMO/gost-recipient-thumbprint")"
-"$TRUMIK" cert export "$THUMBPRINT" --out "$DEMO/gost-recipient-cert.pem" >/dev/null
-"$TRUMIK" container export demo-gost --pin "$GOST_PIN" --out "$DEMO/gost-recipient-key.pem" >/dev/null
-chmod 600 "$DEMO/gost-recipient-key.pem"
-
+echo
 echo "== container of $THUMBPRINT: $("$TRUMIK" container-name --store My --thumbprint "$THUMBPRINT")"
 echo "== encrypting sample.xml for it with CryptEncMessage.CryptMessageByte (GOST 28147-89)"
 "$TRUMIK" encrypt --store My --thumbprint "$THUMBPRINT" "$DEMO/sample.xml" -o "$DEMO/sample.xml.p7m"
@@ -94,8 +97,8 @@ echo "== decrypting with DecryptMessageByte and the PIN"
 cmp "$DEMO/sample.xml" "$DEMO/sample.decrypted.xml"
 echo "same as sample.xml"
 echo "== openssl cms -decrypt -engine gost with the exported key"
-openssl cms -decrypt -engine gost -inform DER -in "$DEMO/sample.xml.p7m" -recip "$DEMO/gost-recipient-cert.pem" \
-  -inkey "$DEMO/gost-recipient-key.pem" -out "$DEMO/sample.openssl.xml" 2>/dev/null
+openssl cms -decrypt -engine gost -inform DER -in "$DEMO/sample.xml.p7m" -recip "$DEMO/gost-cert.pem" \
+  -inkey "$DEMO/gost-key.pem" -out "$DEMO/sample.openssl.xml" 2>/dev/null
 cmp "$DEMO/sample.xml" "$DEMO/sample.openssl.xml"
 echo "same as sample.xml"
 echo "== a wrong PIN"
