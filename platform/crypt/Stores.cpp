@@ -122,13 +122,10 @@ std::u16string CrlKeyPath(const Store& s, const Bytes& sha1)
 
 bool WriteBlob(const Store& s, const std::u16string& path, const Bytes& blob)
 {
-    LSTATUS rc = ERROR_SUCCESS;
-    auto key = CreateRegistryKey(s.root, path, KEY_ALL_ACCESS, &rc);
-    if (!key) {
-        Fail(static_cast<DWORD>(rc));
-        return false;
-    }
-    rc = RegSetValueExW(key.get(), u"Blob", 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
+    // The key and its Blob in one registry write, so that a writer killed
+    // between the two never leaves a certificate key without its certificate.
+    LSTATUS rc = RegSetKeyValueW(s.root, path.c_str(), u"Blob", REG_BINARY, blob.data(),
+                                 static_cast<DWORD>(blob.size()));
     if (rc != ERROR_SUCCESS) {
         Fail(static_cast<DWORD>(rc));
         return false;

@@ -64,13 +64,16 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 WINAPI_EXPORT LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
                                              DWORD dwOptions, REGSAM samDesired,
-                                             const SECURITY_ATTRIBUTES* lpSecurityAttributes,
-                                             PHKEY phkResult, LPDWORD lpdwDisposition);
+                                             const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
+                                             LPDWORD lpdwDisposition);
 WINAPI_EXPORT LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                                            PHKEY phkResult);
 WINAPI_EXPORT LSTATUS WINAPI RegCloseKey(HKEY hKey);
 WINAPI_EXPORT LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
                                             const BYTE* lpData, DWORD cbData);
+// Creates lpSubKey when missing and sets the value, in one step.
+WINAPI_EXPORT LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DWORD dwType,
+                                             LPCVOID lpData, DWORD cbData);
 WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                               LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
@@ -80,10 +83,12 @@ WINAPI_EXPORT LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 WINAPI_EXPORT LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                                            LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
                                            PFILETIME lpftLastWriteTime);
-WINAPI_EXPORT LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
-WINAPI_EXPORT LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                                              LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
-                                              LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                                              LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                                              LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+WINAPI_EXPORT LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
+                                           LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData);
+WINAPI_EXPORT LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
+                                              LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                              LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                              PFILETIME lpftLastWriteTime);

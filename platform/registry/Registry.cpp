@@ -241,7 +241,8 @@ void ToFileTime(int64_t ticks, PFILETIME out)
 
 // Hands a value's type and data (columns of the current row) to a caller,
 // under the size rules of RegQueryValueExW and RegEnumValueW.
-LSTATUS DeliverValue(Statement& s, int typeColumn, int dataColumn, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+LSTATUS DeliverValue(Statement& s, int typeColumn, int dataColumn, LPDWORD lpType, LPBYTE lpData,
+                     LPDWORD lpcbData)
 {
     if (lpType)
         *lpType = static_cast<DWORD>(s.Int(typeColumn));
@@ -287,6 +288,48 @@ template <typename F> LSTATUS Call(F&& body) noexcept
 }
 
 } // namespace
+// Walks to the key at parts below hKey, creating what is missing; created
+// tells whether any key was made. Runs inside the caller's transaction.
+LSTATUS CreatePath(Registry& reg, sqlite3* db, HKEY hKey, const std::vector<std::u16string_view>& parts,
+                   LPCWSTR lpClass, KeyId& id, bool& created)
+{
+    if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+        return rc;
+    created = false;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (auto child = FindChild(db, id, parts[i])) {
+            id = *child;
+            continue;
+        }
+        if (!created && !PredefinedKey(hKey) && !(reg.FindHandle(hKey)->access & KEY_CREATE_SUB_KEY))
+            return ERROR_ACCESS_DENIED;
+        const bool last = i + 1 == parts.size();
+        Statement ins(db, "INSERT INTO keys(parent, name, fold, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5)");
+        ins.Bind(1, id).BindName(2, parts[i]).BindBlob(3, FoldKey(parts[i]));
+        if (last && lpClass && *lpClass)
+            ins.BindName(4, View(lpClass));
+        else
+            ins.BindNull(4);
+        ins.Bind(5, NowFileTime()).Run();
+        Touch(db, id);
+        id = sqlite3_last_insert_rowid(db);
+        created = true;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Writes one value of key id. An existing value keeps its name as first
+// written and its place in the enumeration order.
+void StoreValue(sqlite3* db, KeyId id, LPCWSTR lpValueName, DWORD dwType, const BYTE* lpData, DWORD cbData)
+{
+    auto name = View(lpValueName);
+    Statement s(db, "INSERT INTO vals(key, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5)"
+                    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
+    s.Bind(1, id).BindName(2, name).BindBlob(3, FoldKey(name)).Bind(4, dwType);
+    s.BindBlob(5, {lpData, cbData}).Run();
+    Touch(db, id);
+}
+
 } // namespace trumik::platform::registry
 
 using namespace trumik::platform::registry;
@@ -312,29 +355,9 @@ WINAPI_EXPORT LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD 
     return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
-            return rc;
         bool created = false;
-        for (size_t i = 0; i < parts.size(); ++i) {
-            if (auto child = FindChild(db, id, parts[i])) {
-                id = *child;
-                continue;
-            }
-            if (!created && !PredefinedKey(hKey) && !(reg.FindHandle(hKey)->access & KEY_CREATE_SUB_KEY))
-                return ERROR_ACCESS_DENIED;
-            const bool last = i + 1 == parts.size();
-            Statement ins(db,
-                          "INSERT INTO keys(parent, name, fold, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5)");
-            ins.Bind(1, id).BindName(2, parts[i]).BindBlob(3, FoldKey(parts[i]));
-            if (last && lpClass && *lpClass)
-                ins.BindName(4, View(lpClass));
-            else
-                ins.BindNull(4);
-            ins.Bind(5, NowFileTime()).Run();
-            Touch(db, id);
-            id = sqlite3_last_insert_rowid(db);
-            created = true;
-        }
+        if (LSTATUS rc = CreatePath(reg, db, hKey, parts, lpClass, id, created); rc != ERROR_SUCCESS)
+            return rc;
         txn.Commit();
         *phkResult = reg.AddHandle(id, samDesired);
         if (lpdwDisposition)
@@ -394,14 +417,34 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWOR
         KeyId id;
         if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
             return rc;
-        auto name = View(lpValueName);
-        // An existing value keeps its name as first written and its place
-        // in the enumeration order.
-        Statement s(db, "INSERT INTO vals(key, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5)"
-                        " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
-        s.Bind(1, id).BindName(2, name).BindBlob(3, FoldKey(name)).Bind(4, dwType);
-        s.BindBlob(5, {lpData, cbData}).Run();
-        Touch(db, id);
+        StoreValue(db, id, lpValueName, dwType, lpData, cbData);
+        txn.Commit();
+        return ERROR_SUCCESS;
+    });
+}
+
+WINAPI_EXPORT LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DWORD dwType,
+                                             LPCVOID lpData, DWORD cbData)
+{
+    if (!lpData && cbData)
+        return ERROR_INVALID_PARAMETER;
+    std::vector<std::u16string_view> parts;
+    if (lpSubKey)
+        if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+            return rc;
+    // The key and its value in one transaction: a reader never sees the key
+    // without the value, even when the writer dies between the two.
+    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        Transaction txn(db, true);
+        KeyId id;
+        bool created = false;
+        if (parts.empty()) {
+            if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
+                return rc;
+        } else if (LSTATUS rc = CreatePath(reg, db, hKey, parts, nullptr, id, created); rc != ERROR_SUCCESS) {
+            return rc;
+        }
+        StoreValue(db, id, lpValueName, dwType, static_cast<const BYTE*>(lpData), cbData);
         txn.Commit();
         return ERROR_SUCCESS;
     });

@@ -513,6 +513,30 @@ TEST_F(RegistryTest, DeleteTreeWithoutPathEmptiesTheKey)
     EXPECT_EQ(RegDeleteTreeW(Root(), u"Top"), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(RegistryTest, SetKeyValueMakesTheKeyAndItsValueInOneStep)
+{
+    const BYTE blob[] = {1, 2, 3};
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"New\\Deep", u"Blob", REG_BINARY, blob, sizeof blob), ERROR_SUCCESS);
+    auto deep = Create(Root(), u"new\\deep");
+    EXPECT_EQ(Get(deep.get(), u"blob"), std::vector<BYTE>(blob, blob + 3));
+
+    // An existing key takes the value; no path writes the key itself.
+    const BYTE other[] = {9};
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"New\\Deep", u"Blob", REG_BINARY, other, 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(deep.get(), nullptr, u"Own", REG_BINARY, other, 1), ERROR_SUCCESS);
+    EXPECT_EQ(Get(deep.get(), u"Blob"), std::vector<BYTE>{9});
+    EXPECT_EQ(Get(deep.get(), u"Own"), std::vector<BYTE>{9});
+
+    // The rights of the handle hold: no creating through a reader, no value
+    // on the reader's own key.
+    UniqueHKEY reader;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, path_.c_str(), reader, KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetKeyValueW(reader.get(), u"Other", u"v", REG_BINARY, other, 1), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegSetKeyValueW(reader.get(), nullptr, u"v", REG_BINARY, other, 1), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SubKeys(Root()), std::vector<std::u16string>{u"New"});
+    EXPECT_EQ(RegSetKeyValueW(Root(), u"X", u"v", REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+}
+
 TEST_F(RegistryTest, HandlesHaveTheRightsAskedFor)
 {
     Create(Root(), u"Existing");
