@@ -18,6 +18,7 @@ PACKAGES=(
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   googletest libgtest-dev libgmock-dev
   time python3
+  clang libclang-rt-14-dev
 )
 
 install_missing() {

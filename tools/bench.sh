@@ -74,3 +74,7 @@ done
 end=$(date +%s.%N)
 xmlsec1 --verify --pubkey-cert-pem "$WORK/cert.pem" "$WORK/many/1000.out.xml" >/dev/null 2>&1 || { echo "bench: script output does not verify" >&2; exit 1; }
 awk -v a="$start" -v b="$mid" -v c="$end" 'BEGIN { printf "trumik script %.2f s, xmlsec1 runs %.2f s, ratio %.2f\n", b - a, c - b, (b - a) / (c - b) }'
+
+echo
+# CMS messages beside openssl cms, and the CryptDecryptMessage fuzzer.
+"$(dirname "${BASH_SOURCE[0]}")/bench-messages.sh" "$BUILD"
