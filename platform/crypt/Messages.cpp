@@ -537,8 +537,11 @@ BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const 
         return Fail(CRYPT_E_NO_DECRYPT_CERT);
     }
 
+    // A memory BIO holds at most INT_MAX bytes.
+    if (message.contentSize > static_cast<size_t>(std::numeric_limits<int>::max()))
+        return Fail(CRYPT_E_BAD_LEN);
     UniqueBio source(BIO_new_mem_buf(message.content, static_cast<int>(message.contentSize)));
-    if (!source || message.contentSize > static_cast<size_t>(std::numeric_limits<int>::max()))
+    if (!source)
         return Fail(E_OUTOFMEMORY);
     BIO* top = CMS_dataInit(message.cms.get(), source.get());
     FilterChain chain(top, source.get());
