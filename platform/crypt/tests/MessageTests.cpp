@@ -100,6 +100,20 @@ TEST_F(Messages, RoundTripsOfEmptyOneByteAndOneMegabyte)
     }
 }
 
+TEST_F(Messages, SixtyFourMegabytesRoundTrip)
+{
+    UniqueCert alice = Cert(*alice_);
+    Bytes plain(64u << 20);
+    for (size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<BYTE>(i * 131 + (i >> 13));
+    auto message = EncryptFor(alice.get(), plain);
+    ASSERT_TRUE(message);
+    EXPECT_LT(message->size(), plain.size() + 1024);
+    auto back = DecryptWith(my_.get(), *message);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(*back == plain);
+}
+
 TEST_F(Messages, SizeQueryAndShortBuffers)
 {
     UniqueCert alice = Cert(*alice_);
@@ -177,6 +191,12 @@ TEST_F(Messages, ArgumentsAndAlgorithmsAreChecked)
     EXPECT_EQ(encryptError(&para, 1, recipients, data, 4, &size), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
     para.ContentEncryptionAlgorithm.pszObjId = nullptr;
     EXPECT_EQ(encryptError(&para, 1, recipients, data, 4, &size), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
+    para = GostEncryptPara();
+    para.dwInnerContentType = 2; // CMSG_SIGNED
+    EXPECT_EQ(encryptError(&para, 1, recipients, data, 4, &size),
+              static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+    para.dwInnerContentType = 1; // CMSG_DATA
+    EXPECT_TRUE(CryptEncryptMessage(&para, 1, recipients, data, 4, nullptr, &size));
 
     HCERTSTORE stores[] = {my_.get()};
     CRYPT_DECRYPT_MESSAGE_PARA dpara = DecryptPara(stores);
