@@ -94,5 +94,5 @@ if [ "${FUZZ_RUNS:-1000000}" != 0 ]; then
   TRUMIK_HOME="$WORK/fuzz-home" TRUMIK_FUZZ_SEED_DIR="$WORK/corpus" \
   ASAN_OPTIONS="detect_leaks=0" \
     "$FUZZ_BUILD/bin/crypt_message_fuzz" -runs="${FUZZ_RUNS:-1000000}" -max_len=4096 -print_final_stats=1 \
-      corpus 2>&1 | grep -E "^#[0-9]+ +DONE|stat::number_of_executed_units|Done [0-9]+ runs|ERROR" || true
+      corpus 2>&1 | grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|Done [0-9]+ runs|ERROR" || true
 fi
