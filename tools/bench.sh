@@ -10,6 +10,10 @@ TRUMIK="$BUILD/bin/trumik"
 WORK="$(mktemp -d /tmp/trumik-bench-XXXXXX)"
 trap 'rm -rf "$WORK"' EXIT
 export TRUMIK_HOME="$WORK/home"
+# The fuzz targets share one clang build with libFuzzer, ASan and UBSan.
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export FUZZ_BUILD="${TRUMIK_FUZZ_BUILD:-$BUILD-fuzz}"
+export FUZZ_CONFIG="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON"
 
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=bench" -days 30 \
   -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
@@ -113,10 +117,8 @@ done
 
 echo
 echo "== fuzz: verification of arbitrary documents, one million runs (libFuzzer, clang)"
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-FUZZ_BUILD="$BUILD-fuzz"
 if command -v clang++ >/dev/null; then
-  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_FUZZ=ON >/dev/null
+  cmake -S "$ROOT" -B "$FUZZ_BUILD" $FUZZ_CONFIG >/dev/null
   cmake --build "$FUZZ_BUILD" -j"$(nproc)" --target verifier_fuzz >/dev/null
   cmake --build "$FUZZ_BUILD" -j"$(nproc)" --target xmlsec1_mscrypto >/dev/null 2>&1 || true
   mkdir -p "$WORK/corpus"
@@ -149,11 +151,8 @@ awk -v a="$start" -v b="$end" 'BEGIN {
 
 echo
 echo "== the certificate and store file readers under libFuzzer (clang, AddressSanitizer)"
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-FUZZ_BUILD="${TRUMIK_FUZZ_BUILD:-$BUILD-fuzz}"
 FUZZ_RUNS="${TRUMIK_FUZZ_RUNS:-1000000}"
-cmake -S "$ROOT" -B "$FUZZ_BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON >/dev/null
+cmake -S "$ROOT" -B "$FUZZ_BUILD" $FUZZ_CONFIG >/dev/null
 cmake --build "$FUZZ_BUILD" -j"${JOBS:-$(nproc)}" --target crypt_fuzz >/dev/null
 FUZZ_BUILD="$(cd "$FUZZ_BUILD" && pwd)"
 mkdir -p "$WORK/seeds/cert" "$WORK/seeds/store"
@@ -180,3 +179,5 @@ for reader in cert store; do
     printf "%-6s reader: %d runs in %.0f s, %s, no crash or leak\n", r, n, b - a, c }'
 done
 rm -rf "$FUZZ_HOME"
+# CMS messages beside openssl cms, and the CryptDecryptMessage fuzzer.
+"$(dirname "${BASH_SOURCE[0]}")/bench-messages.sh" "$BUILD"

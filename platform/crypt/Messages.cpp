@@ -38,6 +38,9 @@ constexpr DWORD kEncryptPara32 = 36;
 constexpr DWORD kDecryptPara32NoFlags = 16;
 constexpr DWORD kDecryptPara32 = 20;
 
+// CMSG_DATA, the inner content type of plain data.
+constexpr DWORD kDataContent = 1;
+
 // Plain data is fed to the cipher and read back in pieces of this size.
 constexpr size_t kChunk = 1 << 20;
 
@@ -269,6 +272,11 @@ BOOL WINAPI CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD 
         return Fail(E_INVALIDARG);
     if (cRecipientCert == 0 || !rgpRecipientCert)
         return Fail(E_INVALIDARG);
+    // Only data is enveloped here (0 or CMSG_DATA); other inner types would
+    // need their own encoding of the content.
+    if (pEncryptPara->cbSize >= sizeof(CRYPT_ENCRYPT_MESSAGE_PARA) &&
+        pEncryptPara->dwInnerContentType > kDataContent)
+        return Fail(CRYPT_E_INVALID_MSG_TYPE);
     const EVP_CIPHER* cipher = CipherForOid(pEncryptPara->ContentEncryptionAlgorithm.pszObjId);
     if (!cipher)
         return Fail(CRYPT_E_UNKNOWN_ALGO);
@@ -537,8 +545,11 @@ BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const 
         return Fail(CRYPT_E_NO_DECRYPT_CERT);
     }
 
+    // A memory BIO holds at most INT_MAX bytes.
+    if (message.contentSize > static_cast<size_t>(std::numeric_limits<int>::max()))
+        return Fail(CRYPT_E_BAD_LEN);
     UniqueBio source(BIO_new_mem_buf(message.content, static_cast<int>(message.contentSize)));
-    if (!source || message.contentSize > static_cast<size_t>(std::numeric_limits<int>::max()))
+    if (!source)
         return Fail(E_OUTOFMEMORY);
     BIO* top = CMS_dataInit(message.cms.get(), source.get());
     FilterChain chain(top, source.get());

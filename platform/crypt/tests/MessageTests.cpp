@@ -7,6 +7,7 @@
 #include "csp/Containers.h"
 
 #include <gtest/gtest.h>
+#include <openssl/cms.h>
 
 #include <algorithm>
 #include <random>
@@ -99,6 +100,20 @@ TEST_F(Messages, RoundTripsOfEmptyOneByteAndOneMegabyte)
     }
 }
 
+TEST_F(Messages, SixtyFourMegabytesRoundTrip)
+{
+    UniqueCert alice = Cert(*alice_);
+    Bytes plain(64u << 20);
+    for (size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<BYTE>(i * 131 + (i >> 13));
+    auto message = EncryptFor(alice.get(), plain);
+    ASSERT_TRUE(message);
+    EXPECT_LT(message->size(), plain.size() + 1024);
+    auto back = DecryptWith(my_.get(), *message);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(*back == plain);
+}
+
 TEST_F(Messages, SizeQueryAndShortBuffers)
 {
     UniqueCert alice = Cert(*alice_);
@@ -176,6 +191,12 @@ TEST_F(Messages, ArgumentsAndAlgorithmsAreChecked)
     EXPECT_EQ(encryptError(&para, 1, recipients, data, 4, &size), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
     para.ContentEncryptionAlgorithm.pszObjId = nullptr;
     EXPECT_EQ(encryptError(&para, 1, recipients, data, 4, &size), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
+    para = GostEncryptPara();
+    para.dwInnerContentType = 2; // CMSG_SIGNED
+    EXPECT_EQ(encryptError(&para, 1, recipients, data, 4, &size),
+              static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+    para.dwInnerContentType = 1; // CMSG_DATA
+    EXPECT_TRUE(CryptEncryptMessage(&para, 1, recipients, data, 4, nullptr, &size));
 
     HCERTSTORE stores[] = {my_.get()};
     CRYPT_DECRYPT_MESSAGE_PARA dpara = DecryptPara(stores);
@@ -227,6 +248,38 @@ TEST_F(Messages, OpensslOpensWhatWeMake)
         Sh("openssl cms -cmsout -inform DER -outform DER -in " + Quote(dir / "m.der") + " -out " +
            Quote(dir / "again.der") + " 2>&1");
         EXPECT_EQ(ReadBytes(dir / "again.der"), *message) << n;
+    }
+}
+
+TEST_F(Messages, LengthsAreDerAcrossEveryBoundary)
+{
+    // Each of the five lengths around the content changes its own size at
+    // some content size near 128, 256 and 65536; OpenSSL's parse and
+    // re-encoding must give the message back byte for byte, and it must open.
+    UniqueCert alice = Cert(*alice_);
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n < 300; ++n)
+        sizes.push_back(n);
+    for (size_t n = 65200; n < 65600; n += 3)
+        sizes.push_back(n);
+    for (size_t n : sizes) {
+        Bytes plain(n, static_cast<BYTE>(n));
+        auto message = EncryptFor(alice.get(), plain);
+        ASSERT_TRUE(message) << n;
+        const unsigned char* p = message->data();
+        CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message->size()));
+        ASSERT_TRUE(cms) << n;
+        EXPECT_EQ(p, message->data() + message->size()) << n;
+        unsigned char* again = nullptr;
+        int length = i2d_CMS_ContentInfo(cms, &again);
+        EXPECT_EQ(Bytes(again, again + std::max(length, 0)), *message) << n;
+        OPENSSL_free(again);
+        CMS_ContentInfo_free(cms);
+        if (n % 37 == 0 || n > 65500) {
+            auto back = DecryptWith(my_.get(), *message);
+            ASSERT_TRUE(back) << n;
+            EXPECT_EQ(*back, plain) << n;
+        }
     }
 }
 
@@ -356,6 +409,16 @@ TEST_F(Messages, BrokenAndForeignMessagesFailCleanly)
         unknownSet[static_cast<size_t>(last - message->begin()) + 8] = 0x7F;
         EXPECT_EQ(DecryptError(unknownSet, true), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
         EXPECT_EQ(DecryptError(unknownSet, false), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
+        // The same inside the key transport (its first place in the message).
+        auto first = std::search(message->begin(), message->end(), cryptoProA.begin(), cryptoProA.end());
+        ASSERT_NE(first, last);
+        for (size_t at : {size_t(8), size_t(2)}) {
+            Bytes transport = *message;
+            transport[static_cast<size_t>(first - message->begin()) + at] = at == 8 ? 0x7F : 0xFF;
+            EXPECT_EQ(DecryptError(transport, true), 0u);
+            DWORD e = DecryptError(transport, false);
+            EXPECT_TRUE(e == static_cast<DWORD>(NTE_BAD_DATA)) << std::hex << e;
+        }
         Bytes badOid = *message;
         badOid[static_cast<size_t>(last - message->begin()) + 2] = 0xFF;
         EXPECT_EQ(DecryptError(badOid, false), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
