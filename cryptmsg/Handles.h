@@ -4,20 +4,16 @@
 #include <oleauto.h>
 #include <wincrypt.h>
 
+#include "common/CryptGuards.h"
+
 #include <cstdlib>
 #include <memory>
 #include <utility>
 
 namespace trumik::cryptmsg {
 
-struct StoreCloser {
-    void operator()(HCERTSTORE store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
-};
-struct ContextFreer {
-    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
-};
-using UniqueStore = std::unique_ptr<void, StoreCloser>;
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
+using common::UniqueCertContext;
+using common::UniqueStore;
 
 struct MemoryFreer {
     void operator()(void* block) const { std::free(block); }

@@ -3,6 +3,7 @@
 #include "common/Conversions.h"
 #include "common/ErrorState.h"
 #include "common/ProcessLock.h"
+#include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
 #include <shlwapi.h>
@@ -24,27 +25,17 @@ namespace {
 
 using common::ErrorStackId;
 
-struct DocDeleter {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-struct DSigCtxDeleter {
-    void operator()(xmlSecDSigCtxPtr ctx) const { xmlSecDSigCtxDestroy(ctx); }
-};
-struct XmlFreeDeleter {
-    void operator()(xmlChar* bytes) const { xmlFree(bytes); }
-};
-struct KeyDeleter {
-    void operator()(xmlSecKeyPtr key) const { xmlSecKeyDestroy(key); }
-};
-
 // The fixed password of the PEM keys this class signs with.
 constexpr char kKeyPassword[] = "wqzt";
 
-const xmlChar* Xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+using common::Xml;
 
 } // namespace
 
-CXmlSigner::~CXmlSigner() { common::StopLibraries(started_); }
+CXmlSigner::~CXmlSigner()
+{
+    common::StopLibraries(started_);
+}
 
 void CXmlSigner::SetLastError(std::u16string_view text)
 {
@@ -92,7 +83,7 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     const std::string path = common::PathToNarrow(keyFile);
     const std::string input = common::DocumentToUtf8(xml);
 
-    std::unique_ptr<xmlDoc, DocDeleter> doc(xmlParseDoc(Xml(input.c_str())));
+    common::UniqueXmlDoc doc(xmlParseDoc(Xml(input.c_str())));
     if (!doc || !xmlDocGetRootElement(doc.get())) {
         SetLastError(u"10005 - Не удалось произвести разбор указанного документа.");
         return kSignFailed;
@@ -125,13 +116,13 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
         SetLastError(u"00025 - Не удалось создать информацию о ключе подписи.");
         return kSignFailed;
     }
-    std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter> dsigCtx(xmlSecDSigCtxCreate(nullptr));
+    common::UniqueDSigCtx dsigCtx(xmlSecDSigCtxCreate(nullptr));
     if (!dsigCtx) {
         SetLastError(u"10015 - Не удалось сформировать контекст подписи.");
         return kSignFailed;
     }
     // The context owns the key once it is set; until then this guard does.
-    std::unique_ptr<xmlSecKey, KeyDeleter> key(
+    common::UniqueSecKey key(
         xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatPem, kKeyPassword, nullptr, nullptr));
     if (!key) {
         SetLastError(u"10017 - Не удалось добавить информацию о ключе.");
@@ -154,7 +145,7 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     xmlChar* dumped = nullptr;
     int dumpedSize = 0;
     xmlDocDumpMemoryEnc(doc.get(), &dumped, &dumpedSize, "UTF-8");
-    std::unique_ptr<xmlChar, XmlFreeDeleter> output(dumped);
+    common::UniqueXmlBytes output(dumped);
     if (!output)
         throw std::bad_alloc();
     common::UniqueBstr result = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));

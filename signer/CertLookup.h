@@ -4,6 +4,8 @@
 #include <oleauto.h>
 #include <wincrypt.h>
 
+#include "common/CryptGuards.h"
+
 #include "common/Thumbprint.h"
 
 #include <array>
@@ -12,14 +14,8 @@
 
 namespace trumik::signer {
 
-struct StoreCloser {
-    void operator()(HCERTSTORE store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
-};
-struct ContextFreer {
-    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
-};
-using UniqueStore = std::unique_ptr<void, StoreCloser>;
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
+using common::UniqueCertContext;
+using common::UniqueStore;
 
 // The thumbprint parser is shared by every store lookup of the component.
 using common::ParseThumbprint;

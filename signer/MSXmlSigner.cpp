@@ -4,6 +4,7 @@
 
 #include "common/Conversions.h"
 #include "common/ProcessLock.h"
+#include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
 #include <winbase.h>
@@ -24,14 +25,8 @@ namespace {
 
 using common::ErrorStackId;
 
-struct DocDeleter {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-struct XmlFreeDeleter {
-    void operator()(xmlChar* bytes) const { xmlFree(bytes); }
-};
-using UniqueDoc = std::unique_ptr<xmlDoc, DocDeleter>;
-using UniqueXmlBytes = std::unique_ptr<xmlChar, XmlFreeDeleter>;
+using UniqueDoc = common::UniqueXmlDoc;
+using common::UniqueXmlBytes;
 
 // The messages of one check family.
 struct CheckMessages {

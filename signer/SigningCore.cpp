@@ -6,6 +6,7 @@
 
 #include "common/Conversions.h"
 #include "common/ProcessLock.h"
+#include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
 #include <wincrypt.h>
@@ -33,25 +34,7 @@ namespace {
 
 using common::ErrorStackId;
 
-struct DocDeleter {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-struct DSigCtxDeleter {
-    void operator()(xmlSecDSigCtxPtr ctx) const { xmlSecDSigCtxDestroy(ctx); }
-};
-struct KeyDeleter {
-    void operator()(xmlSecKeyPtr key) const { xmlSecKeyDestroy(key); }
-};
-struct KeyDataDeleter {
-    void operator()(xmlSecKeyDataPtr data) const { xmlSecKeyDataDestroy(data); }
-};
-struct XmlFreeDeleter {
-    void operator()(xmlChar* bytes) const { xmlFree(bytes); }
-};
-const xmlChar* Xml(const char* text)
-{
-    return reinterpret_cast<const xmlChar*>(text);
-}
+using common::Xml;
 
 constexpr char16_t kBadArguments[] = u"Неверно заданы входные параметры. Необходимые входные "
                                      u"параметры:\nФайл документа\nНаименование хранилища "
@@ -149,7 +132,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
 
     // The key data takes its own reference to the certificate; ours is
     // released with the store at the end.
-    std::unique_ptr<xmlSecKeyData, KeyDataDeleter> keyData(
+    common::UniqueSecKeyData keyData(
         xmlSecMSCryptoCertAdopt(cert.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate));
     if (!keyData) {
         record_.SetError(kNoKeyData, 9);
@@ -173,7 +156,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         xmlSecMSCryptoKeyDataX509AdoptKeyCert(keyData.get(), cert.get());
     }
 
-    std::unique_ptr<xmlSecKey, KeyDeleter> key(xmlSecKeyCreate());
+    common::UniqueSecKey key(xmlSecKeyCreate());
     if (!key) {
         record_.SetError(kNoKey, 17);
         return false;
@@ -182,7 +165,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         keyData.release(); // the key owns it now
 
     const std::string bytes = common::DocumentToParserBytes(xml);
-    std::unique_ptr<xmlDoc, DocDeleter> doc(xmlParseDoc(Xml(bytes.c_str())));
+    common::UniqueXmlDoc doc(xmlParseDoc(Xml(bytes.c_str())));
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         record_.SetError(kNotParsed, 19);
@@ -218,7 +201,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         return false;
     }
 
-    std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter> dsigCtx(xmlSecDSigCtxCreate(nullptr));
+    common::UniqueDSigCtx dsigCtx(xmlSecDSigCtxCreate(nullptr));
     if (!dsigCtx) {
         record_.SetError(kNoContext, 29);
         return false;
@@ -240,7 +223,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     xmlChar* dumped = nullptr;
     int dumpedSize = 0;
     xmlDocDumpMemory(doc.get(), &dumped, &dumpedSize);
-    std::unique_ptr<xmlChar, XmlFreeDeleter> output(dumped);
+    common::UniqueXmlBytes output(dumped);
     if (!output)
         throw std::bad_alloc();
     common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));

@@ -1,7 +1,9 @@
 #include "MSXmlVerifier.h"
 
 #include "common/Conversions.h"
+#include "common/CryptGuards.h"
 #include "common/ProcessLock.h"
+#include "common/XmlGuards.h"
 
 #include <shlwapi.h>
 #include <winbase.h>
@@ -32,23 +34,8 @@ using common::ErrorStackId;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct StoreCloser {
-    void operator()(HCERTSTORE store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
-};
-using UniqueStore = std::unique_ptr<void, StoreCloser>;
-struct CertFreer {
-    void operator()(PCCERT_CONTEXT cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
-struct DocDeleter {
-    void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
-struct DSigCtxDeleter {
-    void operator()(xmlSecDSigCtxPtr ctx) const { xmlSecDSigCtxDestroy(ctx); }
-};
-struct KeyDeleter {
-    void operator()(xmlSecKeyPtr key) const { xmlSecKeyDestroy(key); }
-};
+using common::UniqueStore;
+using UniqueCert = common::UniqueCertContext;
 
 // The messages of one certificate check's frame, with their codes.
 struct Family {
@@ -180,10 +167,7 @@ bool TimeValid(PCCERT_CONTEXT cert, FILETIME* time, ErrorRecord& record)
     return true;
 }
 
-const xmlChar* Xml(const char* text)
-{
-    return reinterpret_cast<const xmlChar*>(text);
-}
+using common::Xml;
 
 bool Usable(xmlSecTransformId id)
 {
@@ -480,7 +464,7 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
     // External DTDs and entities are refused by the loader the library
     // start-up installs; the parse reads nothing but this text.
     const std::string document = common::DocumentToParserBytes(signedXml);
-    std::unique_ptr<xmlDoc, DocDeleter> doc(xmlParseDoc(Xml(document.c_str())));
+    common::UniqueXmlDoc doc(xmlParseDoc(Xml(document.c_str())));
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         record_.SetError(u"Невозможно выполнить разбор документа.(Код ошибки-02007)", 2007);
@@ -491,7 +475,7 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
         record_.SetError(u"В документе не найден стартовый узел.(Код ошибки-02009)", 2009);
         return;
     }
-    std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter> ctx(xmlSecDSigCtxCreate(nullptr));
+    common::UniqueDSigCtx ctx(xmlSecDSigCtxCreate(nullptr));
     if (!ctx || RestrictContext(ctx.get()) < 0) {
         record_.SetError(u"Невозможно инициализировать контекст подписи.(Код ошибки-(-02011))\nПожалуйста, "
                          u"обратитесь к Администратору КРУЛМ",
@@ -499,7 +483,7 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
         return;
     }
     const std::string path = common::DocumentToParserBytes(certFilePath);
-    std::unique_ptr<xmlSecKey, KeyDeleter> key(
+    common::UniqueSecKey key(
         xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));
     if (!key) {
         record_.SetError(
