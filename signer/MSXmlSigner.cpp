@@ -369,8 +369,6 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     xmlUnlinkNode(signature);
     xmlDocSetRootElement(signatureDoc.get(), signature);
     xmlReconciliateNs(signatureDoc.get(), signature);
-    // The rest of the signed document is not needed any more.
-    signedDoc.reset();
     xmlChar* dumped = nullptr;
     int dumpedSize = 0;
     xmlDocDumpMemory(signatureDoc.get(), &dumped, &dumpedSize);
