@@ -308,7 +308,7 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
     SignCore(xml, certStoreName, certHashString, password, retXml);
     keepCoreDocument_ = false;
     if (record_.Code() != 0) {
-        coreDocument_.clear();
+        std::string().swap(coreDocument_);
         return S_FALSE;
     }
     try {
@@ -320,11 +320,10 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
             HandOverCoreDocument(retXml);
         } catch (const std::exception&) {
         }
-        coreDocument_.clear();
+        std::string().swap(coreDocument_);
         return S_FALSE;
     }
-    coreDocument_.clear();
-    coreDocument_.shrink_to_fit();
+    std::string().swap(coreDocument_);
     return S_OK;
 }
 
