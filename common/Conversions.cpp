@@ -3,10 +3,13 @@
 #include <winbase.h>
 #include <winnls.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 namespace trumik::common {
 
@@ -27,35 +30,51 @@ UINT ChooseThreadAnsiCodePage()
     return GetACP();
 }
 
-// UTF-16 up to its first NUL, and that NUL, in the given code page.
+// UTF-16 up to its first NUL, and that NUL, in the given code page. One pass
+// into a buffer of the largest size the result can have (three bytes a unit);
+// the pages of it never written are never touched.
 std::string WideToBytes(UINT codePage, BSTR text)
 {
     static const OLECHAR empty[] = {0};
     const OLECHAR* source = text ? text : empty;
-    int size = WideCharToMultiByte(codePage, 0, source, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::string(1, '\0');
-    std::string bytes(static_cast<size_t>(size), '\0');
-    int written = WideCharToMultiByte(codePage, 0, source, -1, bytes.data(), size, nullptr, nullptr);
+    const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
+    if (length > INT_MAX / 3) {
+        int size = WideCharToMultiByte(codePage, 0, source, -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 0)
+            return std::string(1, '\0');
+        std::string bytes(static_cast<size_t>(size), '\0');
+        int written = WideCharToMultiByte(codePage, 0, source, -1, bytes.data(), size, nullptr, nullptr);
+        if (written <= 0)
+            return std::string(1, '\0');
+        bytes.resize(static_cast<size_t>(written));
+        return bytes;
+    }
+    const int room = static_cast<int>(length * 3);
+    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
+    int written = WideCharToMultiByte(codePage, 0, source, static_cast<int>(length), buffer.get(), room,
+                                      nullptr, nullptr);
     if (written <= 0)
         return std::string(1, '\0');
-    bytes.resize(static_cast<size_t>(written));
-    return bytes;
+    return std::string(buffer.get(), static_cast<size_t>(written));
 }
 
+// Bytes up to their first NUL as a BSTR; one pass, as above (a unit a byte at most).
 UniqueBstr BytesToBstr(UINT codePage, const char* bytes)
 {
     if (!bytes)
         return nullptr;
-    int size = MultiByteToWideChar(codePage, 0, bytes, -1, nullptr, 0);
+    const size_t length = std::strlen(bytes) + 1;
+    if (length > INT_MAX)
+        return nullptr;
+    auto buffer = std::make_unique_for_overwrite<OLECHAR[]>(length);
+    int size = MultiByteToWideChar(codePage, 0, bytes, static_cast<int>(length), buffer.get(),
+                                   static_cast<int>(length));
     if (size <= 0)
         return nullptr;
-    // The BSTR has room for size-1 characters and the NUL the conversion writes.
-    UniqueBstr result(SysAllocStringLen(nullptr, static_cast<UINT>(size - 1)));
+    // The conversion's last unit is the NUL; the BSTR holds the rest.
+    UniqueBstr result(SysAllocStringLen(buffer.get(), static_cast<UINT>(size - 1)));
     if (!result)
         throw std::bad_alloc();
-    if (MultiByteToWideChar(codePage, 0, bytes, -1, result.get(), size) != size)
-        return nullptr;
     return result;
 }
 
@@ -78,13 +97,25 @@ std::string DocumentToParserBytes(BSTR xml)
     return WideToBytes(CP_ACP, xml);
 }
 
-std::string DocumentToUtf8(BSTR xml) { return WideToBytes(CP_UTF8, xml); }
+std::string DocumentToUtf8(BSTR xml)
+{
+    return WideToBytes(CP_UTF8, xml);
+}
 
-UniqueBstr Utf8ToBstr(const char* bytes) { return BytesToBstr(CP_UTF8, bytes); }
+UniqueBstr Utf8ToBstr(const char* bytes)
+{
+    return BytesToBstr(CP_UTF8, bytes);
+}
 
-UniqueBstr NarrowToBstr(const char* text) { return BytesToBstr(ThreadAnsiCodePage(), text); }
+UniqueBstr NarrowToBstr(const char* text)
+{
+    return BytesToBstr(ThreadAnsiCodePage(), text);
+}
 
-std::string PathToNarrow(BSTR path) { return WideToBytes(CP_UTF8, path); }
+std::string PathToNarrow(BSTR path)
+{
+    return WideToBytes(CP_UTF8, path);
+}
 
 std::string BytePerCharacter(BSTR text)
 {

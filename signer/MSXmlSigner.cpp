@@ -15,6 +15,7 @@
 #include <xmlsec/strings.h>
 #include <xmlsec/xmltree.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -295,30 +296,53 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
         return E_POINTER;
     common::ProcessGuard guard(common::ProcessLock());
     // The core writes *retXml: null once it has started, the signed document
-    // when it succeeds; before that it leaves it alone.
+    // when it succeeds (kept as bytes until the rebuilding is done); before
+    // that it leaves it alone.
+    coreDocument_.clear();
+    keepCoreDocument_ = true;
     SignCore(xml, certStoreName, certHashString, password, retXml);
-    if (record_.Code() != 0)
+    keepCoreDocument_ = false;
+    if (record_.Code() != 0) {
+        std::string().swap(coreDocument_);
         return S_FALSE;
+    }
     try {
         Rebuild(common::View(xml), retXml);
     } catch (const std::exception& e) {
         record_.PushExceptionText(e.what());
         record_.SetError(kRebuildException, 75);
+        try {
+            HandOverCoreDocument(retXml);
+        } catch (const std::exception&) {
+        }
+        std::string().swap(coreDocument_);
         return S_FALSE;
     }
+    std::string().swap(coreDocument_);
     return S_OK;
+}
+
+void CMSXmlSigner::HandOverCoreDocument(BSTR* retXml)
+{
+    if (coreDocument_.empty() || *retXml)
+        return;
+    *retXml = common::Utf8ToBstr(coreDocument_.c_str()).release();
 }
 
 // Replaces *retXml (the core's whole signed document) by the caller's own text
 // with the new Signature element inserted where the core put it.
 void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
 {
-    const std::u16string callerText(xml);
-    const std::string signedBytes = common::DocumentToUtf8(*retXml);
+    // The core's bytes as it serialised them; from its text when it gave text.
+    std::string fromText;
+    if (coreDocument_.empty())
+        fromText = common::DocumentToUtf8(*retXml);
+    const std::string& signedBytes = coreDocument_.empty() ? fromText : coreDocument_;
     UniqueDoc signedDoc(xmlParseDoc(reinterpret_cast<const xmlChar*>(signedBytes.c_str())));
     xmlNodePtr root = signedDoc ? xmlDocGetRootElement(signedDoc.get()) : nullptr;
     if (!root) {
         record_.SetError(kSignedNotParsed, 71);
+        HandOverCoreDocument(retXml);
         return;
     }
     // The core appended its Signature as the root's last child; an earlier
@@ -330,6 +354,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     }
     if (!signature) {
         record_.SetError(kSignatureNotFound, 73);
+        HandOverCoreDocument(retXml);
         return;
     }
     UniqueDoc signatureDoc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
@@ -350,32 +375,46 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     std::u16string_view s = common::View(signatureText.get());
     if (s.size() < kDeclarationLength + 1) {
         record_.SetError(kSignatureNotFound, 73);
+        HandOverCoreDocument(retXml);
         return;
     }
     s = s.substr(kDeclarationLength, s.size() - kDeclarationLength - 1);
 
-    std::u16string rebuilt;
-    rebuilt.reserve(callerText.size() + s.size() + 32);
-    const InsertionPoint point = FindRootInsertionPoint(callerText);
+    // The new text is put together in its BSTR, part after part.
+    std::u16string_view parts[6];
+    size_t partCount = 0;
+    const InsertionPoint point = FindRootInsertionPoint(xml);
     if (point.found && point.emptyElement) {
-        rebuilt.append(callerText, 0, point.position);
-        rebuilt += u'>';
-        rebuilt += s;
-        rebuilt += u"</";
-        rebuilt += point.name;
-        rebuilt += u'>';
-        rebuilt.append(callerText, point.tagEnd, std::u16string::npos);
+        parts[partCount++] = xml.substr(0, point.position);
+        parts[partCount++] = u">";
+        parts[partCount++] = s;
+        parts[partCount++] = u"</";
+        parts[partCount++] = point.name;
+        parts[partCount++] = u">";
+        // (the rest of the caller's text follows below)
     } else {
-        size_t p = point.found ? point.position : callerText.rfind(u'<');
-        if (p == std::u16string::npos)
+        size_t p = point.found ? point.position : xml.rfind(u'<');
+        if (p == std::u16string_view::npos)
             p = 0;
-        rebuilt.append(callerText, 0, p);
-        rebuilt += s;
-        rebuilt.append(callerText, p, std::u16string::npos);
+        parts[partCount++] = xml.substr(0, p);
+        parts[partCount++] = s;
     }
-    common::UniqueBstr replacement = common::MakeBstr(rebuilt);
+    const size_t restFrom = point.found && point.emptyElement ? point.tagEnd
+                            : partCount > 0                   ? parts[0].size()
+                                                              : 0;
+    const std::u16string_view rest = xml.substr(restFrom);
+    size_t total = rest.size();
+    for (size_t i = 0; i < partCount; ++i)
+        total += parts[i].size();
+    if (total > 0x7FFFFFFF)
+        throw std::bad_alloc();
+    common::UniqueBstr replacement(SysAllocStringLen(nullptr, static_cast<UINT>(total)));
     if (!replacement)
         throw std::bad_alloc();
+    char16_t* out = replacement.get();
+    for (size_t i = 0; i < partCount; ++i)
+        out = std::copy(parts[i].begin(), parts[i].end(), out);
+    std::copy(rest.begin(), rest.end(), out);
     SysFreeString(*retXml);
     *retXml = replacement.release();
 }

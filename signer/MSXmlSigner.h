@@ -8,6 +8,7 @@
 #include "common/Bstr.h"
 #include "common/ErrorState.h"
 
+#include <string>
 #include <string_view>
 
 namespace trumik::signer {
@@ -67,9 +68,17 @@ class CMSXmlSigner {
     HRESULT Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* retXml);
     bool Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result);
     void Rebuild(std::u16string_view xml, BSTR* retXml);
+    // Hands the core's kept document to *retXml, where the rebuilding does
+    // not replace it.
+    void HandOverCoreDocument(BSTR* retXml);
 
     common::ErrorRecord record_;
     VARIANT_BOOL started_ = VARIANT_FALSE;
+    // While Sign runs, the core keeps its serialised document here as UTF-8
+    // instead of making it a BSTR: the rebuilding reads those bytes, and only
+    // a failed rebuilding hands them to the caller as text.
+    bool keepCoreDocument_ = false;
+    std::string coreDocument_;
 };
 
 // Where the signature text goes in the caller's document: before the end tag

@@ -226,6 +226,11 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     common::UniqueXmlBytes output(dumped);
     if (!output)
         throw std::bad_alloc();
+    if (keepCoreDocument_) {
+        // Up to the first NUL, as the text would hold it.
+        coreDocument_.assign(reinterpret_cast<const char*>(output.get()));
+        return true;
+    }
     common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
     if (!text)
         throw std::bad_alloc();

@@ -478,3 +478,53 @@ TEST(RootInsertionPoint, EveryPrefixOfAComplexDocumentIsReadSafely)
     ASSERT_TRUE(whole.found);
     EXPECT_EQ(whole.position, text.rfind(u"</r>"));
 }
+
+// A signer whose core hands back a fixed text, as a core serialising some
+// other document would: the rebuilding reads that text.
+class FixedCoreSigner : public signer::CMSXmlSigner {
+  public:
+    explicit FixedCoreSigner(std::u16string text) : text_(std::move(text)) {}
+    bool SignCore(BSTR, BSTR, BSTR, BSTR, BSTR* result) override
+    {
+        *result = MakeBstr(text_).release();
+        return true;
+    }
+
+  private:
+    std::u16string text_;
+};
+
+TEST(Signing, TheRebuildingReadsACoresTextAndKeepsItWhenItCannot)
+{
+    const std::u16string sig =
+        u"<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo/></Signature>";
+    const std::u16string caller = u"<doc>\n  <b>текст</b>\n</doc>\n";
+    {
+        FixedCoreSigner signer(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc><b>текст</b>" + sig +
+                               u"</doc>\n");
+        Signed s = Sign(signer, &caller, "00");
+        EXPECT_EQ(s.status, S_OK);
+        EXPECT_EQ(s.code, 0);
+        EXPECT_EQ(s.text, u"<doc>\n  <b>текст</b>\n" + sig + u"</doc>\n");
+        const std::u16string empty = u"<doc a='1'/>";
+        s = Sign(signer, &empty, "00");
+        EXPECT_EQ(s.text, u"<doc a='1'>" + sig + u"</doc>");
+    }
+    struct Case {
+        std::u16string core;
+        LONG code;
+        const char16_t* message;
+    } cases[] = {
+        {u"<doc><b>", 71, u"Не удалось произвести разбор подписанного документа.(Код ошибки - 00071)"},
+        {u"<doc><b/><Signature/></doc>", 73,
+         u"Не удалось извлечь подпись из подписанного документа.(Код ошибки - 00073)"},
+    };
+    for (const Case& c : cases) {
+        FixedCoreSigner signer(c.core);
+        Signed s = Sign(signer, &caller, "00");
+        EXPECT_EQ(s.status, S_OK) << c.code;
+        EXPECT_EQ(s.code, c.code);
+        EXPECT_EQ(s.message, c.message);
+        EXPECT_EQ(s.text, c.core) << "the core's text is what the caller gets";
+    }
+}

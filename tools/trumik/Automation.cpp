@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <winnls.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@
 
 namespace trumik::host {
 
-std::string ToUtf8(const OLECHAR* text, size_t length)
+namespace {
+
+std::string SlowToUtf8(const OLECHAR* text, size_t length)
 {
     if (!text || length == 0)
         return {};
@@ -25,7 +28,7 @@ std::string ToUtf8(const OLECHAR* text, size_t length)
     return out;
 }
 
-std::u16string FromUtf8(const std::string& text)
+std::u16string SlowFromUtf8(const std::string& text)
 {
     if (text.empty())
         return {};
@@ -34,6 +37,32 @@ std::u16string FromUtf8(const std::string& text)
     if (size > 0)
         MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
     return out;
+}
+
+} // namespace
+
+// Both conversions run once, into a buffer of the largest size the result can
+// have (three UTF-8 bytes a UTF-16 unit, one unit a UTF-8 byte), instead of
+// counting first; pages of that buffer never written are never touched.
+std::string ToUtf8(const OLECHAR* text, size_t length)
+{
+    if (!text || length == 0 || length > INT_MAX / 3)
+        return SlowToUtf8(text, length);
+    const int room = static_cast<int>(length * 3);
+    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), buffer.get(), room, nullptr, nullptr);
+    return std::string(buffer.get(), static_cast<size_t>(size > 0 ? size : 0));
+}
+
+std::u16string FromUtf8(const std::string& text)
+{
+    if (text.empty() || text.size() > INT_MAX)
+        return SlowFromUtf8(text);
+    const int room = static_cast<int>(text.size());
+    auto buffer = std::make_unique_for_overwrite<char16_t[]>(static_cast<size_t>(room));
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), room, buffer.get(), room);
+    return std::u16string(buffer.get(), static_cast<size_t>(size > 0 ? size : 0));
 }
 
 std::string Base64(const unsigned char* data, size_t size)
@@ -242,22 +271,33 @@ Json ValueToJson(const VARIANT& v)
         value = value->pvarVal;
     switch (value->vt) {
     case VT_EMPTY:
-    case VT_NULL: return Json();
+    case VT_NULL:
+        return Json();
     case VT_BSTR:
         return value->bstrVal ? Json::String(ToUtf8(value->bstrVal, SysStringLen(value->bstrVal))) : Json();
-    case VT_BOOL: return Json::Bool(value->boolVal != VARIANT_FALSE);
-    case VT_I1: return Json::Number(value->cVal);
-    case VT_I2: return Json::Number(value->iVal);
+    case VT_BOOL:
+        return Json::Bool(value->boolVal != VARIANT_FALSE);
+    case VT_I1:
+        return Json::Number(value->cVal);
+    case VT_I2:
+        return Json::Number(value->iVal);
     case VT_I4:
-    case VT_INT: return Json::Number(value->lVal);
-    case VT_UI1: return Json::Number(value->bVal);
-    case VT_UI2: return Json::Number(value->uiVal);
+    case VT_INT:
+        return Json::Number(value->lVal);
+    case VT_UI1:
+        return Json::Number(value->bVal);
+    case VT_UI2:
+        return Json::Number(value->uiVal);
     case VT_UI4:
-    case VT_UINT: return Json::Number(value->ulVal);
-    case VT_R4: return Json::Number(value->fltVal);
+    case VT_UINT:
+        return Json::Number(value->ulVal);
+    case VT_R4:
+        return Json::Number(value->fltVal);
     case VT_R8:
-    case VT_DATE: return Json::Number(value->dblVal);
-    default: break;
+    case VT_DATE:
+        return Json::Number(value->dblVal);
+    default:
+        break;
     }
     if (value->vt == (VT_ARRAY | VT_UI1) && value->parray) {
         SAFEARRAY* array = value->parray;
@@ -320,7 +360,8 @@ bool CallByName(IDispatch* object, const std::string& method, const std::vector<
     result.json.Set("hresult", Json::String(HResultText(hr)));
     result.json.Set("result", resultInJson ? ValueToJson(result.value) : Json());
     Json error = Json::Object();
-    error.Set("message", ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"}));
+    error.Set("message",
+              ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"}));
     error.Set("code", ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode"}));
     error.Set("stack", ReadByName(object, {u"CryptGetLastErrorStack", u"SignGetLastErrorStack"}));
     result.json.Set("error", std::move(error));

@@ -103,9 +103,11 @@ int Usage(const char* topic = nullptr)
         {"cert",
          "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
          "                       [--key-spec exchange|signature] [--key-usage LIST|none]\n"
-         "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin PIN]]\n"
+         "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
+         "PIN]]\n"
          "                       [--out FILE]\n"
-         "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin PIN]\n"
+         "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
+         "PIN]\n"
          "                          [--key-spec exchange|signature]]\n"
          "       trumik cert list [--store My] [--machine]\n"
          "       trumik cert show|export|delete THUMBPRINT [--store My] [--machine] [--out FILE]\n"
@@ -124,17 +126,20 @@ int Usage(const char* topic = nullptr)
          "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out).\n"
          "  delete: --with-container deletes the linked container too.\n"
          "  Exit status 0 on success, 1 on failure, 2 for usage errors.\n"},
-        {"crl", "usage: trumik crl import FILE [--store CA] [--machine]\n"
-                "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
+        {"crl",
+         "usage: trumik crl import FILE [--store CA] [--machine]\n"
+         "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
         {"container",
          "usage: trumik container list [--machine]\n"
-         "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out FILE\n"
+         "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out "
+         "FILE\n"
          "       trumik container delete NAME [--machine]\n"
          "  list: unique name, fully qualified name, keys, PIN (tab-separated).\n"
          "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
-        {"provider", "usage: trumik provider version [VALUE | --reset]\n"
-                     "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
-                     "  --reset goes back to the default.\n"},
+        {"provider",
+         "usage: trumik provider version [VALUE | --reset]\n"
+         "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
+         "  --reset goes back to the default.\n"},
         {"encrypt", kEncryptHelp},
         {"decrypt", kDecryptHelp},
         {"container-name", kContainerNameHelp},
@@ -429,12 +434,20 @@ int SignWithStore(const std::vector<std::string>& args)
     if (in.empty() || in == "-") {
         document.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
-        std::ifstream file(in, std::ios::binary);
-        if (!file) {
+        // One read of the file's whole size: a large document is not taken
+        // character by character.
+        std::ifstream file(in, std::ios::binary | std::ios::ate);
+        const std::streamoff size = file ? std::streamoff(file.tellg()) : std::streamoff(-1);
+        if (size < 0) {
             std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
             return 1;
         }
-        document.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        document.resize(static_cast<size_t>(size));
+        file.seekg(0);
+        if (size > 0 && !file.read(document.data(), size)) {
+            std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
+            return 1;
+        }
     }
     const bool cp1251 = DeclaresWindows1251(document);
     if (cp1251)

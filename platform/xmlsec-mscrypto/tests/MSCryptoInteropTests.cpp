@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 using namespace trumik::mscryptotest;
@@ -204,6 +206,27 @@ TEST_F(MSCrypto, LivesBesideTheOpensslBackEnd)
 
     EXPECT_EQ(xmlSecCryptoShutdown(), 0);
     EXPECT_EQ(xmlSecCryptoAppShutdown(), 0);
+}
+
+// A document of several megabytes is hashed in blocks, partly beside the
+// canonicalisation: the digest is still that of the whole canonical form.
+TEST_F(MSCrypto, LargeDocumentDigestIsThatOfTheWholeCanonicalForm)
+{
+    std::string source = "<?xml version=\"1.0\"?>\n<r a=\"1\">\n";
+    for (int i = 0; source.size() < 3500000; ++i)
+        source +=
+            "  <i n=\"" + std::to_string(i) + "\" b='x'>Строка &amp; номер " + std::to_string(i) + "</i>\n";
+    source += "</r>\n";
+    auto signedText = SignDocument(source, std::string(kPin));
+    ASSERT_TRUE(signedText) << ReportsText();
+    auto dir = trumik::testing::MakeTempDir("interop-large");
+    std::string signatureElement = Between(*signedText, "<Signature", "</Signature>");
+    std::string unsignedText = *signedText;
+    unsignedText.erase(unsignedText.find(signatureElement), signatureElement.size());
+    WriteFile(dir / "document.xml", unsignedText);
+    std::string digest = OpensslDigest(Canonical(dir / "document.xml"));
+    ASSERT_EQ(digest.size(), 32u);
+    EXPECT_EQ(Base64Encode(digest), ElementText(*signedText, "DigestValue"));
 }
 
 } // namespace
