@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <future>
-#include <vector>
 
 namespace trumik::mscrypto {
 
@@ -29,20 +27,10 @@ bool HashBuffer(HCRYPTHASH hash, const xmlSecByte* data, xmlSecSize size, const 
 
 namespace {
 
-// Input is gathered into blocks; each full block is hashed by a worker beside
-// the transforms that make the next one, one block at a time and in order.
-// What is left at the end is hashed where it arrives.
-constexpr xmlSecSize kBlockSize = 1u << 20;
-
 struct DigestCtx {
     UniqueProv prov;
     UniqueHash hash;
     xmlSecByte digest[kGostDigestSize] = {};
-    // The block the worker hashes, and its outcome: 0, or the last error of
-    // its failed CryptHashData. After the hash, so that the worker is waited
-    // for before the hash goes.
-    std::vector<xmlSecByte> block;
-    std::future<DWORD> worker;
 };
 
 DigestCtx* Ctx(xmlSecTransformPtr transform)
@@ -81,8 +69,6 @@ void Finalize(xmlSecTransformPtr transform)
     if (!IsDigest(transform))
         return;
     DigestCtx* ctx = Ctx(transform);
-    if (ctx->worker.valid())
-        ctx->worker.wait();
     ctx->hash.reset(); // before its provider context
     ctx->prov.reset();
     DestroyCtx<DigestCtx>(transform);
@@ -111,48 +97,6 @@ int Verify(xmlSecTransformPtr transform, const xmlSecByte* data, xmlSecSize data
     return 0;
 }
 
-// Waits for the block in hand; false after a report when it failed.
-bool WaitForWorker(xmlSecTransformPtr transform)
-{
-    DigestCtx* ctx = Ctx(transform);
-    if (!ctx->worker.valid())
-        return true;
-    const DWORD error = ctx->worker.get();
-    if (error == 0)
-        return true;
-    SetLastError(error);
-    TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptHashData");
-    return false;
-}
-
-// Gives a copy of the block to a worker; false (nothing started) when no copy
-// or no thread could be had, and the caller hashes it itself.
-bool HandToWorker(DigestCtx* ctx, const xmlSecByte* data, xmlSecSize size)
-{
-    try {
-        ctx->block.assign(data, data + size);
-        HCRYPTHASH hash = ctx->hash.get();
-        const std::vector<xmlSecByte>* block = &ctx->block;
-        ctx->worker = std::async(std::launch::async, [hash, block]() -> DWORD {
-            const xmlSecByte* p = block->data();
-            size_t left = block->size();
-            while (left > 0) {
-                const DWORD chunk = static_cast<DWORD>(std::min<size_t>(left, 0x40000000u));
-                if (!CryptHashData(hash, p, chunk, 0)) {
-                    const DWORD error = GetLastError();
-                    return error != 0 ? error : static_cast<DWORD>(NTE_FAIL);
-                }
-                p += chunk;
-                left -= chunk;
-            }
-            return 0;
-        });
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
 {
     xmlSecAssert2(IsDigest(transform), -1);
@@ -167,13 +111,8 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
         transform->status = xmlSecTransformStatusWorking;
     if (transform->status == xmlSecTransformStatusWorking) {
         xmlSecSize inSize = xmlSecBufferGetSize(in);
-        if (last == 0 && inSize < kBlockSize)
-            return 0; // gathered until a block is full
-        if (!WaitForWorker(transform))
-            return -1;
         if (inSize > 0) {
-            if ((last != 0 || !HandToWorker(ctx, xmlSecBufferGetData(in), inSize)) &&
-                !HashBuffer(ctx->hash.get(), xmlSecBufferGetData(in), inSize, NameOf(transform)))
+            if (!HashBuffer(ctx->hash.get(), xmlSecBufferGetData(in), inSize, NameOf(transform)))
                 return -1;
             if (xmlSecBufferRemoveHead(in, inSize) < 0) {
                 xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferRemoveHead",
