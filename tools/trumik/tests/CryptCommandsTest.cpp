@@ -112,3 +112,37 @@ TEST_F(CryptCommandsTest, UsageAndHelp)
     EXPECT_EQ(Run("encrypt --store My --thumbprint X --pin 1", &out, true), 2) << "no PIN for encryption";
     EXPECT_EQ(Run("provider-info extra", &out, true), 2);
 }
+
+TEST_F(CryptCommandsTest, ScriptCarriesByteArraysBothWays)
+{
+    // One object across the calls of a script: bytes in from a file, bytes out
+    // to a file, the code as a number; a count beyond the array is refused.
+    const std::string plain = Path("plain.txt");
+    const auto plainSize = std::to_string(fs::file_size(plain));
+    tt::WriteFile(dir_ / "encrypt.jsonl",
+                  "{\"new\": \"m\", \"progid\": \"ZelvaneTrumikXmlSigner.CryptEncMessage\"}\n"
+                  "{\"call\": \"m\", \"method\": \"CryptMessageByte\", \"args\": [\"My\", \"" +
+                      thumbprint_ + "\", \"int:" + plainSize + "\", \"bytes:@" + plain + "\"], \"out\": \"" +
+                      Path("script.der") +
+                      "\"}\n"
+                      "{\"call\": \"m\", \"method\": \"CryptGetLastErrorCode\", \"args\": []}\n"
+                      "{\"release\": \"m\"}\n");
+    std::string out;
+    ASSERT_EQ(Run("script " + Path("encrypt.jsonl"), &out), 0) << out;
+    EXPECT_NE(out.find("{\"hresult\": \"0x00000000\", \"result\": 0, \"error\""), std::string::npos) << out;
+
+    const std::string message = Path("script.der");
+    const auto size = fs::file_size(message);
+    auto decrypt = [&](uintmax_t count, const char* outName) {
+        std::string line = "{\"call\": \"m\", \"method\": \"DecryptMessageByte\", \"args\": [\"My\", \"" +
+                           thumbprint_ + "\", \"4321\", \"int:" + std::to_string(count) + "\", \"bytes:@" +
+                           message + "\"]";
+        return line + (outName ? ", \"out\": \"" + Path(outName) + "\"}\n" : "}\n");
+    };
+    tt::WriteFile(dir_ / "decrypt.jsonl",
+                  "{\"new\": \"m\", \"progid\": \"ZelvaneTrumikXmlSigner.CryptEncMessage\"}\n" +
+                      decrypt(size, "script.txt") + decrypt(size + 1, nullptr) + "{\"release\": \"m\"}\n");
+    ASSERT_EQ(Run("script " + Path("decrypt.jsonl"), &out), 0) << out;
+    EXPECT_EQ(tt::ReadFile(dir_ / "script.txt"), tt::ReadFile(dir_ / "plain.txt"));
+    EXPECT_NE(out.find("\"code\": 82003"), std::string::npos) << out;
+}
