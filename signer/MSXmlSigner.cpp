@@ -298,14 +298,16 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
     // The core writes *retXml: null once it has started, the signed document
     // when it succeeds (kept as bytes until the rebuilding is done); before
     // that it leaves it alone.
-    coreDocument_.clear();
+    coreDocument_.reset();
     keepCoreDocument_ = true;
     SignCore(xml, certStoreName, certHashString, password, retXml);
     keepCoreDocument_ = false;
-    if (record_.Code() != 0) {
-        std::string().swap(coreDocument_);
+    struct Release {
+        common::UniqueXmlDoc& doc;
+        ~Release() { doc.reset(); }
+    } release{coreDocument_};
+    if (record_.Code() != 0)
         return S_FALSE;
-    }
     try {
         Rebuild(common::View(xml), retXml);
     } catch (const std::exception& e) {
@@ -315,31 +317,28 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
             HandOverCoreDocument(retXml);
         } catch (const std::exception&) {
         }
-        std::string().swap(coreDocument_);
         return S_FALSE;
     }
-    std::string().swap(coreDocument_);
     return S_OK;
 }
 
 void CMSXmlSigner::HandOverCoreDocument(BSTR* retXml)
 {
-    if (coreDocument_.empty() || *retXml)
+    if (!coreDocument_ || *retXml)
         return;
-    *retXml = common::Utf8ToBstr(coreDocument_.c_str()).release();
+    *retXml = DumpDocument(coreDocument_.get()).release();
 }
 
 // Replaces *retXml (the core's whole signed document) by the caller's own text
 // with the new Signature element inserted where the core put it.
 void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
 {
-    // The core's bytes as it serialised them; from its text when it gave text.
-    std::string fromText;
-    if (coreDocument_.empty())
-        fromText = common::DocumentToUtf8(*retXml);
-    const std::string& signedBytes = coreDocument_.empty() ? fromText : coreDocument_;
-    UniqueDoc signedDoc(xmlParseDoc(reinterpret_cast<const xmlChar*>(signedBytes.c_str())));
-    xmlNodePtr root = signedDoc ? xmlDocGetRootElement(signedDoc.get()) : nullptr;
+    // The core's own signed document; read back from its text when it gave text.
+    UniqueDoc parsed;
+    if (!coreDocument_)
+        parsed.reset(xmlParseDoc(reinterpret_cast<const xmlChar*>(common::DocumentToUtf8(*retXml).c_str())));
+    xmlDocPtr signedDoc = coreDocument_ ? coreDocument_.get() : parsed.get();
+    xmlNodePtr root = signedDoc ? xmlDocGetRootElement(signedDoc) : nullptr;
     if (!root) {
         record_.SetError(kSignedNotParsed, 71);
         HandOverCoreDocument(retXml);
@@ -360,9 +359,13 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     UniqueDoc signatureDoc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
     if (!signatureDoc)
         throw std::bad_alloc();
-    xmlUnlinkNode(signature);
-    xmlDocSetRootElement(signatureDoc.get(), signature);
-    xmlReconciliateNs(signatureDoc.get(), signature);
+    // A copy, so that the core's document stays whole for the caller should
+    // the rebuilding still fail.
+    xmlNodePtr copy = xmlDocCopyNode(signature, signatureDoc.get(), 1);
+    if (!copy)
+        throw std::bad_alloc();
+    xmlDocSetRootElement(signatureDoc.get(), copy);
+    xmlReconciliateNs(signatureDoc.get(), copy);
     xmlChar* dumped = nullptr;
     int dumpedSize = 0;
     xmlDocDumpMemory(signatureDoc.get(), &dumped, &dumpedSize);

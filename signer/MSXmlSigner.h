@@ -7,6 +7,7 @@
 
 #include "common/Bstr.h"
 #include "common/ErrorState.h"
+#include "common/XmlGuards.h"
 
 #include <string>
 #include <string_view>
@@ -74,11 +75,12 @@ class CMSXmlSigner {
 
     common::ErrorRecord record_;
     VARIANT_BOOL started_ = VARIANT_FALSE;
-    // While Sign runs, the core keeps its serialised document here as UTF-8
-    // instead of making it a BSTR: the rebuilding reads those bytes, and only
-    // a failed rebuilding hands them to the caller as text.
+    // While Sign runs, the core keeps its signed document here instead of
+    // serialising it: the rebuilding takes the new Signature element from it,
+    // and only a failed rebuilding hands the whole document to the caller as
+    // text. A core that gives text (coreDocument_ empty) is read back from it.
     bool keepCoreDocument_ = false;
-    std::string coreDocument_;
+    common::UniqueXmlDoc coreDocument_;
 };
 
 // Where the signature text goes in the caller's document: before the end tag
@@ -92,5 +94,9 @@ struct InsertionPoint {
     std::u16string_view name;  // for an empty element: the root's qualified name as written
 };
 InsertionPoint FindRootInsertionPoint(std::u16string_view text);
+
+// The document serialised with xmlDocDumpMemory, as text; throws
+// std::bad_alloc when memory runs out.
+common::UniqueBstr DumpDocument(xmlDocPtr doc);
 
 } // namespace trumik::signer

@@ -30,6 +30,20 @@
 
 namespace trumik::signer {
 
+common::UniqueBstr DumpDocument(xmlDocPtr doc)
+{
+    xmlChar* dumped = nullptr;
+    int dumpedSize = 0;
+    xmlDocDumpMemory(doc, &dumped, &dumpedSize);
+    common::UniqueXmlBytes output(dumped);
+    if (!output)
+        throw std::bad_alloc();
+    common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
+    if (!text)
+        throw std::bad_alloc();
+    return text;
+}
+
 namespace {
 
 using common::ErrorStackId;
@@ -220,20 +234,14 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     if (doc->encoding)
         xmlFree(const_cast<xmlChar*>(doc->encoding));
     doc->encoding = xmlStrdup(Xml("UTF-8"));
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemory(doc.get(), &dumped, &dumpedSize);
-    common::UniqueXmlBytes output(dumped);
-    if (!output)
-        throw std::bad_alloc();
+    dsigCtx.reset();
     if (keepCoreDocument_) {
-        // Up to the first NUL, as the text would hold it.
-        coreDocument_.assign(reinterpret_cast<const char*>(output.get()));
+        // The signing methods take the signature from the document itself and
+        // serialise the whole only when the caller is to get it.
+        coreDocument_ = std::move(doc);
         return true;
     }
-    common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
-    if (!text)
-        throw std::bad_alloc();
+    common::UniqueBstr text = DumpDocument(doc.get());
     if (result)
         *result = text.release();
     return true;

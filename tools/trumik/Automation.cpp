@@ -106,14 +106,6 @@ HRESULT CreateObject(const std::string& progId, IDispatch** object)
     return hr;
 }
 
-namespace {
-
-const IID kNullIid = {};
-
-struct SafeArrayDeleter {
-    void operator()(SAFEARRAY* array) const { SafeArrayDestroy(array); }
-};
-
 bool ReadFileBytes(const std::string& path, std::string& bytes)
 {
     if (path == "-") {
@@ -130,6 +122,14 @@ bool ReadFileBytes(const std::string& path, std::string& bytes)
     in.seekg(0);
     return bool(in.read(bytes.data(), size)) || size == 0;
 }
+
+namespace {
+
+const IID kNullIid = {};
+
+struct SafeArrayDeleter {
+    void operator()(SAFEARRAY* array) const { SafeArrayDestroy(array); }
+};
 
 // The arguments of one call: each form becomes a variant; a byte array is
 // passed by reference to a variant holding it, as a script passes a variable.

@@ -13,6 +13,8 @@ namespace trumik::host {
 
 std::string ToUtf8(const OLECHAR* text, size_t length);
 std::u16string FromUtf8(const std::string& text);
+// A file's bytes in one read; "-" is standard input.
+bool ReadFileBytes(const std::string& path, std::string& bytes);
 std::string Base64(const unsigned char* data, size_t size);
 std::string HResultText(HRESULT hr);
 
@@ -20,9 +22,9 @@ std::string HResultText(HRESULT hr);
 HRESULT CreateObject(const std::string& progId, IDispatch** object);
 
 struct CallResult {
-    Json json;         // {"hresult", "result", "error": {"message", "code", "stack"}}
+    Json json;            // {"hresult", "result", "error": {"message", "code", "stack"}}
     bool invoked = false; // Invoke was called
-    VARIANT value;     // the result variant (owned: cleared by the destructor)
+    VARIANT value;        // the result variant (owned: cleared by the destructor)
     CallResult() { VariantInit(&value); }
     ~CallResult() { VariantClear(&value); }
     CallResult(const CallResult&) = delete;

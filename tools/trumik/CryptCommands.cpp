@@ -112,15 +112,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, bool decrypt
 
 bool ReadInput(const std::string& path, std::string& bytes)
 {
-    if (path.empty() || path == "-") {
-        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        return true;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    return ReadFileBytes(path.empty() ? "-" : path, bytes);
 }
 
 bool WriteOutput(const std::string& path, const std::string& bytes)

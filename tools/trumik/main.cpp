@@ -409,6 +409,18 @@ std::string Recode(const std::string& bytes, UINT from, UINT to)
     return out;
 }
 
+// A document file (standard input for "" or "-") as UTF-8 text for the
+// component: read in one piece, and from windows-1251 when it declares it.
+bool ReadDocument(const std::string& path, std::string& text, bool& cp1251)
+{
+    if (!ReadFileBytes(path.empty() ? "-" : path, text))
+        return false;
+    cp1251 = DeclaresWindows1251(text);
+    if (cp1251)
+        text = Recode(text, 1251, CP_UTF8);
+    return true;
+}
+
 int SignWithStore(const std::vector<std::string>& args)
 {
     std::string store, thumbprint, in, out;
@@ -431,27 +443,11 @@ int SignWithStore(const std::vector<std::string>& args)
         return Usage("sign"), 2;
 
     std::string document;
-    if (in.empty() || in == "-") {
-        document.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        // One read of the file's whole size: a large document is not taken
-        // character by character.
-        std::ifstream file(in, std::ios::binary | std::ios::ate);
-        const std::streamoff size = file ? std::streamoff(file.tellg()) : std::streamoff(-1);
-        if (size < 0) {
-            std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
-            return 1;
-        }
-        document.resize(static_cast<size_t>(size));
-        file.seekg(0);
-        if (size > 0 && !file.read(document.data(), size)) {
-            std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
-            return 1;
-        }
+    bool cp1251 = false;
+    if (!ReadDocument(in, document, cp1251)) {
+        std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
+        return 1;
     }
-    const bool cp1251 = DeclaresWindows1251(document);
-    if (cp1251)
-        document = Recode(document, 1251, CP_UTF8);
 
     ComApartment com;
     DispatchRef object;
@@ -521,6 +517,12 @@ int Verify(const std::vector<std::string>& args)
     }
     if (cert.empty() || (!date.empty() && !checkCert))
         return Usage("verify"), 2;
+    std::string document;
+    bool cp1251 = false;
+    if (!ReadDocument(in, document, cp1251)) {
+        std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
+        return 1;
+    }
     ComApartment com;
     DispatchRef object;
     HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlVerifier", &object.p);
@@ -531,7 +533,7 @@ int Verify(const std::vector<std::string>& args)
             HResultText(hr).c_str());
         return 2;
     }
-    std::vector<std::string> callArgs = {"@" + (in.empty() ? std::string("-") : in), "str:" + cert};
+    std::vector<std::string> callArgs = {"str:" + document, "str:" + cert};
     std::string method = checkCert ? "VerifyUsingCertFile" : "VerifyUsingCertFileWoCert";
     if (!date.empty()) {
         method = "VerifyUsingCertFileAndDate";

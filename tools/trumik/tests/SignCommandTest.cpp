@@ -85,6 +85,14 @@ TEST_F(SignCommand, AWindows1251FileStaysInItsCodePage)
         0);
     EXPECT_EQ(out.rfind(cp1251.substr(0, cp1251.size() - 6) + "<Signature", 0), 0u);
     EXPECT_EQ(out.substr(out.size() - 18), "</Signature></doc>");
+
+    // trumik verify reads the signed file in the same code page.
+    tt::WriteFile(dir_ / "cp.signed.xml", out);
+    EXPECT_EQ(Run("verify --cert " + f.good.der.string() + " " + d + "/cp.signed.xml", &out), 0) << out;
+    std::string changed = tt::ReadFile(dir_ / "cp.signed.xml");
+    changed.replace(changed.find("\xD1\xF7"), 2, "\xD1\xD1");
+    tt::WriteFile(dir_ / "cp.changed.xml", changed);
+    EXPECT_EQ(Run("verify --cert " + f.good.der.string() + " " + d + "/cp.changed.xml 2>/dev/null", &out), 1);
 }
 
 TEST_F(SignCommand, FailuresExitWithOneAndTheComponentsMessage)
