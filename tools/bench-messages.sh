@@ -7,7 +7,7 @@
 # gost89` for the cipher alone. Times are processor time (user + system), as
 # `openssl speed` counts, so that a busy machine does not blur the ratios.
 # Then the CryptDecryptMessage fuzzer (libFuzzer, clang) for one million runs
-# (FUZZ_RUNS; 0 leaves it out).
+# (FUZZ_RUNS or TRUMIK_FUZZ_RUNS; 0 leaves it out).
 set -euo pipefail
 BUILD="$1"
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -83,15 +83,15 @@ awk -v s="${speed:-0}" -v n=67108864 -v e="$enc64" -v d="$dec64" 'BEGIN {
   printf "openssl speed gost89 %.1f MB/s; ours over 64 MB (whole process, processor time): encrypt %.1f MB/s (%.2f), decrypt %.1f MB/s (%.2f)\n",
     s, oe, (s > 0 ? oe / s : 0), od, (s > 0 ? od / s : 0) }'
 
-if [ "${FUZZ_RUNS:-1000000}" != 0 ]; then
+if [ "${FUZZ_RUNS:-${TRUMIK_FUZZ_RUNS:-1000000}}" != 0 ]; then
   echo
-  echo "== CryptDecryptMessage fuzzer: ${FUZZ_RUNS:-1000000} runs (libFuzzer, ASan)"
+  echo "== CryptDecryptMessage fuzzer: ${FUZZ_RUNS:-${TRUMIK_FUZZ_RUNS:-1000000}} runs (libFuzzer, ASan)"
   FUZZ_BUILD="${FUZZ_BUILD:-${TRUMIK_FUZZ_BUILD:-$BUILD-fuzz}}"
   cmake -S "$ROOT" -B "$FUZZ_BUILD" ${FUZZ_CONFIG:--DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON} >/dev/null
   cmake --build "$FUZZ_BUILD" -j"${JOBS:-$(nproc)}" --target crypt_message_fuzz >/dev/null
   mkdir -p corpus fuzz-home
   TRUMIK_HOME="$WORK/fuzz-home" TRUMIK_FUZZ_SEED_DIR="$WORK/corpus" \
   ASAN_OPTIONS="detect_leaks=0" \
-    "$FUZZ_BUILD/bin/crypt_message_fuzz" -runs="${FUZZ_RUNS:-1000000}" -max_len=4096 -print_final_stats=1 \
+    "$FUZZ_BUILD/bin/crypt_message_fuzz" -runs="${FUZZ_RUNS:-${TRUMIK_FUZZ_RUNS:-1000000}}" -max_len=4096 -print_final_stats=1 \
       corpus 2>&1 | grep -E "^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|Done [0-9]+ runs|ERROR" || true
 fi
