@@ -75,6 +75,12 @@ class CCryptEncMessage {
     // codes of the calling operation (size, allocation, read).
     UniqueKeyProvInfo ReadKeyProvInfo(PCCERT_CONTEXT cert, LONG sizeCode, LONG allocCode, LONG readCode);
     bool KeyIsUsable(const CRYPT_KEY_PROV_INFO& info);
+    // The steps both encryptions share, from the provider context to the
+    // encrypted bytes (80005 to 80013). False when one failed, with *status
+    // what the method returns; a failed open of the machine store carries the
+    // platform's text only where machineStoreText asks for it.
+    bool EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
+                          bool machineStoreText, UniqueBlock& encrypted, DWORD& size, HRESULT* status);
 
     common::ErrorRecord record_;
 };

@@ -71,6 +71,56 @@ common::UniqueBstr EncodeTextResult(const BYTE* data, DWORD size)
     return common::NarrowToBstr(reinterpret_cast<const char*>(text.get()));
 }
 
+bool CCryptEncMessage::EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
+                                        bool machineStoreText, UniqueBlock& encrypted, DWORD& size,
+                                        HRESULT* status)
+{
+    UniqueProv prov;
+    if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
+        Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
+        *status = S_FALSE;
+        return false;
+    }
+    *status = S_OK; // every later failure returns 0
+    UniqueStore userStore(
+        CertOpenSystemStoreA(prov.get(), WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
+    if (!userStore) {
+        Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 80007)", 80007);
+        return false;
+    }
+    UniqueStore machineStore(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
+    if (!machineStore) {
+        constexpr char16_t kMachineStore[] =
+            u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 80008)";
+        if (machineStoreText)
+            FailWithPlatformText(kMachineStore, 80008);
+        else
+            Fail(kMachineStore, 80008);
+        return false;
+    }
+    UniqueCertContext recipient = SelectRecipientCertificate(userStore.get(), machineStore.get(), p_Hash);
+    if (!recipient)
+        return false;
+    CRYPT_ENCRYPT_MESSAGE_PARA para = EncryptionParameters(prov.get());
+    PCCERT_CONTEXT recipients[] = {recipient.get()};
+    size = 0;
+    if (!CryptEncryptMessage(&para, 1, recipients, plain, plainSize, nullptr, &size)) {
+        Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
+        return false;
+    }
+    encrypted = AllocateBlock(size);
+    if (!encrypted) {
+        Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
+        return false;
+    }
+    if (!CryptEncryptMessage(&para, 1, recipients, plain, plainSize, encrypted.get(), &size)) {
+        FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
+        return false;
+    }
+    return true;
+}
+
 HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG in_message_len,
                                            VARIANT* ByteArray, VARIANT* out_message)
 {
@@ -108,44 +158,12 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
         return S_FALSE;
     }
     try {
-        UniqueProv prov;
-        if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
-            Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
-            return S_FALSE;
-        }
-        UniqueStore userStore(CertOpenSystemStoreA(
-            prov.get(), WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
-        if (!userStore) {
-            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 80007)", 80007);
-            return S_OK;
-        }
-        UniqueStore machineStore(
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
-        if (!machineStore) {
-            Fail(u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 80008)",
-                 80008);
-            return S_OK;
-        }
-        UniqueCertContext recipient = SelectRecipientCertificate(userStore.get(), machineStore.get(), p_Hash);
-        if (!recipient)
-            return S_OK;
-        CRYPT_ENCRYPT_MESSAGE_PARA para = EncryptionParameters(prov.get());
-        PCCERT_CONTEXT recipients[] = {recipient.get()};
-        const DWORD plainSize = static_cast<DWORD>(in_message_len);
+        UniqueBlock encrypted;
         DWORD size = 0;
-        if (!CryptEncryptMessage(&para, 1, recipients, inputLock.data(), plainSize, nullptr, &size)) {
-            Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
-            return S_OK;
-        }
-        UniqueBlock encrypted = AllocateBlock(size);
-        if (!encrypted) {
-            Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
-            return S_OK;
-        }
-        if (!CryptEncryptMessage(&para, 1, recipients, inputLock.data(), plainSize, encrypted.get(), &size)) {
-            FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
-            return S_OK;
-        }
+        HRESULT status = S_OK;
+        if (!EncryptForHolder(p_StoreName, p_Hash, inputLock.data(), static_cast<DWORD>(in_message_len),
+                              false, encrypted, size, &status))
+            return status;
         if (!out_message || !PutByteArray(encrypted.get(), size, out_message)) {
             Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
             return S_OK;
@@ -183,43 +201,11 @@ HRESULT CCryptEncMessage::CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteA
                  80004);
             return S_OK;
         }
-        UniqueProv prov;
-        if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
-            Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
-            return S_FALSE;
-        }
-        UniqueStore userStore(CertOpenSystemStoreA(
-            prov.get(), WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
-        if (!userStore) {
-            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 80007)", 80007);
-            return S_OK;
-        }
-        UniqueStore machineStore(
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
-        if (!machineStore) {
-            FailWithPlatformText(
-                u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 80008)", 80008);
-            return S_OK;
-        }
-        UniqueCertContext recipient = SelectRecipientCertificate(userStore.get(), machineStore.get(), p_Hash);
-        if (!recipient)
-            return S_OK;
-        CRYPT_ENCRYPT_MESSAGE_PARA para = EncryptionParameters(prov.get());
-        PCCERT_CONTEXT recipients[] = {recipient.get()};
+        UniqueBlock encrypted;
         DWORD size = 0;
-        if (!CryptEncryptMessage(&para, 1, recipients, plain.get(), plainSize, nullptr, &size)) {
-            Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
-            return S_OK;
-        }
-        UniqueBlock encrypted = AllocateBlock(size);
-        if (!encrypted) {
-            Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
-            return S_OK;
-        }
-        if (!CryptEncryptMessage(&para, 1, recipients, plain.get(), plainSize, encrypted.get(), &size)) {
-            FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
-            return S_OK;
-        }
+        HRESULT status = S_OK;
+        if (!EncryptForHolder(p_StoreName, p_Hash, plain.get(), plainSize, true, encrypted, size, &status))
+            return status;
         common::UniqueBstr text = EncodeTextResult(encrypted.get(), size);
         if (!text || !out_message) {
             Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
