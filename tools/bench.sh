@@ -116,7 +116,7 @@ for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
 done
 
 echo
-echo "== fuzz: verification of arbitrary documents, one million runs (libFuzzer, clang)"
+echo "== fuzz: verification of arbitrary documents, ${TRUMIK_FUZZ_RUNS:-1000000} runs (libFuzzer, clang)"
 if command -v clang++ >/dev/null; then
   cmake -S "$ROOT" -B "$FUZZ_BUILD" $FUZZ_CONFIG >/dev/null
   cmake --build "$FUZZ_BUILD" -j"$(nproc)" --target verifier_fuzz >/dev/null
