@@ -103,8 +103,10 @@ cmp "$DEMO/sample.xml" "$DEMO/sample.openssl.xml"
 echo "same as sample.xml"
 echo "== a wrong PIN"
 if "$TRUMIK" decrypt --store My --thumbprint "$THUMBPRINT" --pin 0000 --base64 \
-     <(base64 -w0 "$DEMO/sample.xml.p7m") >/dev/null; then
+     <(base64 -w0 "$DEMO/sample.xml.p7m") >/dev/null 2>"$DEMO/wrong-pin.txt"; then
   echo "decrypted with a wrong PIN: this is a fault" >&2
   exit 1
 fi
+cat "$DEMO/wrong-pin.txt"
+grep -q '(Код ошибки - 82019)' "$DEMO/wrong-pin.txt" || { echo "not refused for its PIN: this is a fault" >&2; exit 1; }
 echo "refused, as it should"

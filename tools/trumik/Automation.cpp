@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -112,15 +113,20 @@ bool ReadFileBytes(const std::string& path, std::string& bytes)
         bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
         return true;
     }
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    std::streamoff size = in.tellg();
-    if (size < 0)
-        return false;
-    bytes.resize(static_cast<size_t>(size));
-    in.seekg(0);
-    return bool(in.read(bytes.data(), size)) || size == 0;
+    std::error_code error;
+    const bool regular = std::filesystem::is_regular_file(path, error);
+    const std::uintmax_t size = regular ? std::filesystem::file_size(path, error) : 0;
+    if (regular && !error) {
+        // A file in one read of its whole size.
+        bytes.resize(static_cast<size_t>(size));
+        return size == 0 || bool(in.read(bytes.data(), static_cast<std::streamsize>(size)));
+    }
+    // A pipe or a device has no size to read at once: read it through.
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 namespace {

@@ -93,6 +93,17 @@ TEST_F(CryptCommandsTest, Base64AndContainerName)
               1);
     EXPECT_NE(out.find("Неверно задан пароль для контейнера.(Код ошибки - 82019)"), std::string::npos) << out;
 
+    // A pipe as the input file (as a shell's <(...) gives it): read through, not refused.
+    const std::string fifo = Path("msg.fifo");
+    ASSERT_EQ(tt::RunCommand("mkfifo " + fifo), 0);
+    ASSERT_EQ(tt::RunCommand("(cat " + Path("msg.b64") + " > " + fifo + " &); " +
+                                 (build_ / "bin" / "trumik").string() + " decrypt --base64 " + Cert() +
+                                 " --pin 4321 " + fifo,
+                             &out),
+              0)
+        << out;
+    EXPECT_EQ(out, canonical + "\n");
+
     ASSERT_EQ(Run("container-name " + Cert(), &out), 0);
     EXPECT_EQ(out, "cmd-key\n");
     ASSERT_EQ(Run("provider-info", &out), 0);
