@@ -54,10 +54,34 @@ struct DispatchRef {
 // Owns the argument variants of one call.
 struct Args {
     std::vector<VARIANT> values; // in parameter order
+    VARIANT array{};             // the byte array that a by-reference argument points at
+    Args() { VariantInit(&array); }
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
     ~Args()
     {
         for (VARIANT& v : values)
-            VariantClear(&v);
+            VariantClear(&v); // a by-reference entry frees nothing
+        VariantClear(&array);
+    }
+    // The bytes as a one-dimensional byte array, passed by reference as the
+    // message methods take it; false when memory runs out.
+    bool Bytes(const std::string& data)
+    {
+        SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(data.size()));
+        if (!psa)
+            return false;
+        if (!data.empty())
+            std::memcpy(psa->pvData, data.data(), data.size());
+        VariantClear(&array);
+        array.vt = VT_ARRAY | VT_UI1;
+        array.parray = psa;
+        VARIANT ref;
+        VariantInit(&ref);
+        ref.vt = VT_BYREF | VT_VARIANT;
+        ref.pvarVal = &array;
+        values.push_back(ref);
+        return true;
     }
     void Text(const std::optional<std::u16string>& text)
     {
@@ -259,20 +283,11 @@ int EncryptCommand(const std::vector<std::string>& all)
         output += "\n";
     } else {
         args.Long(static_cast<LONG>(input.size()));
-        VARIANT bytes;
-        VariantInit(&bytes);
-        bytes.vt = VT_ARRAY | VT_UI1;
-        bytes.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(input.size()));
-        if (!input.empty())
-            std::memcpy(bytes.parray->pvData, input.data(), input.size());
-        VARIANT ref;
-        VariantInit(&ref);
-        ref.vt = VT_BYREF | VT_VARIANT;
-        ref.pvarVal = &bytes;
-        args.values.push_back(ref); // a reference: nothing to clear
+        if (!args.Bytes(input)) {
+            std::fputs("trumik: out of memory\n", stderr);
+            return 1;
+        }
         status = Run(messenger, u"CryptMessageByte", args, output);
-        args.values.pop_back();
-        VariantClear(&bytes);
     }
     if (status == 0 && !WriteOutput(o.out, output)) {
         std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
@@ -313,20 +328,11 @@ int DecryptCommand(const std::vector<std::string>& all)
     } else {
         args.Text(Text(o.pin));
         args.Long(static_cast<LONG>(input.size()));
-        VARIANT bytes;
-        VariantInit(&bytes);
-        bytes.vt = VT_ARRAY | VT_UI1;
-        bytes.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(input.size()));
-        if (!input.empty())
-            std::memcpy(bytes.parray->pvData, input.data(), input.size());
-        VARIANT ref;
-        VariantInit(&ref);
-        ref.vt = VT_BYREF | VT_VARIANT;
-        ref.pvarVal = &bytes;
-        args.values.push_back(ref);
+        if (!args.Bytes(input)) {
+            std::fputs("trumik: out of memory\n", stderr);
+            return 1;
+        }
         status = Run(messenger, u"DecryptMessageByte", args, output);
-        args.values.pop_back();
-        VariantClear(&bytes);
     }
     if (status == 0 && !WriteOutput(o.out, output)) {
         std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
