@@ -6,6 +6,7 @@
 #include "testing/TestHome.h"
 
 #include <gtest/gtest.h>
+#include <winnls.h>
 
 #include <stdexcept>
 
@@ -22,9 +23,12 @@ void Run(const std::string& command)
         throw std::runtime_error("command failed: " + command + "\n" + output);
 }
 
-std::u16string Wide(const std::string& ascii)
+std::u16string Wide(const std::string& utf8)
 {
-    return std::u16string(ascii.begin(), ascii.end());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::u16string out(static_cast<size_t>(n), u'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
 }
 
 } // namespace

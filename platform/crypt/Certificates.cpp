@@ -1,6 +1,7 @@
 // Certificate and CRL contexts: DER parsing into the CryptoAPI structures,
 // names as text, and the checks on a certificate's information.
 #include "CryptInternal.h"
+#include "kernel/CodePages.h"
 #include "winnls.h"
 
 #include <openssl/evp.h>
@@ -243,6 +244,11 @@ std::recursive_mutex& Lock()
 {
     static std::recursive_mutex m;
     return m;
+}
+
+std::u16string AnsiToUtf16(const char* s)
+{
+    return trumik::platform::CodePageToUtf16(s, CP_ACP);
 }
 
 std::u16string Utf8ToUtf16(const std::string& s)

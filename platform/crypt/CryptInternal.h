@@ -82,6 +82,8 @@ std::u16string FirstAttribute(const BYTE* der, size_t size, int nid);
 std::u16string NameToString(const BYTE* der, size_t size, DWORD strType);
 std::u16string Utf8ToUtf16(const std::string& s);
 std::string Utf16ToUtf8(const std::u16string& s);
+// Text given to an ...A entry point: bytes of the system ANSI code page.
+std::u16string AnsiToUtf16(const char* s);
 
 // Serialized-store elements: { DWORD id; DWORD encoding (1); DWORD length; data }.
 constexpr DWORD kCertElement = 32;

@@ -571,7 +571,7 @@ std::string PathFromPara(const void* pvPara, bool wide)
 {
     if (wide)
         return Utf16ToUtf8(static_cast<const char16_t*>(pvPara));
-    return static_cast<const char*>(pvPara);
+    return Utf16ToUtf8(AnsiToUtf16(static_cast<const char*>(pvPara)));
 }
 
 HCERTSTORE OpenFileStore(const std::string& path)
@@ -693,7 +693,7 @@ bool Matches(CertObject* c, DWORD findType, const void* para)
             return false;
         bool wide = findType == CERT_FIND_SUBJECT_STR_W || findType == CERT_FIND_ISSUER_STR_W;
         std::u16string needle = wide ? std::u16string(static_cast<const char16_t*>(para))
-                                     : Utf8ToUtf16(static_cast<const char*>(para));
+                                     : AnsiToUtf16(static_cast<const char*>(para));
         bool subject = findType == CERT_FIND_SUBJECT_STR_W || findType == CERT_FIND_SUBJECT_STR_A;
         const CERT_NAME_BLOB& name = subject ? c->info.Subject : c->info.Issuer;
         std::u16string hay = NameToString(name.pbData, name.cbData, CERT_X500_NAME_STR);
@@ -1008,7 +1008,7 @@ WINAPI_EXPORT HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD, H
         }
         std::u16string name = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W
                                   ? std::u16string(static_cast<const char16_t*>(pvPara))
-                                  : Utf8ToUtf16(static_cast<const char*>(pvPara));
+                                  : AnsiToUtf16(static_cast<const char*>(pvPara));
         return OpenSystemStore(name, dwFlags);
     }
     if (lpszStoreProvider == CERT_STORE_PROV_FILENAME_W || lpszStoreProvider == CERT_STORE_PROV_FILENAME_A) {

@@ -262,7 +262,7 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR 
     if (szContainer)
         container = FromAnsi(szContainer);
     if (szProvider)
-        provider = szProvider;
+        provider = FromAnsi(szProvider);
     return Acquire(phProv, container, provider, dwProvType, dwFlags);
 }
 
