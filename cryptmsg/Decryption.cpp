@@ -27,6 +27,11 @@ CRYPT_DECRYPT_MESSAGE_PARA DecryptionParameters(HCERTSTORE* store)
     return para;
 }
 
+bool NamesContainer(const CRYPT_KEY_PROV_INFO& info)
+{
+    return info.pwszContainerName && *info.pwszContainerName;
+}
+
 // The key PIN: the low byte of each of the first 40 units, up to the first zero.
 std::string KeyPin(BSTR password)
 {
@@ -82,8 +87,13 @@ HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR
         std::string container;
         {
             UniqueKeyProvInfo info = GetKeyProviderInfo(userStore.get(), p_Hash, p_StoreName, machineStore);
-            if (!info || !info->pwszContainerName || !*info->pwszContainerName)
+            if (!info)
                 return S_OK;
+            // Information without a container names no key to decrypt with.
+            if (!NamesContainer(*info)) {
+                Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)", 82009);
+                return S_OK;
+            }
             container = WideToCodePage(common::ThreadAnsiCodePage(), info->pwszContainerName);
         }
         UniqueProv prov;
@@ -182,8 +192,14 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
             if (version == -1)
                 return S_OK;
             UniqueKeyProvInfo info = GetKeyProviderInfo(userStore.get(), p_Hash, p_StoreName, machineStore);
-            if (!info || !info->pwszContainerName || !*info->pwszContainerName)
+            if (!info)
                 return S_OK;
+            if (!NamesContainer(*info)) {
+                SetLastError(static_cast<DWORD>(NTE_BAD_KEYSET));
+                FailWithPlatformText(
+                    u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)", 82009);
+                return S_OK;
+            }
             container = WideToCodePage(common::ThreadAnsiCodePage(), info->pwszContainerName);
             info.reset();
             const bool machine = machineStore != nullptr;

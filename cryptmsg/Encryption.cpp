@@ -38,18 +38,29 @@ CRYPT_ENCRYPT_MESSAGE_PARA EncryptionParameters(HCRYPTPROV prov)
 bool DecodeTextArgument(BSTR text, UniqueBlock& bytes, DWORD& size)
 {
     const UINT units = SysStringLen(text);
-    UniqueBlock narrow = AllocateBlock(units);
+    if (units > static_cast<UINT>(INT32_MAX))
+        return false;
+    // A multibyte ANSI code page (UTF-8) takes more than one byte for some
+    // characters: the text is as long as the conversion says.
+    int length = 0;
+    if (units > 0) {
+        length = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
+        if (length <= 0)
+            return false;
+    }
+    UniqueBlock narrow = AllocateBlock(static_cast<size_t>(length));
     if (!narrow)
         return false;
-    if (units > 0)
+    if (length > 0 &&
         WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), reinterpret_cast<char*>(narrow.get()),
-                            static_cast<int>(units), nullptr, nullptr);
+                            length, nullptr, nullptr) != length)
+        return false;
     const char* chars = reinterpret_cast<const char*>(narrow.get());
     LONG decoded = 0;
-    MessageTextDecode(chars, static_cast<LONG>(units), nullptr, &decoded);
+    MessageTextDecode(chars, static_cast<LONG>(length), nullptr, &decoded);
     bytes = AllocateBlock(static_cast<size_t>(decoded));
     LONG capacity = decoded;
-    if (!MessageTextDecode(chars, static_cast<LONG>(units), bytes.get(), &capacity))
+    if (!MessageTextDecode(chars, static_cast<LONG>(length), bytes.get(), &capacity))
         return false;
     size = static_cast<DWORD>(capacity);
     return true;

@@ -7,15 +7,20 @@
 #include "cryptmsg/CryptEncMessage.h"
 #include "cryptmsg/MessageTextCodec.h"
 #include "csp/Containers.h"
+#include "kernel/CodePages.h"
 
 #include "testing/TestHome.h"
 
 #include <gtest/gtest.h>
+#include <winnls.h>
+#include <winreg.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
 #include <random>
+#include <vector>
 
 using namespace trumik;
 using namespace trumik::cryptmsgtest;
@@ -602,6 +607,148 @@ TEST_F(CryptMsgMessages, InteropWithOpensslCms)
     EXPECT_EQ(r.code, 82017);
     r = DecryptText(Holder().thumbprint, Wide(Base64(other)));
     EXPECT_EQ(r.code, 82021);
+}
+
+TEST_F(CryptMsgMessages, InformationWithoutAContainerIsAFailure)
+{
+    auto dir = tt::MakeTempDir("unnamed");
+    GostIdentity unnamed = MakeGostIdentity("m-unnamed", WithoutProvInfo(true));
+    std::string output;
+    ASSERT_EQ(tt::RunCommand("openssl cms -encrypt -engine gost -gost89 -binary -outform DER -in " +
+                                 unnamed.certPem.string() + " -out " + dir.string() + "/m.der " +
+                                 unnamed.certPem.string(),
+                             &output),
+              0)
+        << output;
+    const std::string message = tt::ReadFile(dir / "m.der");
+
+    Result r = Decrypt(unnamed, message);
+    EXPECT_EQ(r.status, S_OK);
+    EXPECT_EQ(r.code, 82009);
+    EXPECT_EQ(r.message, u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)");
+    EXPECT_FALSE(r.written);
+    r = DecryptText(unnamed.thumbprint, Wide(Base64(message)));
+    EXPECT_EQ(r.status, S_OK);
+    EXPECT_EQ(r.code, 82009);
+    EXPECT_EQ(r.message, u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)");
+    EXPECT_NE(r.stack, u"") << "the provider's reason is on the stack";
+    EXPECT_FALSE(r.written);
+}
+
+// The class hands the store name to CertOpenSystemStoreA in the ANSI code
+// page; a Cyrillic name must reach the same store, not a new one.
+TEST_F(CryptMsgMessages, CyrillicStoreNames)
+{
+    const std::string storeUtf8 = "Личное";
+    IdentityOptions options = WithPin(kPin);
+    options.store = storeUtf8;
+    GostIdentity id = MakeGostIdentity("m-cyrillic", options);
+    auto storeNames = [] {
+        std::vector<std::u16string> names;
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Microsoft\\SystemCertificates", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            return names;
+        char16_t name[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD size = 256;
+            if (RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(name, size);
+        }
+        RegCloseKey(key);
+        return names;
+    };
+    const auto before = storeNames();
+    ASSERT_NE(std::find(before.begin(), before.end(), u"Личное"), before.end());
+
+    auto store = common::MakeBstr(u"Личное");
+    auto hash = Bstr(id.thumbprint);
+    CCryptEncMessage object;
+    ByteVariant input("для Личного");
+    Result e = EncryptBytes(object, store.get(), hash.get(), input.size(), input.get());
+    ASSERT_EQ(e.code, 0) << Utf8(e.message) << Utf8(e.stack);
+    ByteVariant message(e.bytes);
+    auto pin = Bstr(kPin);
+    Result d = DecryptBytes(object, store.get(), hash.get(), pin.get(), message.size(), message.get());
+    EXPECT_EQ(d.code, 0) << Utf8(d.message) << Utf8(d.stack);
+    EXPECT_EQ(d.bytes, "для Личного");
+
+    BSTR text = nullptr;
+    common::UniqueBstr plain = common::MakeBstr(u"0KLQtdC60YHRgg==");
+    ASSERT_EQ(object.CryptMessage(store.get(), hash.get(), plain.get(), &text), S_OK);
+    common::UniqueBstr encrypted(text);
+    ASSERT_EQ(object.Record().Code(), 0) << Utf8(object.Record().Message());
+    text = nullptr;
+    ASSERT_EQ(object.DecryptMessage(store.get(), hash.get(), nullptr, pin.get(), encrypted.get(), &text),
+              S_OK);
+    common::UniqueBstr decrypted(text);
+    EXPECT_EQ(object.Record().Code(), 0) << Utf8(object.Record().Message());
+    EXPECT_EQ(common::View(decrypted.get()), u"0KLQtdC60YHRgg==");
+
+    text = nullptr;
+    ASSERT_EQ(object.GetContainerName(store.get(), hash.get(), &text), S_OK);
+    common::UniqueBstr container(text);
+    EXPECT_EQ(object.Record().Code(), 0) << Utf8(object.Record().Message());
+    EXPECT_EQ(common::View(container.get()), u"m-cyrillic");
+
+    EXPECT_EQ(storeNames(), before) << "no other store was made";
+}
+
+// The system ANSI code page set to UTF-8 for the life of the guard.
+class Utf8AnsiCodePage {
+  public:
+    Utf8AnsiCodePage()
+    {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const char16_t value[] = u"65001";
+        EXPECT_EQ(RegSetValueExW(key, u"ACP", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        trumik::platform::ReloadSystemAnsiCodePage();
+    }
+    ~Utf8AnsiCodePage()
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            RegDeleteValueW(key, u"ACP");
+            RegCloseKey(key);
+        }
+        trumik::platform::ReloadSystemAnsiCodePage();
+    }
+    Utf8AnsiCodePage(const Utf8AnsiCodePage&) = delete;
+    Utf8AnsiCodePage& operator=(const Utf8AnsiCodePage&) = delete;
+
+  private:
+    static constexpr char16_t kKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage";
+};
+
+// Characters outside the alphabet are skipped however many bytes the ANSI
+// code page gives them; under UTF-8 they take two or three.
+TEST_F(CryptMsgMessages, TextUnderAMultibyteAnsiCodePage)
+{
+    Utf8AnsiCodePage utf8;
+    ASSERT_EQ(GetACP(), 65001u);
+    const std::string plain = RandomBytes(300, 5);
+    const std::u16string base64 = Wide(Base64(plain));
+    // Cyrillic and CJK characters between the groups, as a pasted text may hold.
+    const std::u16string noisy =
+        base64.substr(0, 8) + u"й中" + base64.substr(8, 100) + u"Ж" + base64.substr(108);
+
+    Result e = EncryptText(Holder(), noisy);
+    ASSERT_EQ(e.code, 0) << Utf8(e.message);
+    Result d = DecryptText(Holder().thumbprint, e.text);
+    ASSERT_EQ(d.code, 0) << Utf8(d.message);
+    EXPECT_EQ(d.text, base64);
+
+    // The message itself with the same noise decrypts too.
+    const std::u16string noisyMessage = e.text.substr(0, 4) + u"ё" + e.text.substr(4);
+    d = DecryptText(Holder().thumbprint, noisyMessage);
+    ASSERT_EQ(d.code, 0) << Utf8(d.message);
+    EXPECT_EQ(d.text, base64);
 }
 
 TEST_F(CryptMsgMessages, SixtyFourMegabytesRoundTrip)
