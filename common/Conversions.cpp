@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace trumik::common {
@@ -33,17 +34,20 @@ UINT ChooseThreadAnsiCodePage()
 // UTF-16 up to its first NUL, and that NUL, in the given code page. One pass
 // into a buffer of the largest size the result can have (three bytes a unit);
 // the pages of it never written are never touched.
-std::string WideToBytes(UINT codePage, BSTR text)
+std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
 {
+    // UTF-8 takes no default character: asking for one is an error there.
+    const DWORD flags = usedDefault ? WC_NO_BEST_FIT_CHARS : 0;
     static const OLECHAR empty[] = {0};
     const OLECHAR* source = text ? text : empty;
     const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
     if (length > INT_MAX / 3) {
-        int size = WideCharToMultiByte(codePage, 0, source, -1, nullptr, 0, nullptr, nullptr);
+        int size = WideCharToMultiByte(codePage, flags, source, -1, nullptr, 0, nullptr, usedDefault);
         if (size <= 0)
             return std::string(1, '\0');
         std::string bytes(static_cast<size_t>(size), '\0');
-        int written = WideCharToMultiByte(codePage, 0, source, -1, bytes.data(), size, nullptr, nullptr);
+        int written =
+            WideCharToMultiByte(codePage, flags, source, -1, bytes.data(), size, nullptr, usedDefault);
         if (written <= 0)
             return std::string(1, '\0');
         bytes.resize(static_cast<size_t>(written));
@@ -51,8 +55,8 @@ std::string WideToBytes(UINT codePage, BSTR text)
     }
     const int room = static_cast<int>(length * 3);
     auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
-    int written = WideCharToMultiByte(codePage, 0, source, static_cast<int>(length), buffer.get(), room,
-                                      nullptr, nullptr);
+    int written = WideCharToMultiByte(codePage, flags, source, static_cast<int>(length), buffer.get(), room,
+                                      nullptr, usedDefault);
     if (written <= 0)
         return std::string(1, '\0');
     return std::string(buffer.get(), static_cast<size_t>(written));
@@ -88,13 +92,21 @@ UINT ThreadAnsiCodePage()
     return codePage;
 }
 
-std::string DocumentToParserBytes(BSTR xml)
+std::optional<std::string> DocumentToParserBytes(BSTR xml)
 {
     std::string utf8 = WideToBytes(CP_UTF8, xml);
     if (utf8.find("encoding=\"windows-1251\"") == std::string::npos &&
         utf8.find("encoding=\"WINDOWS-1251\"") == std::string::npos)
         return utf8;
-    return WideToBytes(CP_ACP, xml);
+    if (GetACP() == CP_UTF8)
+        return WideToBytes(CP_ACP, xml);
+    // A character the code page cannot hold would reach the parser as the
+    // default character, and the signature would cover that instead.
+    BOOL usedDefault = FALSE;
+    std::string bytes = WideToBytes(CP_ACP, xml, &usedDefault);
+    if (usedDefault)
+        return std::nullopt;
+    return bytes;
 }
 
 std::string DocumentToUtf8(BSTR xml)

@@ -4,6 +4,7 @@
 
 #include "Bstr.h"
 
+#include <optional>
 #include <string>
 
 namespace trumik::common {
@@ -16,7 +17,8 @@ UINT ThreadAnsiCodePage();
 // A document for the parser: UTF-8, or the system ANSI code page when the text
 // holds one of the exact markers encoding="windows-1251" / encoding="WINDOWS-1251".
 // The text is taken up to its first NUL; the result holds that NUL too.
-std::string DocumentToParserBytes(BSTR xml);
+// Nothing when the code page cannot hold one of the document's characters.
+std::optional<std::string> DocumentToParserBytes(BSTR xml);
 
 // A document as UTF-8 only, up to its first NUL, the NUL included.
 std::string DocumentToUtf8(BSTR xml);

@@ -1,5 +1,6 @@
 #include "XmlLibrary.h"
 
+#include "CallerDocument.h"
 #include "ProcessLock.h"
 
 #include <libxml/parser.h>
@@ -17,7 +18,7 @@ namespace trumik::common {
 namespace {
 
 struct LibraryState {
-    bool running = false;          // xmlInitParser .. xmlSecCheckVersionExt done
+    bool running = false;           // xmlInitParser .. xmlSecCheckVersionExt done
     std::set<std::string> backends; // back-ends whose application and crypto start-up ran
     int startedObjects = 0;
 };
@@ -28,13 +29,6 @@ LibraryState& State()
     return state;
 }
 
-// No parse of caller text reads anything from outside the text: external DTD
-// subsets, external entities, files and network addresses are all refused.
-xmlParserInputPtr RefuseExternalEntity(const char* /*url*/, const char* /*id*/, xmlParserCtxtPtr /*ctxt*/)
-{
-    return nullptr;
-}
-
 bool StartProcessLibraries()
 {
     xmlInitParser();
@@ -42,9 +36,12 @@ bool StartProcessLibraries()
     *__xmlLoadExtDtdDefaultValue() = XML_DETECT_IDS | XML_COMPLETE_ATTRS;
     xmlSubstituteEntitiesDefault(1);
     *__xmlIndentTreeOutput() = 1;
-    xmlSetExternalEntityLoader(RefuseExternalEntity);
     if (xmlSecInit() < 0)
         return false;
+    // No parse of caller text reads anything from outside the text. Installed
+    // after xmlSecInit, which puts a loader of its own in place (and puts the
+    // previous one back at its shut-down).
+    xmlSetExternalEntityLoader(RefuseExternalEntity);
     if (xmlSecCheckVersionExt(1, 2, 10, xmlSecCheckVersionABICompatible) != 1) {
         xmlSecShutdown();
         return false;

@@ -1,5 +1,6 @@
 #include "XmlSigner.h"
 
+#include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/ErrorState.h"
 #include "common/ProcessLock.h"
@@ -83,7 +84,7 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     const std::string path = common::PathToNarrow(keyFile);
     const std::string input = common::DocumentToUtf8(xml);
 
-    common::UniqueXmlDoc doc(xmlParseDoc(Xml(input.c_str())));
+    common::UniqueXmlDoc doc = common::ParseCallerDocument(input.c_str());
     if (!doc || !xmlDocGetRootElement(doc.get())) {
         SetLastError(u"10005 - Не удалось произвести разбор указанного документа.");
         return kSignFailed;

@@ -4,6 +4,7 @@
 
 #include "CertLookup.h"
 
+#include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace trumik::signer {
@@ -178,8 +180,8 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     if (xmlSecKeySetValue(key.get(), keyData.get()) >= 0)
         keyData.release(); // the key owns it now
 
-    const std::string bytes = common::DocumentToParserBytes(xml);
-    common::UniqueXmlDoc doc(xmlParseDoc(Xml(bytes.c_str())));
+    const std::optional<std::string> bytes = common::DocumentToParserBytes(xml);
+    common::UniqueXmlDoc doc = bytes ? common::ParseCallerDocument(bytes->c_str()) : nullptr;
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         record_.SetError(kNotParsed, 19);

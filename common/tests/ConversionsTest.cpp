@@ -8,19 +8,23 @@ using namespace trumik::common;
 
 namespace {
 
-std::string Bytes(const std::string& withNul) { return withNul.substr(0, withNul.size() - 1); }
+std::string Bytes(const std::string& withNul)
+{
+    return withNul.substr(0, withNul.size() - 1);
+}
 
 } // namespace
 
 TEST(DocumentToParserBytes, DeclaredWindows1251GoesInTheSystemAnsiCodePage)
 {
     UniqueBstr doc = MakeBstr(u"<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>Привет</a>");
-    std::string bytes = DocumentToParserBytes(doc.get());
+    std::string bytes = DocumentToParserBytes(doc.get()).value();
     ASSERT_EQ(bytes.back(), '\0');
-    EXPECT_EQ(Bytes(bytes), "<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>\xCF\xF0\xE8\xE2\xE5\xF2</a>");
+    EXPECT_EQ(Bytes(bytes),
+              "<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>\xCF\xF0\xE8\xE2\xE5\xF2</a>");
 
     UniqueBstr upper = MakeBstr(u"<?xml version=\"1.0\" encoding=\"WINDOWS-1251\"?><a>Ё</a>");
-    EXPECT_EQ(Bytes(DocumentToParserBytes(upper.get())),
+    EXPECT_EQ(Bytes(DocumentToParserBytes(upper.get()).value()),
               "<?xml version=\"1.0\" encoding=\"WINDOWS-1251\"?><a>\xA8</a>");
 }
 
@@ -30,29 +34,45 @@ TEST(DocumentToParserBytes, OtherSpellingsStayUtf8)
                                  u"<?xml version=\"1.0\" encoding = \"windows-1251\"?><a>Ж</a>",
                                  u"<?xml version=\"1.0\" encoding=\"Windows-1251\"?><a>Ж</a>", u"<a>Ж</a>"}) {
         UniqueBstr doc = MakeBstr(text);
-        std::string bytes = DocumentToParserBytes(doc.get());
+        std::string bytes = DocumentToParserBytes(doc.get()).value();
         EXPECT_NE(bytes.find("\xD0\x96"), std::string::npos) << Bytes(bytes);
     }
 }
 
-TEST(DocumentToParserBytes, MarkerAnywhereSwitchesAndUnmappableBecomesDefaultChar)
+TEST(DocumentToParserBytes, MarkerAnywhereSwitches)
 {
-    UniqueBstr doc = MakeBstr(u"<a><!-- encoding=\"windows-1251\" -->Я€✓</a>");
-    EXPECT_EQ(Bytes(DocumentToParserBytes(doc.get())), "<a><!-- encoding=\"windows-1251\" -->\xDF\x88?</a>");
+    UniqueBstr doc = MakeBstr(u"<a><!-- encoding=\"windows-1251\" -->Я€</a>");
+    EXPECT_EQ(Bytes(DocumentToParserBytes(doc.get()).value()),
+              "<a><!-- encoding=\"windows-1251\" -->\xDF\x88</a>");
+}
+
+// A character that windows-1251 cannot hold would be signed as "?".
+TEST(DocumentToParserBytes, CharactersTheCodePageCannotHoldAreRefused)
+{
+    for (const char16_t* text : {u"<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>中文</a>",
+                                 u"<a><!-- encoding=\"windows-1251\" -->Я✓</a>",
+                                 u"<?xml version=\"1.0\" encoding=\"WINDOWS-1251\"?><a>é</a>"}) {
+        UniqueBstr doc = MakeBstr(text);
+        EXPECT_FALSE(DocumentToParserBytes(doc.get()).has_value());
+    }
+    // Without the marker the same characters go as UTF-8.
+    UniqueBstr utf8 = MakeBstr(u"<a>中文</a>");
+    EXPECT_EQ(Bytes(DocumentToParserBytes(utf8.get()).value()), "<a>\xE4\xB8\xAD\xE6\x96\x87</a>");
 }
 
 TEST(DocumentToParserBytes, StopsAtTheFirstNul)
 {
     const char16_t text[] = u"<a/>\0<b/>";
     UniqueBstr doc(SysAllocStringLen(text, 9));
-    EXPECT_EQ(DocumentToParserBytes(doc.get()), std::string("<a/>", 5));
+    EXPECT_EQ(DocumentToParserBytes(doc.get()).value(), std::string("<a/>", 5));
     EXPECT_EQ(DocumentToUtf8(doc.get()), std::string("<a/>", 5));
 }
 
 TEST(DocumentToUtf8, IgnoresTheDeclaration)
 {
     UniqueBstr doc = MakeBstr(u"<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>Ж</a>");
-    EXPECT_EQ(Bytes(DocumentToUtf8(doc.get())), "<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>\xD0\x96</a>");
+    EXPECT_EQ(Bytes(DocumentToUtf8(doc.get())),
+              "<?xml version=\"1.0\" encoding=\"windows-1251\"?><a>\xD0\x96</a>");
 }
 
 TEST(Utf8ToBstr, ConvertsUpToTheNul)
@@ -81,7 +101,9 @@ TEST(BytePerCharacter, KeepsTheLowByteOfAtMostFortyUnits)
     EXPECT_EQ(bytes, std::string("0123456789abcdef0123456789ABCDEF01234567") + '\0');
 
     UniqueBstr cyrillic = MakeBstr(u"сA");
-    EXPECT_EQ(BytePerCharacter(cyrillic.get()), std::string("\x41" "A") + '\0');
+    EXPECT_EQ(BytePerCharacter(cyrillic.get()), std::string("\x41"
+                                                            "A") +
+                                                    '\0');
     EXPECT_EQ(BytePerCharacter(nullptr), std::string(1, '\0'));
 }
 

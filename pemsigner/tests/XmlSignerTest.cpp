@@ -4,6 +4,7 @@
 #include "common/ErrorState.h"
 #include "common/XmlLibrary.h"
 
+#include "FifoWatch.h"
 #include "TestHome.h"
 
 #include <gtest/gtest.h>
@@ -41,18 +42,21 @@ class XmlSignerTest : public ::testing::Test {
     {
         dir_ = tt::MakeTempDir("pem");
         const std::string d = dir_.string();
-        ASSERT_EQ(tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Signer -days 30 -keyout " +
-                                 d + "/key.pem -out " + d + "/cert.pem"),
-                  0);
+        ASSERT_EQ(
+            tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Signer -days 30 -keyout " +
+                           d + "/key.pem -out " + d + "/cert.pem"),
+            0);
         tt::WriteFile(dir_ / "signer.pem", tt::ReadFile(dir_ / "key.pem") + tt::ReadFile(dir_ / "cert.pem"));
         ASSERT_EQ(tt::RunCommand("openssl pkcs8 -topk8 -v2 aes-256-cbc -passout pass:other -in " + d +
                                  "/key.pem -out " + d + "/other-key.pem"),
                   0);
-        tt::WriteFile(dir_ / "other.pem", tt::ReadFile(dir_ / "other-key.pem") + tt::ReadFile(dir_ / "cert.pem"));
+        tt::WriteFile(dir_ / "other.pem",
+                      tt::ReadFile(dir_ / "other-key.pem") + tt::ReadFile(dir_ / "cert.pem"));
         ASSERT_EQ(tt::RunCommand("openssl pkcs8 -topk8 -v2 aes-256-cbc -passout pass:wqzt -in " + d +
                                  "/key.pem -out " + d + "/wqzt-key.pem"),
                   0);
-        tt::WriteFile(dir_ / "wqzt.pem", tt::ReadFile(dir_ / "wqzt-key.pem") + tt::ReadFile(dir_ / "cert.pem"));
+        tt::WriteFile(dir_ / "wqzt.pem",
+                      tt::ReadFile(dir_ / "wqzt-key.pem") + tt::ReadFile(dir_ / "cert.pem"));
     }
 
     static fs::path dir_;
@@ -144,8 +148,9 @@ TEST_F(XmlSignerTest, SignedDocumentVerifiesWithXmlsec1AndTamperingIsCaught)
     EXPECT_EQ(o.message, u"");
     EXPECT_TRUE(StartsWith(o.signedXml, u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc>"));
     const std::u16string& s = o.signedXml;
-    EXPECT_NE(s.find(u"<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"),
-              std::u16string::npos);
+    EXPECT_NE(
+        s.find(u"<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"),
+        std::u16string::npos);
     EXPECT_NE(s.find(u"<SignatureMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>"),
               std::u16string::npos);
     EXPECT_NE(s.find(u"<Reference URI=\"\">"), std::u16string::npos);
@@ -230,21 +235,28 @@ TEST_F(XmlSignerTest, LongLibraryReportsFollowTheMessageWithinTheLimit)
     EXPECT_NE(o.message.find(u"filename=" + Utf16(dir_.string())), std::u16string::npos);
 }
 
-TEST_F(XmlSignerTest, ExternalEntitiesAreNotRead)
+TEST_F(XmlSignerTest, ExternalEntitiesAreRefusedWithoutBeingRead)
 {
-    fs::path secret = dir_ / "secret.txt";
-    tt::WriteFile(secret, "TOP-SECRET-CONTENT");
+    tt::FifoWatch fifo(dir_ / "entity.xml");
     CXmlSigner signer;
     std::u16string doc = u"<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY s SYSTEM \"file://" +
-                         Utf16(secret.string()) + u"\">]><a>&s;</a>";
+                         Utf16(fifo.Path().string()) + u"\">]><a>&s;</a>";
     Outcome o = Sign(signer, doc, dir_ / "signer.pem");
-    EXPECT_EQ(o.signedXml.find(u"TOP-SECRET"), std::u16string::npos);
-    EXPECT_EQ(o.message.find(u"TOP-SECRET"), std::u16string::npos);
+    EXPECT_EQ(o.status, -1);
+    EXPECT_TRUE(StartsWith(o.message, u"10005 - Не удалось произвести разбор указанного документа."))
+        << Utf8(o.message);
+    EXPECT_NE(o.message.find(Utf16(fifo.Path().string())), std::u16string::npos) << Utf8(o.message);
+    EXPECT_EQ(o.signedXml, u"");
+    // A DTD the document merely names is not read and not an error.
+    Outcome dtd = Sign(signer, u"<!DOCTYPE a SYSTEM \"" + Utf16(fifo.Path().string()) + u"\"><a/>",
+                       dir_ / "signer.pem");
+    EXPECT_EQ(dtd.status, S_OK) << Utf8(dtd.message);
+    EXPECT_EQ(fifo.Reads(), 0) << "the signer opened the entity's file";
 
     // Internal entities and attribute defaults of the internal subset still work.
-    Outcome inner = Sign(signer,
-                         u"<!DOCTYPE a [<!ENTITY w \"word\"><!ATTLIST a kind CDATA \"plain\">]><a>&w;</a>",
-                         dir_ / "signer.pem");
+    Outcome inner =
+        Sign(signer, u"<!DOCTYPE a [<!ENTITY w \"word\"><!ATTLIST a kind CDATA \"plain\">]><a>&w;</a>",
+             dir_ / "signer.pem");
     ASSERT_EQ(inner.status, S_OK) << Utf8(inner.message);
     EXPECT_NE(inner.signedXml.find(u"<a kind=\"plain\">word<Signature"), std::u16string::npos);
 }
@@ -264,7 +276,9 @@ TEST_F(XmlSignerTest, ObjectsShareTheLibrariesUntilTheLastStartedOneIsReleased)
     EXPECT_FALSE(common::LibrariesRunning());
 
     // An object that never signed is released without touching the libraries.
-    { CXmlSigner idle; }
+    {
+        CXmlSigner idle;
+    }
     EXPECT_FALSE(common::LibrariesRunning());
 }
 

@@ -9,6 +9,7 @@
 #include "common/ErrorState.h"
 #include "common/XmlLibrary.h"
 
+#include "FifoWatch.h"
 #include "TestHome.h"
 
 #include <winnls.h>
@@ -256,6 +257,16 @@ TEST(Signing, AWindows1251DocumentKeepsItsDeclarationAndVerifies)
     EXPECT_EQ(s.text.substr(0, end), xml.substr(0, end));
     EXPECT_EQ(s.text.substr(s.text.size() - 21), kDsigClose + std::u16string(u"</платёж>"));
     ExpectPeersAccept(s.text);
+
+    // Characters windows-1251 cannot hold would be signed as "?": refused.
+    for (const char16_t* held : {u"中文", u"é", u"✓"}) {
+        const std::u16string outside = u"<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<платёж>" +
+                                       std::u16string(held) + u"</платёж>";
+        Signed refused = Sign(signer, &outside, f.good.thumbprint, &pin);
+        EXPECT_EQ(refused.status, S_FALSE);
+        EXPECT_EQ(refused.code, 19) << Utf8(refused.message);
+        EXPECT_EQ(refused.text, u"");
+    }
 }
 
 TEST(Signing, AnEmptyRootElementAndTrailingMarkupKeepTheSignatureInsideTheRoot)
@@ -351,15 +362,22 @@ TEST(Signing, HostileAndHugeDocuments)
         deep += u"</a>";
     EXPECT_EQ(Sign(signer, &deep, f.good.thumbprint, &pin).code, 19);
 
-    // External entities and DTDs are never read.
-    auto dir = tt::MakeTempDir("outside");
-    tt::WriteFile(dir / "secret.txt", "SECRET-CONTENT");
-    const std::u16string path = U16((dir / "secret.txt").string());
+    // External entities and DTDs are never read; a document that uses an
+    // external entity is refused, not signed without it.
+    tt::FifoWatch fifo(tt::MakeTempDir("outside") / "outside.xml");
+    const std::u16string path = U16(fifo.Path().string());
     const std::u16string external = u"<!DOCTYPE d [<!ENTITY e SYSTEM \"file://" + path + u"\">]><d>&e;</d>";
     Signed ext = Sign(signer, &external, f.good.thumbprint, &pin);
-    EXPECT_EQ(ext.text.find(u"SECRET"), std::u16string::npos);
+    EXPECT_EQ(ext.status, S_FALSE);
+    EXPECT_EQ(ext.code, 19);
+    EXPECT_EQ(ext.message, u"Не удалось произвести разбор указанного документа.(Код ошибки - 00019)");
+    EXPECT_EQ(ext.text, u"");
+    EXPECT_NE(common::stacks::Text(common::ErrorStackId::MSXmlSigner).find(path), std::u16string::npos)
+        << Utf8(common::stacks::Text(common::ErrorStackId::MSXmlSigner));
+    // A DTD the document merely names is neither read nor an error.
     const std::u16string dtd = u"<!DOCTYPE d SYSTEM \"file://" + path + u"\"><d/>";
-    EXPECT_EQ(Sign(signer, &dtd, f.good.thumbprint, &pin).text.find(u"SECRET"), std::u16string::npos);
+    EXPECT_EQ(Sign(signer, &dtd, f.good.thumbprint, &pin).code, 0);
+    EXPECT_EQ(fifo.Reads(), 0) << "the signer opened the entity's file";
     // Internal entities are still replaced and signed.
     const std::u16string internal = u"<!DOCTYPE d [<!ENTITY e \"inner\">]><d>&e;</d>";
     Signed in = Sign(signer, &internal, f.good.thumbprint, &pin);

@@ -1,0 +1,70 @@
+#include "CallerDocument.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <xmlsec/xmlsec.h>
+
+#include <xmlsec/errors.h>
+
+#include <string>
+
+namespace trumik::common {
+
+namespace {
+
+// Set by the loader when it refused an entity that the parse on this thread needed.
+thread_local bool t_refused = false;
+
+const char* Text(const char* s)
+{
+    return s ? s : "";
+}
+
+// Entity references left in the tree: with substitution on, only references
+// to entities declared nowhere in the text stay (libxml2 keeps them when the
+// document has an external subset that might declare them).
+xmlNodePtr FindUnresolvedReference(xmlNodePtr node)
+{
+    for (; node; node = node->next) {
+        if (node->type == XML_ENTITY_REF_NODE)
+            return node;
+        if (node->type == XML_ELEMENT_NODE) {
+            if (xmlNodePtr found = FindUnresolvedReference(node->children))
+                return found;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParserCtxtPtr ctxt)
+{
+    // inSubset is 2 while the parser fetches the external DTD subset; a
+    // document that only names one does not need it.
+    if (ctxt && ctxt->inSubset == 2)
+        return nullptr;
+    t_refused = true;
+    xmlSecError(__FILE__, __LINE__, "xmlParseDoc", nullptr, "external entity", XMLSEC_ERRORS_R_XML_FAILED,
+                "an entity from outside the document is not read: url=%s; id=%s", Text(url), Text(id));
+    return nullptr;
+}
+
+UniqueXmlDoc ParseCallerDocument(const char* bytes)
+{
+    t_refused = false;
+    UniqueXmlDoc doc(xmlParseDoc(reinterpret_cast<const xmlChar*>(bytes)));
+    const bool refused = t_refused;
+    t_refused = false;
+    if (!doc || refused)
+        return nullptr;
+    if (xmlNodePtr reference = FindUnresolvedReference(doc->children)) {
+        xmlSecError(__FILE__, __LINE__, "xmlParseDoc", nullptr, "external entity", XMLSEC_ERRORS_R_XML_FAILED,
+                    "the entity '%s' is declared nowhere in the document",
+                    reinterpret_cast<const char*>(reference->name));
+        return nullptr;
+    }
+    return doc;
+}
+
+} // namespace trumik::common

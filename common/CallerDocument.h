@@ -1,0 +1,21 @@
+// Parsing a caller's document so that it is either read whole from its own
+// text or refused: nothing outside the text is loaded, and a document that
+// needs something from outside (an external entity it uses, an entity whose
+// declaration would come from an external DTD) fails instead of being taken
+// with that part missing.
+#pragma once
+
+#include "XmlGuards.h"
+
+namespace trumik::common {
+
+// The entity loader that the library start-up installs. The external DTD
+// subset is skipped silently; any other external entity is refused, reported
+// to the library's error callback and remembered for ParseCallerDocument.
+xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParserCtxtPtr ctxt);
+
+// xmlParseDoc of NUL-terminated bytes; null when the text does not parse or
+// needs an entity from outside it.
+UniqueXmlDoc ParseCallerDocument(const char* bytes);
+
+} // namespace trumik::common
