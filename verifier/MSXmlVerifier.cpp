@@ -1,5 +1,7 @@
 #include "MSXmlVerifier.h"
+#include "XPathLimit.h"
 
+#include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/CryptGuards.h"
 #include "common/ProcessLock.h"
@@ -23,6 +25,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace trumik::verifier {
@@ -174,11 +177,12 @@ bool Usable(xmlSecTransformId id)
     return id != xmlSecTransformIdUnknown && id != nullptr;
 }
 
-// Only what an enveloped signature over its own document needs: same-document
-// references, canonicalisation, the enveloped transform, Base64, and the
-// digest and signature methods of the back-end. References to files or
-// network addresses and transforms that read them (XSLT) or run queries
-// (XPath, XPointer) are refused before anything is opened.
+// Only what reads nothing outside the document: same-document references,
+// canonicalisation, the enveloped transform, Base64, the XPath filter and
+// XPath Filter 2.0 (which select from the document), and the digest and
+// signature methods of the back-end. References to files or network
+// addresses and transforms that can read them (XSLT, XPointer) are refused
+// before anything is opened.
 int RestrictContext(xmlSecDSigCtxPtr ctx)
 {
     ctx->enabledReferenceUris =
@@ -194,7 +198,9 @@ int RestrictContext(xmlSecDSigCtxPtr ctx)
             return -1;
     }
     if (xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformEnvelopedId) < 0 ||
-        xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformBase64Id) < 0)
+        xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformBase64Id) < 0 ||
+        xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformXPathId) < 0 ||
+        xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformXPath2Id) < 0)
         return -1;
     xmlSecPtrListPtr registered = xmlSecTransformIdsGet();
     const xmlSecSize count = registered ? xmlSecPtrListGetSize(registered) : 0;
@@ -461,10 +467,10 @@ HRESULT CMSXmlVerifier::Verify(BSTR signedXml, BSTR certFilePath, CertCheck chec
 
 void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_BOOL* result)
 {
-    // External DTDs and entities are refused by the loader the library
-    // start-up installs; the parse reads nothing but this text.
-    const std::string document = common::DocumentToParserBytes(signedXml);
-    common::UniqueXmlDoc doc(xmlParseDoc(Xml(document.c_str())));
+    // The parse reads nothing but this text; a document that needs more, or
+    // that the ANSI code page cannot hold, is refused.
+    const std::optional<std::string> document = common::DocumentToParserBytes(signedXml);
+    common::UniqueXmlDoc doc = document ? common::ParseCallerDocument(document->c_str()) : nullptr;
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         record_.SetError(u"Невозможно выполнить разбор документа.(Код ошибки-02007)", 2007);
@@ -482,7 +488,7 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
                          -2011);
         return;
     }
-    const std::string path = common::DocumentToParserBytes(certFilePath);
+    const std::string path = common::DocumentToParserBytes(certFilePath).value_or(std::string(1, '\0'));
     common::UniqueSecKey key(
         xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));
     if (!key) {
@@ -501,7 +507,7 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
             -2015);
         return;
     }
-    if (xmlSecDSigCtxVerify(ctx.get(), signature) < 0) {
+    if (!XPathWithinLimit(doc.get(), signature) || xmlSecDSigCtxVerify(ctx.get(), signature) < 0) {
         record_.SetError(u"Невозможно проверить подпись.(Код ошибки-(-02017))\nПожалуйста, обратитесь к "
                          u"Администратору КРУЛМ",
                          -2017);

@@ -4,6 +4,7 @@
 // alone) go through the mscrypto back-end when it is built.
 #include "VerifierFixtures.h"
 
+#include "FifoWatch.h"
 #include "TestHome.h"
 #include "verifier/MSXmlVerifier.h"
 
@@ -11,15 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
 
 using namespace trumik::verifiertest;
 using trumik::verifier::CMSXmlVerifier;
@@ -257,33 +251,15 @@ TEST(Verify, ReferencesOutsideTheDocumentAreNeverOpened)
 {
     const Fixtures& f = GetFixtures();
     CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
-    // A FIFO that this test holds open for reading and writing: anything the
-    // verifier read from it would be gone afterwards, and nothing blocks.
     const fs::path dir = tt::MakeTempDir("fifo");
-    const fs::path fifo = dir / "outside.xml";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
+    tt::FifoWatch fifo(dir / "outside.xml");
     const std::string marker = "<outside>secret</outside>";
-    ASSERT_EQ(write(fd, marker.data(), marker.size()), static_cast<ssize_t>(marker.size()));
-    // Should a reader ever get at it, it would wait for more after the marker:
-    // only then, after a minute, the writer's end is closed so that it ends.
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false, watchdogFired = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> hold(lock);
-        if (!finished.wait_for(hold, std::chrono::seconds(60), [&] { return done; })) {
-            watchdogFired = true;
-            close(fd);
-        }
-    });
 
     // Signed by xmlsec1 over a regular file of the same name, then pointed at the FIFO.
     const fs::path regular = dir / "regular.xml";
     tt::WriteFile(regular, marker);
     std::string signedDoc = SignRsa(kDoc, "file://" + regular.string(), "");
-    signedDoc = Replace(signedDoc, regular.string(), fifo.string());
+    signedDoc = Replace(signedDoc, regular.string(), fifo.Path().string());
     Outcome o = WoCert(v, signedDoc, f.rsaDer);
     EXPECT_EQ(o.result, VARIANT_FALSE);
     EXPECT_EQ(o.code, -2017);
@@ -295,7 +271,7 @@ TEST(Verify, ReferencesOutsideTheDocumentAreNeverOpened)
         "version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"><xsl:template "
         "match=\"/\"><xsl:copy-of "
         "select=\"document('" +
-        fifo.string() + "')\"/></xsl:template></xsl:stylesheet></Transform></Transforms>";
+        fifo.Path().string() + "')\"/></xsl:template></xsl:stylesheet></Transform></Transforms>";
     std::string withXslt = Replace(
         Replace(SignRsa(kDoc), "<Reference URI=\"\">", "<Reference URI=\"\">" + xslt), kEnveloped, "");
     o = WoCert(v, withXslt, f.rsaDer);
@@ -303,29 +279,131 @@ TEST(Verify, ReferencesOutsideTheDocumentAreNeverOpened)
     EXPECT_EQ(o.code, -2017);
     EXPECT_NE(o.stack.find("xslt"), std::string::npos) << o.stack;
 
-    // An external entity and an external DTD naming the FIFO.
-    std::string entity = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc [<!ENTITY e SYSTEM \"" + fifo.string() +
-                         "\">]>\n<doc>&e;</doc>";
-    WoCert(v, entity, f.rsaDer);
-    std::string dtd = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc SYSTEM \"" + fifo.string() + "\">\n<doc/>";
-    WoCert(v, dtd, f.rsaDer);
-
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-    }
-    finished.notify_all();
-    watchdog.join();
-    ASSERT_FALSE(watchdogFired) << "a verification read the FIFO";
-    char buffer[64] = {};
-    ssize_t left = read(fd, buffer, sizeof buffer);
-    close(fd);
-    EXPECT_EQ(std::string(buffer, left > 0 ? static_cast<size_t>(left) : 0), marker) << "the FIFO was read";
+    // An external entity the document uses: refused as a document that does
+    // not parse, the refused entity named on the stack.
+    std::string entity = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc [<!ENTITY e SYSTEM \"" +
+                         fifo.Path().string() + "\">]>\n<doc>&e;</doc>";
+    o = WoCert(v, entity, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2007);
+    EXPECT_NE(o.stack.find(fifo.Path().string()), std::string::npos) << o.stack;
+    // An external DTD that the document merely names is not needed: the
+    // document parses (and then holds no signature).
+    std::string dtd =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE doc SYSTEM \"" + fifo.Path().string() + "\">\n<doc/>";
+    o = WoCert(v, dtd, f.rsaDer);
+    EXPECT_EQ(o.code, 2009) << o.message;
+    EXPECT_EQ(fifo.Reads(), 0) << "a verification opened the FIFO";
 
     // A same-document reference by id still verifies.
     std::string byId = SignRsa(Replace(kDoc, "<doc>", "<doc xml:id=\"root\">"), "#root");
     o = WoCert(v, byId, f.rsaDer);
     EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+}
+
+TEST(Verify, ExternalEntitiesAreRefusedWithoutBeingRead)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    tt::FifoWatch fifo(tt::MakeTempDir("entity") / "entity.xml");
+    const std::string path = fifo.Path().string();
+    // Signed as it parses here (the entity empty), so only the refusal can fail it.
+    const std::string signedDoc =
+        Replace(SignRsa(Replace(kDoc, "<v>42</v>", "<v>42</v><e/>")), "<e/>", "<e>&ext;</e>");
+    const std::string withEntity =
+        Replace(signedDoc, "<doc>", "<!DOCTYPE doc [<!ENTITY ext SYSTEM \"file://" + path + "\">]>\n<doc>");
+    Outcome o = WoCert(v, withEntity, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2007);
+    EXPECT_EQ(o.message, "Невозможно выполнить разбор документа.(Код ошибки-02007)");
+    EXPECT_NE(o.stack.find("ext"), std::string::npos) << o.stack;
+    // A parameter entity from outside, and an entity that only an external DTD could declare.
+    const std::string parameter =
+        Replace(kDoc, "<doc>", "<!DOCTYPE doc [<!ENTITY % p SYSTEM \"" + path + "\"> %p;]>\n<doc>");
+    EXPECT_EQ(WoCert(v, parameter, f.rsaDer).code, 2007);
+    const std::string undeclared = Replace(
+        Replace(kDoc, "<doc>", "<!DOCTYPE doc SYSTEM \"" + path + "\">\n<doc>"), "42", "&undeclared;");
+    o = WoCert(v, undeclared, f.rsaDer);
+    EXPECT_EQ(o.code, 2007);
+    EXPECT_NE(o.stack.find("undeclared"), std::string::npos) << o.stack;
+    EXPECT_EQ(fifo.Reads(), 0) << "the verifier opened the entity's file";
+}
+
+// A document declared windows-1251 that holds characters the code page cannot
+// hold would be verified over "?" in their place.
+TEST(Verify, CharactersOutsideWindows1251AreRefused)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    // ASCII text, so that the file xmlsec1 signs reads the same in either code page.
+    const std::string declared = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<doc><item id=\"a\">Pay "
+                                 "?</item><v>42</v></doc>\n";
+    const std::string signedDoc = SignRsa(declared);
+    Outcome o = WoCert(v, signedDoc, f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+    o = WoCert(v, Replace(signedDoc, "Pay ?", "Pay 中"), f.rsaDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 2007);
+    EXPECT_EQ(o.message, "Невозможно выполнить разбор документа.(Код ошибки-02007)");
+}
+
+namespace {
+
+const char kXPathFilter[] =
+    R"(<Transforms><Transform Algorithm="http://www.w3.org/TR/1999/REC-xpath-19991116"><XPath xmlns:dsig="http://www.w3.org/2000/09/xmldsig#">EXPR</XPath></Transform></Transforms>)";
+const char kXPath2Subtract[] =
+    R"(<Transforms><Transform Algorithm="http://www.w3.org/2002/06/xmldsig-filter2"><XPath xmlns="http://www.w3.org/2002/06/xmldsig-filter2" xmlns:dsig="http://www.w3.org/2000/09/xmldsig#" Filter="subtract">//dsig:Signature</XPath></Transform></Transforms>)";
+
+} // namespace
+
+// The XPath filter and XPath Filter 2.0 select from the document only: a
+// signature made with them by xmlsec1 gets a verdict.
+TEST(Verify, XPathFilterTransformsGiveAVerdict)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    const std::string filter = Replace(kXPathFilter, "EXPR", "not(ancestor-or-self::dsig:Signature)");
+    for (const std::string& transforms : {filter, std::string(kXPath2Subtract)}) {
+        const std::string signedDoc = SignRsa(kDoc, "", transforms);
+        Outcome o = WoCert(v, signedDoc, f.rsaDer);
+        EXPECT_EQ(o.result, VARIANT_TRUE) << transforms << "\n" << o.message << o.stack;
+        EXPECT_EQ(o.code, 0);
+        o = WoCert(v, Replace(signedDoc, "<v>42</v>", "<v>43</v>"), f.rsaDer);
+        EXPECT_EQ(o.result, VARIANT_FALSE) << transforms;
+        EXPECT_EQ(o.code, 0) << o.message << o.stack;
+    }
+    // The filter selects: content it leaves out may change.
+    const std::string partial = SignRsa(
+        kDoc, "",
+        Replace(kXPathFilter, "EXPR", "not(ancestor-or-self::dsig:Signature or ancestor-or-self::v)"));
+    EXPECT_EQ(WoCert(v, Replace(partial, "<v>42</v>", "<v>43</v>"), f.rsaDer).result, VARIANT_TRUE);
+    EXPECT_EQ(WoCert(v, Replace(partial, "Платёж 1", "Платёж 2"), f.rsaDer).result, VARIANT_FALSE);
+}
+
+// An expression that would run for hours is stopped by the operation limit.
+TEST(Verify, AHostileXPathExpressionIsCutShort)
+{
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v(trumik::common::kOpenSSLBackend);
+    std::string items;
+    for (int i = 0; i < 300; ++i)
+        items += "<i>" + std::to_string(i) + "</i>";
+    const std::string doc = Replace(kDoc, "<v>42</v>", "<v>42</v>" + items);
+    // Signed with a harmless expression, then given a costly one of the same result.
+    std::string signedDoc =
+        SignRsa(doc, "", Replace(kXPathFilter, "EXPR", "not(ancestor-or-self::dsig:Signature)"));
+    signedDoc = Replace(
+        signedDoc, "not(ancestor-or-self::dsig:Signature)",
+        "not(ancestor-or-self::dsig:Signature) and count(//*[count(//*[count(//*) &gt; 0]) &gt; 0]) &gt; 0");
+    const auto start = std::chrono::steady_clock::now();
+    Outcome o = WoCert(v, signedDoc, f.rsaDer);
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, -2017);
+    EXPECT_NE(o.stack.find("operations"), std::string::npos) << o.stack;
+    // Without the limit this takes hours; with it well under a second (more
+    // under the sanitizers).
+    EXPECT_LT(seconds, 10.0);
 }
 
 TEST(Verify, ReleaseOfAStartedObjectEmptiesTheClassStack)
@@ -359,7 +437,10 @@ bool MSCryptoBuilt()
 // A document whose enveloped GOST signature is made by openssl alone: the
 // digest of the canonical document without the Signature, the SignedInfo
 // canonicalised by xmllint and signed with pkeyutl.
-std::string SignGostWithOpenssl(const std::string& body)
+const char kGostEnveloped[] =
+    "<Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"></Transform>";
+
+std::string SignGostWithOpenssl(const std::string& body, const std::string& transform = kGostEnveloped)
 {
     const Fixtures& f = GetFixtures();
     const fs::path dir = tt::MakeTempDir("gost-openssl");
@@ -374,9 +455,9 @@ std::string SignGostWithOpenssl(const std::string& body)
         "CanonicalizationMethod><SignatureMethod "
         "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411\"></"
         "SignatureMethod><Reference "
-        "URI=\"\"><Transforms><Transform "
-        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"></Transform></"
-        "Transforms><DigestMethod "
+        "URI=\"\"><Transforms>" +
+        transform +
+        "</Transforms><DigestMethod "
         "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#gostr3411\"></DigestMethod><DigestValue>" +
         digest + "</DigestValue></Reference></SignedInfo>";
     tt::WriteFile(dir / "si.xml", signedInfo);
@@ -452,6 +533,27 @@ TEST(GostVerify, OpensslMadeSignatureVerifiesAndFlippedBitsDoNot)
     EXPECT_EQ(v.VerifyUsingCertFile(text.p, p7Path.p, &result), S_OK);
     EXPECT_EQ(result, VARIANT_FALSE);
     EXPECT_EQ(v.Record().Code(), -2013);
+}
+
+// The XPath filter as other GOST signers write it, with a signature made by
+// openssl alone.
+TEST(GostVerify, XPathFilterSignatureMadeByOpensslVerifies)
+{
+    if (!MSCryptoBuilt())
+        GTEST_SKIP() << "the mscrypto back-end is not built";
+    const Fixtures& f = GetFixtures();
+    CMSXmlVerifier v;
+    const std::string filter =
+        "<Transform Algorithm=\"http://www.w3.org/TR/1999/REC-xpath-19991116\"><XPath "
+        "xmlns:dsig=\"http://www.w3.org/2000/09/xmldsig#\">not(ancestor-or-self::dsig:Signature)</XPath></"
+        "Transform>";
+    const std::string doc = SignGostWithOpenssl("<item id=\"1\">Платёж</item><v>42</v>", filter);
+    Outcome o = WoCert(v, doc, f.gostDer);
+    EXPECT_EQ(o.result, VARIANT_TRUE) << o.message << o.stack;
+    EXPECT_EQ(o.code, 0);
+    o = WoCert(v, Replace(doc, "<v>42</v>", "<v>43</v>"), f.gostDer);
+    EXPECT_EQ(o.result, VARIANT_FALSE);
+    EXPECT_EQ(o.code, 0) << o.message << o.stack;
 }
 
 TEST(Verify, HugeDeepAndEntityBombDocumentsFailCleanly)
