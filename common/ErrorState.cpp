@@ -6,9 +6,12 @@
 #include <winbase.h>
 
 #include <xmlsec/xmlsec.h>
+
 #include <xmlsec/errors.h>
 
 #include <array>
+#include <optional>
+#include <string>
 
 namespace trumik::common {
 
@@ -22,7 +25,10 @@ namespace {
 
 std::array<std::u16string, 4> g_stacks;
 
-std::u16string& StackOf(ErrorStackId id) { return g_stacks[static_cast<size_t>(id)]; }
+std::u16string& StackOf(ErrorStackId id)
+{
+    return g_stacks[static_cast<size_t>(id)];
+}
 
 // Appends a narrow library text converted in the thread ANSI code page; an
 // absent text is written as the placeholder when one is given.
@@ -82,6 +88,26 @@ std::u16string BuildEntry(EntryStyle style, const char* file, int line, const ch
     return entry;
 }
 
+// The library's own report of an entry, on standard error. Library and
+// system texts are in the thread ANSI code page; standard error here is read
+// as UTF-8, so each text is handed on in UTF-8.
+void ReportOnStandardError(const char* file, int line, const char* func, const char* errorObject,
+                           const char* errorSubject, int reason, const char* msg)
+{
+    auto utf8 = [](const char* text) -> std::optional<std::string> {
+        if (!text)
+            return std::nullopt;
+        UniqueBstr wide = NarrowToBstr(text);
+        if (!wide)
+            return std::string(text);
+        return std::string(DocumentToUtf8(wide.get()).c_str());
+    };
+    auto pointer = [](const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; };
+    const auto f = utf8(file), fn = utf8(func), o = utf8(errorObject), sub = utf8(errorSubject),
+               m = utf8(msg);
+    xmlSecErrorsDefaultCallback(pointer(f), line, pointer(fn), pointer(o), pointer(sub), reason, pointer(m));
+}
+
 } // namespace
 
 namespace stacks {
@@ -131,10 +157,9 @@ std::u16string SystemErrorText()
     if (code == 0)
         return {};
     char* buffer = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
     std::unique_ptr<char, decltype(&LocalFree)> owned(buffer, &LocalFree);
     if (length == 0 || !buffer)
         return {};
@@ -164,7 +189,10 @@ HRESULT CopyMessageOut(std::u16string_view message, BSTR* out)
     return CopyOut(message, out) ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT ErrorRecord::CopyMessage(BSTR* errorMessage) const { return CopyMessageOut(Message(), errorMessage); }
+HRESULT ErrorRecord::CopyMessage(BSTR* errorMessage) const
+{
+    return CopyMessageOut(Message(), errorMessage);
+}
 
 HRESULT ErrorRecord::CopyCode(LONG* errorCode) const
 {
@@ -187,12 +215,12 @@ void MSXmlSignerErrorCallback(const char* file, int line, const char* func, cons
                               const char* errorSubject, int reason, const char* msg)
 {
     try {
-        stacks::Push(ErrorStackId::MSXmlSigner,
-                     BuildEntry(EntryStyle::MSXmlSigner, file, line, func, errorObject, errorSubject, reason, msg));
+        stacks::Push(ErrorStackId::MSXmlSigner, BuildEntry(EntryStyle::MSXmlSigner, file, line, func,
+                                                           errorObject, errorSubject, reason, msg));
     } catch (...) {
         // The entry is lost; the library's own report still follows.
     }
-    xmlSecErrorsDefaultCallback(file, line, func, errorObject, errorSubject, reason, msg);
+    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
 }
 
 void MSXmlVerifierErrorCallback(const char* file, int line, const char* func, const char* errorObject,
@@ -204,19 +232,19 @@ void MSXmlVerifierErrorCallback(const char* file, int line, const char* func, co
     } catch (...) {
         // The entry is lost; the library's own report still follows.
     }
-    xmlSecErrorsDefaultCallback(file, line, func, errorObject, errorSubject, reason, msg);
+    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
 }
 
 void XmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
                             const char* errorSubject, int reason, const char* msg)
 {
     try {
-        stacks::Append(ErrorStackId::XmlSigner,
-                       BuildEntry(EntryStyle::XmlSigner, file, line, func, errorObject, errorSubject, reason, msg));
+        stacks::Append(ErrorStackId::XmlSigner, BuildEntry(EntryStyle::XmlSigner, file, line, func,
+                                                           errorObject, errorSubject, reason, msg));
     } catch (...) {
         // The entry is lost; the library's own report still follows.
     }
-    xmlSecErrorsDefaultCallback(file, line, func, errorObject, errorSubject, reason, msg);
+    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
 }
 }
 

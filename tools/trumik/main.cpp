@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace trumik::host;
@@ -55,6 +56,35 @@ std::string InstalledModule()
 void PrintJson(const Json& json)
 {
     std::printf("%s\n", json.Dump().c_str());
+}
+
+// The commands in the order a new user meets them, each with one line.
+void PrintOverview(std::FILE* out)
+{
+    static const std::pair<const char*, const char*> commands[] = {
+        {"register", "register the component's module (DllRegisterServer)"},
+        {"unregister", "unregister the component's module (DllUnregisterServer)"},
+        {"sign", "sign an XML document with a store certificate's GOST key (CMSXmlSigner)"},
+        {"verify", "verify an enveloped GOST signature with a certificate file (CMSXmlVerifier)"},
+        {"sign-pem", "sign an XML document with RSA-SHA1 and a PEM key file (CXmlSigner)"},
+        {"encrypt", "encrypt data for a store certificate's holder as a CMS message"},
+        {"decrypt", "decrypt a CMS message with the holder's key container"},
+        {"container-name", "print the key container a store certificate names"},
+        {"provider-info", "print the GOST provider's description"},
+        {"call", "call a method of a class by name through IDispatch, print JSON"},
+        {"script", "run JSON lines of calls on objects that live across lines"},
+        {"cert", "make, import, list, show, export and delete store certificates"},
+        {"crl", "import certificate revocation lists"},
+        {"container", "list, export and delete the provider's key containers"},
+        {"provider", "show or set the provider's settings"},
+        {"reg", "query and edit the registry"},
+    };
+    std::fputs("usage: trumik COMMAND [ARG...]\n"
+               "       trumik COMMAND --help   (the command's own usage)\n"
+               "commands:\n",
+               out);
+    for (const auto& [name, line] : commands)
+        std::fprintf(out, "  %-15s %s\n", name, line);
 }
 
 int Usage(const char* topic = nullptr)
@@ -152,9 +182,7 @@ int Usage(const char* topic = nullptr)
             return 0;
         }
     }
-    std::fputs("usage: trumik COMMAND [--help]\ncommands:\n", stderr);
-    for (const auto& [name, text] : help)
-        std::fprintf(stderr, "  %s\n", name.c_str());
+    PrintOverview(stderr);
     return 2;
 }
 
@@ -564,8 +592,12 @@ int main(int argc, char** argv)
         return Usage();
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "--help" || command == "help")
-        return Usage(args.empty() ? nullptr : args[0].c_str()) == 0 ? 0 : (Usage(), 0);
+    if (command == "--help" || command == "-h" || command == "help") {
+        if (!args.empty())
+            return Usage(args[0].c_str());
+        PrintOverview(stdout);
+        return 0;
+    }
     if (command != "reg" && WantsHelp(args))
         return Usage(command.c_str());
     if (command == "register")

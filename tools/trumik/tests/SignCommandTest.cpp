@@ -138,3 +138,44 @@ TEST_F(SignCommand, CallReachesTheClassByName)
     EXPECT_EQ(json.rfind("{\"hresult\": \"0x00000001\", \"result\": ", 0), 0u) << json;
     EXPECT_NE(json.find("\"code\": 1,"), std::string::npos) << json;
 }
+
+namespace {
+
+bool IsUtf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > text.size())
+            return false;
+        for (size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+} // namespace
+
+// What the libraries report on standard error is for a person reading a UTF-8
+// terminal or log: the provider's Russian reason readable, source files named
+// within the source tree.
+TEST_F(SignCommand, ReportsOnStandardErrorAreUtf8AndNameSourcesInTheTree)
+{
+    const auto& f = GetSignerFixtures();
+    tt::WriteFile(dir_ / "report.xml", "<doc/>");
+    std::string err;
+    ASSERT_EQ(Run("sign --store My --thumbprint " + f.good.thumbprint + " --pin wrong " +
+                      (dir_ / "report.xml").string() + " 2>&1 >/dev/null",
+                  &err),
+              1);
+    EXPECT_TRUE(IsUtf8(err)) << err;
+    EXPECT_NE(err.find("Был введен неверный PIN-код."), std::string::npos) << err;
+    size_t at = err.find("platform/xmlsec-mscrypto/");
+    ASSERT_NE(at, std::string::npos) << err;
+    for (; at != std::string::npos; at = err.find("platform/xmlsec-mscrypto/", at + 1))
+        EXPECT_TRUE(at >= 5 && err.compare(at - 5, 5, "file=") == 0)
+            << "a path outside the tree: " << err.substr(at >= 40 ? at - 40 : 0, 80);
+}
