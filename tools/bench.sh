@@ -29,7 +29,18 @@ make_doc() { # bytes file
     printf "</root>\n" }' > "$2"
 }
 
-measure() { # prints "seconds kilobytes" of the best of three runs
+# Seconds per run of a command, timed over $1 runs in a row: one run of a
+# short command is below what /usr/bin/time can resolve.
+per_run() {
+  local n="$1" start end
+  shift
+  start=$(date +%s.%N)
+  for _ in $(seq 1 "$n"); do "$@" >/dev/null 2>&1 || return 1; done
+  end=$(date +%s.%N)
+  awk -v a="$start" -v b="$end" -v n="$n" 'BEGIN { printf "%.6f\n", (b - a) / n }'
+}
+
+measure() { # prints "seconds kilobytes": the best of three runs, or the mean of many for short ones
   local best="" mem=0
   for _ in 1 2 3; do
     /usr/bin/time -f "%e %M" -o "$WORK/time.txt" "$@" >/dev/null 2>"$WORK/err.txt" || { cat "$WORK/err.txt" >&2; return 1; }
@@ -37,6 +48,7 @@ measure() { # prints "seconds kilobytes" of the best of three runs
     if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN{exit !(a<b)}'; then best="$t"; fi
     [ "$m" -gt "$mem" ] && mem="$m"
   done
+  if awk -v a="$best" 'BEGIN{exit !(a < 0.5)}'; then best=$(per_run 50 "$@"); fi
   echo "$best $mem"
 }
 
@@ -49,7 +61,7 @@ for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
   read -r peer peer_mem < <(measure xmlsec1 --sign --privkey-pem "$WORK/key.pem,$WORK/cert.pem" --output "$WORK/peer-$1.xml" "$WORK/tmpl-$1.xml")
   xmlsec1 --verify --pubkey-cert-pem "$WORK/cert.pem" "$WORK/out-$1.xml" >/dev/null 2>&1 || { echo "bench: output of $1 does not verify" >&2; exit 1; }
   awk -v s="$1" -v a="$ours" -v b="$peer" -v c="$ours_mem" -v d="$peer_mem" 'BEGIN {
-    printf "%-8s %12.3f %12.3f %8.2f %12d %12d %8.2f\n", s, a, b, (b > 0 ? a / b : 0), c, d, (d > 0 ? c / d : 0) }'
+    printf "%-8s %12.4f %12.4f %8.2f %12d %12d %8.2f\n", s, a, b, (b > 0 ? a / b : 0), c, d, (d > 0 ? c / d : 0) }'
 done
 
 echo
@@ -91,7 +103,7 @@ for size in 1KB 1MB 10MB; do
   read -r bound _ < <(measure sh -c "xmllint --c14n '$WORK/doc-$size.xml' | openssl dgst -engine gost -md_gost94 2>/dev/null")
   grep -q "<SignatureValue>" "$WORK/gost-$size.xml" || { echo "bench: no GOST signature for $size" >&2; exit 1; }
   awk -v s="$size" -v a="$ours" -v b="$bound" 'BEGIN {
-    printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
+    printf "%-8s %12.4f %12.4f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
 done
 "$BUILD/bin/signer_bench" call "$WORK/doc-1KB.xml" "$THUMB" 1234 300
 echo "== verify: trumik verify (GOST R 34.10-2001, mscrypto) beside the lower bound xmllint --c14n + openssl dgst -md_gost94"
@@ -111,8 +123,8 @@ for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
   read -r ours _ < <(measure "$TRUMIK" verify --no-cert-check --cert "$WORK/gost.der" "$WORK/gost-signed-$1.xml")
   read -r bound _ < <(measure bash -c 'lower_bound "$0"' "$WORK/doc-$1.xml")
   awk -v s="$1" -v a="$ours" -v b="$bound" 'BEGIN {
-    if (b > 0) printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, a / b
-    else printf "%-8s %12.3f %12.3f %8s\n", s, a, b, "n/a" }'
+    if (b > 0) printf "%-8s %12.4f %12.4f %8.2f\n", s, a, b, a / b
+    else printf "%-8s %12.4f %12.4f %8s\n", s, a, b, "n/a" }'
 done
 
 echo
