@@ -1,5 +1,7 @@
 #include "registry/RegistryDb.h"
 
+#include "internal/CrashPoint.h"
+
 #include <chrono>
 #include <cstring>
 #include <sys/stat.h>
@@ -86,6 +88,10 @@ int64_t NowFileTime()
 
 namespace {
 
+// Set while this thread's connection holds a write transaction: its
+// statements are write steps.
+thread_local bool t_writing = false;
+
 [[noreturn]] void Fail(sqlite3* db, const char* what)
 {
     throw DbError(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
@@ -135,6 +141,8 @@ Statement& Statement::BindNull(int index)
 
 bool Statement::Step()
 {
+    if (t_writing)
+        trumik::platform::CrashPoint();
     int rc = sqlite3_step(stmt_.get());
     if (rc == SQLITE_ROW)
         return true;
@@ -199,18 +207,29 @@ Transaction::Transaction(sqlite3* db, bool write) : db_(db)
 {
     Exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
     open_ = true;
+    write_ = write;
+    if (write_) {
+        t_writing = true;
+        trumik::platform::CrashPoint();
+    }
 }
 
 Transaction::~Transaction()
 {
     if (open_)
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (write_)
+        t_writing = false;
 }
 
 void Transaction::Commit()
 {
+    if (write_)
+        trumik::platform::CrashPoint();
     Exec(db_, "COMMIT");
     open_ = false;
+    if (write_)
+        trumik::platform::CrashPoint();
 }
 
 SqlitePtr OpenDatabase(const std::filesystem::path& path)
