@@ -2,7 +2,7 @@
 //
 // Every writer of persistent state (registry transactions, certificate store
 // files, key container files) calls CrashPoint() between the steps of a write:
-// after it begins, between its statements or its partial writes, before and
+// after it begins, between its partial writes, before and
 // after the step that makes it visible. In a build with TRUMIK_TEST_HOOKS,
 // a process started with TRUMIK_TEST_KILL_AT_STEP=N ends itself with SIGKILL
 // at the N-th such step, so that a test can stop a writer at each of its

@@ -88,10 +88,6 @@ int64_t NowFileTime()
 
 namespace {
 
-// Set while this thread's connection holds a write transaction: its
-// statements are write steps.
-thread_local bool t_writing = false;
-
 [[noreturn]] void Fail(sqlite3* db, const char* what)
 {
     throw DbError(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
@@ -141,8 +137,6 @@ Statement& Statement::BindNull(int index)
 
 bool Statement::Step()
 {
-    if (t_writing)
-        trumik::platform::CrashPoint();
     int rc = sqlite3_step(stmt_.get());
     if (rc == SQLITE_ROW)
         return true;
@@ -208,18 +202,14 @@ Transaction::Transaction(sqlite3* db, bool write) : db_(db)
     Exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
     open_ = true;
     write_ = write;
-    if (write_) {
-        t_writing = true;
+    if (write_)
         trumik::platform::CrashPoint();
-    }
 }
 
 Transaction::~Transaction()
 {
     if (open_)
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    if (write_)
-        t_writing = false;
 }
 
 void Transaction::Commit()

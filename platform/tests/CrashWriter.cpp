@@ -26,8 +26,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -104,8 +104,10 @@ Bytes Payload(char tag, size_t size)
     return out;
 }
 
+fs::path Home();
+
 // A self-signed certificate, distinct per serial.
-Bytes MakeCert(long serial)
+Bytes NewCert(long serial)
 {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
     std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
@@ -127,6 +129,20 @@ Bytes MakeCert(long serial)
     Bytes out(der, der + n);
     OPENSSL_free(der);
     return out;
+}
+
+// The certificate of `serial`, made once per root: every run of an operation
+// starts from a copy of the same root, so its certificates are the same bytes.
+Bytes MakeCert(long serial)
+{
+    const fs::path file = Home() / ("cert-" + std::to_string(serial) + ".der");
+    std::ifstream in(file, std::ios::binary);
+    if (in)
+        return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Bytes der = NewCert(serial);
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
+    return der;
 }
 
 struct StoreCloser {
@@ -315,6 +331,7 @@ const std::map<std::string, Operation>& Operations()
               UniqueStore s = OpenStore();
               Check(static_cast<bool>(s), "open store");
               AddLinkedCert(s.get(), 1, 'a');
+              MakeCert(2);
           },
           [] {
               // A certificate with its link, from a memory store, in one call.
