@@ -66,7 +66,10 @@ case "$cmd" in
     run_tests "$BUILD"
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer"
     configure_and_build "$SAN_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_SANITIZE=ON
-    ASAN_OPTIONS="detect_leaks=1:abort_on_error=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    # Stacks through the libraries (built without frame pointers) are unwound
+    # in full, so that each leak report, and each suppression, sees the
+    # functions that allocated.
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:fast_unwind_on_malloc=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
     LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       run_tests "$SAN_BUILD"

@@ -383,6 +383,14 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     }
     s = s.substr(kDeclarationLength, s.size() - kDeclarationLength - 1);
 
+    common::UniqueBstr replacement = SpliceSignature(xml, s);
+    SysFreeString(*retXml);
+    *retXml = replacement.release();
+}
+
+// The caller's text with the signature text put where the root element ends.
+common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature)
+{
     // The new text is put together in its BSTR, part after part.
     std::u16string_view parts[6];
     size_t partCount = 0;
@@ -390,7 +398,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     if (point.found && point.emptyElement) {
         parts[partCount++] = xml.substr(0, point.position);
         parts[partCount++] = u">";
-        parts[partCount++] = s;
+        parts[partCount++] = signature;
         parts[partCount++] = u"</";
         parts[partCount++] = point.name;
         parts[partCount++] = u">";
@@ -400,7 +408,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
         if (p == std::u16string_view::npos)
             p = 0;
         parts[partCount++] = xml.substr(0, p);
-        parts[partCount++] = s;
+        parts[partCount++] = signature;
     }
     const size_t restFrom = point.found && point.emptyElement ? point.tagEnd
                             : partCount > 0                   ? parts[0].size()
@@ -418,8 +426,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     for (size_t i = 0; i < partCount; ++i)
         out = std::copy(parts[i].begin(), parts[i].end(), out);
     std::copy(rest.begin(), rest.end(), out);
-    SysFreeString(*retXml);
-    *retXml = replacement.release();
+    return replacement;
 }
 
 // Reads the markup of a well-formed document: prolog (declaration, comments,

@@ -95,6 +95,12 @@ struct InsertionPoint {
 };
 InsertionPoint FindRootInsertionPoint(std::u16string_view text);
 
+// The caller's text with `signature` inserted at its root's insertion point
+// (an empty-element root is written out as start and end tag around it), or
+// in front of the last "<" when the text has no such point; throws
+// std::bad_alloc when memory runs out.
+common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature);
+
 // The document serialised with xmlDocDumpMemory, as text; throws
 // std::bad_alloc when memory runs out.
 common::UniqueBstr DumpDocument(xmlDocPtr doc);

@@ -1,6 +1,7 @@
 // Certificate stores: memory, system (in the registry, as Windows keeps
 // them) and file stores; adding, finding, deleting, saving; properties.
 #include "CryptInternal.h"
+#include "internal/CrashPoint.h"
 #include "registry/RegistryValues.h"
 
 #include <openssl/bio.h>
@@ -10,7 +11,9 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -876,23 +879,45 @@ void FixUpKeyProvInfo(BYTE* buffer)
     std::memcpy(buffer, &info, sizeof info);
 }
 
+bool WriteAllBytes(int fd, const BYTE* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the file through a synced temporary beside it and a rename, so
+// that a reader, or a writer's crash, leaves the old file or the new one.
 bool WriteFileAtomic(const std::string& path, const Bytes& data)
 {
     std::string tmp = path + ".tmp" + std::to_string(getpid());
     {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0)
             return false;
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        if (!out)
+        const size_t half = data.size() / 2;
+        bool written = WriteAllBytes(fd, data.data(), half);
+        trumik::platform::CrashPoint();
+        written = written && WriteAllBytes(fd, data.data() + half, data.size() - half) && ::fsync(fd) == 0;
+        ::close(fd);
+        if (!written) {
+            ::unlink(tmp.c_str());
             return false;
+        }
     }
-    std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
+    trumik::platform::CrashPoint();
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
         return false;
     }
+    trumik::platform::CrashPoint();
     return true;
 }
 

@@ -22,6 +22,7 @@
 // A file without its "end" line, or with anything unexpected, is refused.
 #include "csp/CspInternal.h"
 
+#include "internal/CrashPoint.h"
 #include "internal/Home.h"
 
 #include <openssl/evp.h>
@@ -262,18 +263,28 @@ DWORD WriteFileAtomically(const std::filesystem::path& dir, const std::filesyste
         Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (fd.fd < 0)
             return static_cast<DWORD>(NTE_FAIL);
-        if (!WriteAll(fd.fd, text) || ::fsync(fd.fd) != 0) {
+        trumik::platform::CrashPoint();
+        // Written in two halves, so that a writer dying in the middle of
+        // the text is one of the steps the crash tests stop at.
+        const size_t half = text.size() / 2;
+        bool written = WriteAll(fd.fd, text.substr(0, half));
+        trumik::platform::CrashPoint();
+        written = written && WriteAll(fd.fd, text.substr(half));
+        if (!written || ::fsync(fd.fd) != 0) {
             ::unlink(temp.c_str());
             return static_cast<DWORD>(NTE_FAIL);
         }
     }
+    trumik::platform::CrashPoint();
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         ::unlink(temp.c_str());
         return static_cast<DWORD>(NTE_FAIL);
     }
+    trumik::platform::CrashPoint();
     Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.fd >= 0)
         ::fsync(dirFd.fd);
+    trumik::platform::CrashPoint();
     return 0;
 }
 
@@ -406,8 +417,10 @@ DWORD DeleteContainerFile(Scope scope, const std::string& name)
     ScopeLock lock(dir);
     if (!lock.Held())
         return static_cast<DWORD>(NTE_FAIL);
+    trumik::platform::CrashPoint();
     if (::unlink(ContainerPath(scope, name).c_str()) != 0)
         return static_cast<DWORD>(errno == ENOENT ? NTE_BAD_KEYSET : NTE_FAIL);
+    trumik::platform::CrashPoint();
     Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.fd >= 0)
         ::fsync(dirFd.fd);

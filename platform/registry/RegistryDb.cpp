@@ -1,5 +1,7 @@
 #include "registry/RegistryDb.h"
 
+#include "internal/CrashPoint.h"
+
 #include <chrono>
 #include <cstring>
 #include <sys/stat.h>
@@ -199,6 +201,9 @@ Transaction::Transaction(sqlite3* db, bool write) : db_(db)
 {
     Exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
     open_ = true;
+    write_ = write;
+    if (write_)
+        trumik::platform::CrashPoint();
 }
 
 Transaction::~Transaction()
@@ -209,8 +214,12 @@ Transaction::~Transaction()
 
 void Transaction::Commit()
 {
+    if (write_)
+        trumik::platform::CrashPoint();
     Exec(db_, "COMMIT");
     open_ = false;
+    if (write_)
+        trumik::platform::CrashPoint();
 }
 
 SqlitePtr OpenDatabase(const std::filesystem::path& path)

@@ -93,6 +93,7 @@ class Transaction {
   private:
     sqlite3* db_;
     bool open_ = false;
+    bool write_ = false;
 };
 
 // Ids of the hive roots: fixed rows created with the database.

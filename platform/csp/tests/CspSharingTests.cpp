@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,30 +104,6 @@ TEST(CspFiles, ConcurrentWritersLoseNothing)
     for (const auto& c : trumik::csp::ListContainers(trumik::csp::Scope::User))
         count += c.name[0] == 'p' && c.readable;
     EXPECT_EQ(count, 2u * kEach);
-}
-
-TEST(CspFiles, KilledWriterLeavesOldOrNewState)
-{
-    HCRYPTPROV prov = 0;
-    ASSERT_TRUE(CryptAcquireContextA(&prov, "killed", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
-    CryptReleaseContext(prov, 0);
-    pid_t child = fork();
-    if (child == 0) {
-        HCRYPTPROV p = 0;
-        if (!CryptAcquireContextA(&p, "killed", nullptr, PROV_GOST_2001_DH, 0))
-            _exit(1);
-        for (;;) {
-            HCRYPTKEY key = 0;
-            CryptGenKey(p, AT_KEYEXCHANGE, 0, &key);
-            CryptDestroyKey(key);
-        }
-    }
-    usleep(300000);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    ASSERT_TRUE(CryptAcquireContextA(&prov, "killed", nullptr, PROV_GOST_2001_DH, 0));
-    EXPECT_EQ(SignWith(prov), 0u); // some key written whole, the file intact
-    CryptReleaseContext(prov, 0);
 }
 
 } // namespace
