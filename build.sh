@@ -18,7 +18,7 @@ PACKAGES=(
   libxmlsec1-dev libxmlsec1-openssl xmlsec1
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   googletest libgtest-dev libgmock-dev
-  time python3 python3-pip python3-setuptools
+  time python3 python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev
 )
 

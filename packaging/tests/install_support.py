@@ -23,6 +23,14 @@ def clean_env(home, **extra):
     return env
 
 
+def tool_env(**extra):
+    """For build tools (cmake, cpack, the compiler, pkg-config): the sanitizer
+    runtime that the test's own interpreter may have preloaded is not theirs."""
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env.update(extra)
+    return env
+
+
 def run(args, env, check=True, **kwargs):
     result = subprocess.run(args, env=env, capture_output=True, **kwargs)
     if check and result.returncode != 0:

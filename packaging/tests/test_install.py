@@ -13,7 +13,8 @@ import subprocess
 import tempfile
 import unittest
 
-from install_support import BUILD, DOCUMENT, HERE, OUR_LIBRARIES, PIN, SignerSetup, clean_env, python_host, run
+from install_support import (BUILD, DOCUMENT, HERE, OUR_LIBRARIES, PIN, SignerSetup, clean_env, python_host, run,
+                             tool_env)
 
 CMAKE = os.environ.get("TRUMIK_CMAKE", "cmake")
 PYTHON_DIR = os.path.join("lib", "python3", "dist-packages")
@@ -25,7 +26,7 @@ class MovedPrefixTest(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="trumik-install-")
         first = os.path.join(cls.work, "first")
-        run([CMAKE, "--install", BUILD, "--prefix", first], os.environ)
+        run([CMAKE, "--install", BUILD, "--prefix", first], tool_env())
         cls.prefix = os.path.join(cls.work, "moved")
         shutil.copytree(first, cls.prefix, symlinks=True)
         shutil.rmtree(first)
@@ -100,7 +101,7 @@ class MovedPrefixTest(unittest.TestCase):
         self.assertTrue(report["verified"])
 
     def test_early_binding_host_builds_with_pkg_config_and_signs(self):
-        env = clean_env(self.setup.home, PKG_CONFIG_PATH=self.path("lib", "pkgconfig"))
+        env = tool_env(PKG_CONFIG_PATH=self.path("lib", "pkgconfig"))
         flags = run(["pkg-config", "--cflags", "--libs", "trumik"], env, text=True).stdout.split()
         for flag in flags:
             self.assertNotIn(os.environ.get("TRUMIK_SOURCE_DIR", "/nonexistent"), flag)
@@ -110,7 +111,7 @@ class MovedPrefixTest(unittest.TestCase):
         extra = shlex.split(os.environ.get("TRUMIK_HOST_CXXFLAGS", ""))
         run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", *extra, os.path.join(HERE, "early_host.cpp"),
              "-o", host, *flags], env)
-        signed = run([host, self.setup.thumbprint, PIN, self.setup.document], env).stdout
+        signed = run([host, self.setup.thumbprint, PIN, self.setup.document], self.setup.env).stdout
         self.assertIn("<Signature".encode(), signed)
         path = os.path.join(self.work, "early.signed.xml")
         with open(path, "wb") as f:
@@ -136,9 +137,11 @@ class CopiedBuildTreeTest(unittest.TestCase):
             self.assertEqual(report["sign_code"], 0, report["sign_message"])
             for name in OUR_LIBRARIES:
                 self.assertEqual(report["maps"][name], [os.path.join(copy, "lib", name)], name)
-            # trumik itself: the libraries it maps while it signs.
+            # trumik itself resolves the platform library beside it.
             traced = run(["ldd", setup.trumik], setup.env, text=True).stdout
-            self.assertIn(os.path.join(copy, "lib", "libtrumikplatform.so"), traced)
+            resolved = [line.split("=>")[1].split("(")[0].strip() for line in traced.splitlines()
+                        if "libtrumikplatform.so =>" in line]
+            self.assertEqual([os.path.normpath(p) for p in resolved], [os.path.join(copy, "lib", "libtrumikplatform.so")])
         finally:
             shutil.rmtree(work, ignore_errors=True)
 

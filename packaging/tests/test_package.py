@@ -10,7 +10,7 @@ import sys
 import tempfile
 import unittest
 
-from install_support import BUILD, DOCUMENT, PIN, SignerSetup, clean_env, python_host, run
+from install_support import BUILD, DOCUMENT, PIN, SignerSetup, clean_env, python_host, run, tool_env
 
 CPACK = os.environ.get("TRUMIK_CPACK", "cpack")
 DEPENDENCIES = ("libxml2", "libxslt1.1", "libxmlsec1", "libxmlsec1-openssl", "libssl3", "libengine-gost-openssl",
@@ -23,7 +23,7 @@ class DebianPackageTest(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="trumik-package-")
         run([CPACK, "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B",
-             os.path.join(cls.work, "out")], os.environ)
+             os.path.join(cls.work, "out")], tool_env())
         packages = glob.glob(os.path.join(cls.work, "out", "*.deb"))
         assert len(packages) == 1, packages
         cls.deb = packages[0]
@@ -33,7 +33,7 @@ class DebianPackageTest(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def field(self, name):
-        return run(["dpkg-deb", "-f", self.deb, name], os.environ, text=True).stdout.strip()
+        return run(["dpkg-deb", "-f", self.deb, name], tool_env(), text=True).stdout.strip()
 
     def test_control_names_the_package_its_version_and_dependencies(self):
         self.assertEqual(self.field("Package"), "trumik")
@@ -44,7 +44,7 @@ class DebianPackageTest(unittest.TestCase):
             self.assertIn(dependency, depends)
 
     def test_contents_install_under_usr(self):
-        listing = run(["dpkg-deb", "-c", self.deb], os.environ, text=True).stdout
+        listing = run(["dpkg-deb", "-c", self.deb], tool_env(), text=True).stdout
         files = {line.split()[-1] for line in listing.splitlines() if not line.endswith("/")}
         for expected in ("./usr/bin/trumik", "./usr/lib/libtrumikplatform.so", "./usr/lib/Zelvane.Trumik.XmlSigner.so",
                          "./usr/lib/libxmlsec1-mscrypto.so", "./usr/lib/pkgconfig/trumik.pc",
@@ -55,7 +55,7 @@ class DebianPackageTest(unittest.TestCase):
 
     def test_unpacked_package_signs_and_verifies_where_it_lies(self):
         root = os.path.join(self.work, "root")
-        run(["dpkg-deb", "-x", self.deb, root], os.environ)
+        run(["dpkg-deb", "-x", self.deb, root], tool_env())
         setup = SignerSetup(os.path.join(root, "usr", "bin"), os.path.join(self.work, "home"), self.work)
         signed = os.path.join(self.work, "signed.xml")
         run([setup.trumik, "sign", "--store", "My", "--thumbprint", setup.thumbprint, "--pin", PIN, setup.document,
@@ -69,7 +69,7 @@ class DebianPackageTest(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0 and os.environ.get("TRUMIK_CI_DPKG") == "1",
                          "installs system-wide: only as root on a throw-away machine (TRUMIK_CI_DPKG=1)")
     def test_installed_with_dpkg(self):
-        run(["dpkg", "-i", self.deb], os.environ)
+        run(["dpkg", "-i", self.deb], tool_env())
         try:
             home = os.path.join(self.work, "dpkg-home")
             setup = SignerSetup("/usr/bin", home, self.work)
@@ -88,7 +88,7 @@ class DebianPackageTest(unittest.TestCase):
             self.assertIn("-ltrumikplatform", flags)
             self.assertNotIn("rpath", flags)
         finally:
-            run(["dpkg", "-r", "trumik"], os.environ)
+            run(["dpkg", "-r", "trumik"], tool_env())
         self.assertFalse(os.path.exists("/usr/bin/trumik"))
         self.assertFalse(os.path.exists("/usr/lib/python3/dist-packages/trumik"))
 

@@ -1,5 +1,6 @@
 """trumik.client against the module of the build: every class by ProgID, the
 conversions both ways, failing HRESULTs as com_error, and release."""
+import base64
 import ctypes
 import datetime
 import gc
@@ -55,7 +56,7 @@ class ClassesByNameTest(unittest.TestCase):
                 self.assertEqual(getattr(obj, message)(), "", progid)
                 self.assertEqual(getattr(obj, code)(), 0, progid)
         with Dispatch("ZelvaneTrumik.XmlSigner") as pem_signer:
-            self.assertIsNone(pem_signer.SignFGetLastError())  # no message until one is set
+            self.assertEqual(pem_signer.SignFGetLastError(), "")
         with Dispatch("{3C6084B9-D9AD-4B67-8D80-5B7969A86364}") as by_clsid:
             self.assertEqual(by_clsid.SignWithKey("<a/>", os.path.join(HOME, "missing.pem")), None)
             self.assertEqual(by_clsid.SignFGetLastError(),
@@ -112,10 +113,13 @@ class ByteArraysTest(unittest.TestCase):
         self.assertEqual(messenger.DecryptMessageByte("My", THUMBPRINT, PIN, len(message), bytearray(message)), plain)
         self.assertIsNone(messenger.DecryptMessageByte("My", THUMBPRINT, PIN, len(message) + 1, message))
         self.assertNotEqual(messenger.CryptGetLastErrorCode(), 0)
-        # Base64 text both ways.
-        text = messenger.CryptMessage("My", THUMBPRINT, "текст")
-        self.assertIsInstance(text, str)
-        self.assertEqual(messenger.DecryptMessage("My", THUMBPRINT, None, PIN, text), "текст")
+        # The Base64 text forms: a None container name is a null string (the
+        # certificate's own container), not an empty name.
+        encoded = base64.b64encode(plain).decode("ascii")
+        text = messenger.CryptMessage("My", THUMBPRINT, encoded)
+        self.assertEqual(messenger.CryptGetLastErrorCode(), 0, messenger.CryptGetLastError())
+        self.assertEqual(base64.b64decode(text)[0], 0x30)
+        self.assertEqual(messenger.DecryptMessage("My", THUMBPRINT, None, PIN, text), encoded)
 
 
 class ComErrorTest(unittest.TestCase):

@@ -462,7 +462,10 @@ class CDispatch:
         return False
 
     def __del__(self):
-        self.close()
+        try:
+            self.close()
+        except Exception:  # the interpreter is shutting down and the library's wrappers are gone
+            pass
 
     def __repr__(self):
         state = "released" if not self.__dict__.get("_dispatch") else "live"
