@@ -4,6 +4,7 @@
 #   ./build.sh test    install what is missing, build, run every test (plain, then ASan+UBSan)
 #   ./build.sh bench   install what is missing, build, time the component beside its peers
 #   ./build.sh build   install what is missing and build only
+#   ./build.sh package install what is missing, build, make the Debian package (build/package/)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -17,7 +18,7 @@ PACKAGES=(
   libxmlsec1-dev libxmlsec1-openssl xmlsec1
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   googletest libgtest-dev libgmock-dev
-  time python3
+  time python3 python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev
 )
 
@@ -74,13 +75,19 @@ case "$cmd" in
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       run_tests "$SAN_BUILD"
     ;;
+  package)
+    install_missing
+    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$BUILD/package"
+    ls -l "$BUILD"/package/*.deb
+    ;;
   bench)
     install_missing
     configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=Release
     "$ROOT/tools/bench.sh" "$BUILD"
     ;;
   *)
-    echo "usage: $0 demo|test|bench|build" >&2
+    echo "usage: $0 demo|test|bench|build|package" >&2
     exit 2
     ;;
 esac

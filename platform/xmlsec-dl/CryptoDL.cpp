@@ -3,8 +3,9 @@
 //
 // A back-end "N" is the shared library libxmlsec1-N.so exporting
 // xmlSecCryptoGetFunctions_N(), which returns the back-end's function table.
-// "openssl" is the system's libxmlsec1-openssl.so.1; any other name is looked
-// up first in the folder of this library, then by the normal dlopen search.
+// "openssl" is the system's libxmlsec1-openssl.so.1; any other name is taken
+// from memory when a module of the process already links it, else looked up
+// first in the folder of this library, then by the normal dlopen search.
 //
 // Loaded libraries are never closed: the OpenSSL back-end in particular keeps
 // state inside OpenSSL that must not outlive its code, and a table handed out
@@ -129,6 +130,12 @@ LibraryHandle OpenBackend(const char* name, std::string& errors)
         return handle;
     }
     std::string file = std::string("libxmlsec1-") + name + ".so";
+    // A back-end that a module of the process links against is in memory
+    // already (found through that module's run path); loading another file
+    // of the same name would give the process two copies whose key data and
+    // transforms do not know each other.
+    if (LibraryHandle loaded{dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)})
+        return loaded;
     std::string folder = OwnFolder();
     if (!folder.empty()) {
         LibraryHandle handle(dlopen((folder + file).c_str(), RTLD_NOW | RTLD_LOCAL));
