@@ -14,10 +14,6 @@
 
 namespace trumik::signer {
 
-// The two signature algorithms of a GOST certificate's issuer.
-inline constexpr char kGost2001Oid[] = "1.2.643.2.2.3";
-inline constexpr char kGost94Oid[] = "1.2.643.2.2.4";
-
 class CMSXmlSigner {
   public:
     CMSXmlSigner() : record_(common::ErrorStackId::MSXmlSigner) {}

@@ -3,6 +3,7 @@
 #include "AdminSupport.h"
 #include "Automation.h"
 #include "CertBuilder.h"
+#include "ComponentSettings.h"
 
 #include "csp/Containers.h"
 #include "csp/ProviderSettings.h"
@@ -669,6 +670,8 @@ int ContainerCommand(const std::vector<std::string>& args)
 
 int ProviderCommand(const std::vector<std::string>& args)
 {
+    if (!args.empty() && args[0] == "gost2012")
+        return Gost2012Command(args);
     if (args.empty() || args[0] != "version")
         return UsageError(args.empty() ? "provider needs a subcommand"
                                        : "unknown subcommand provider " + args[0],

@@ -138,8 +138,12 @@ int Usage(const char* topic = nullptr)
          "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
         {"provider",
          "usage: trumik provider version [VALUE | --reset]\n"
-         "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
-         "  --reset goes back to the default.\n"},
+         "       trumik provider gost2012 [on|off]\n"
+         "  version: prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300\n"
+         "    or 768; --reset goes back to the default.\n"
+         "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
+         "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
+         "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
         {"encrypt", kEncryptHelp},
         {"decrypt", kDecryptHelp},
         {"container-name", kContainerNameHelp},
