@@ -524,7 +524,8 @@ TEST_F(AdminTest, ProviderGost2012SetsAndShowsTheComponentSwitch)
     EXPECT_EQ(Trumik("provider gost2012").out, "off\n");
 
     // Only a REG_DWORD turns it on, for the tool as for the component.
-    ASSERT_EQ(Trumik("reg add HKLM\\SOFTWARE\\Trumik\\Component /v AcceptGost2012 /t REG_SZ /d 1 /f").rc, 0);
+    ASSERT_EQ(Trumik("reg add 'HKLM\\SOFTWARE\\Trumik\\Component' /v AcceptGost2012 /t REG_SZ /d 1 /f").rc,
+              0);
     EXPECT_EQ(Trumik("provider gost2012").out, "off\n");
 
     for (const char* bad : {"provider gost2012 yes", "provider gost2012 on off", "provider gost2012 1"}) {
