@@ -1,4 +1,5 @@
-// CMSXmlSigner: enveloped GOST R 34.10-2001 signatures with the key of a
+// CMSXmlSigner: enveloped GOST R 34.10-2001 signatures (and, with the
+// AcceptGost2012 switch on, GOST R 34.10-2012 ones) with the key of a
 // certificate from a current-user system store, through the security
 // library's mscrypto back-end, and the checks of such a certificate.
 #pragma once

@@ -1,5 +1,7 @@
 // The signing core of CMSXmlSigner: an enveloped GOST R 34.10-2001 signature
-// over the whole document with the key of a store certificate.
+// over the whole document with the key of a store certificate; with the
+// AcceptGost2012 switch on, a GOST R 34.10-2012 one for a certificate with a
+// 2012 key.
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
