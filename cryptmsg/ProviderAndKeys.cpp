@@ -2,6 +2,7 @@
 #include "CryptEncMessage.h"
 
 #include "common/Conversions.h"
+#include "common/Gost2012.h"
 #include "common/Thumbprint.h"
 
 #include <winbase.h>
@@ -59,6 +60,11 @@ std::string WideToCodePage(UINT codePage, BSTR text)
 bool CCryptEncMessage::KeyIsUsable(const CRYPT_KEY_PROV_INFO& info)
 {
     if (info.dwKeySpec == AT_KEYEXCHANGE && info.dwProvType == PROV_GOST_2001_DH)
+        return true;
+    // The GOST R 34.10-2012 providers' keys, with the switch on only.
+    if (info.dwKeySpec == AT_KEYEXCHANGE &&
+        (info.dwProvType == PROV_GOST_2012_256 || info.dwProvType == PROV_GOST_2012_512) &&
+        common::AcceptGost2012())
         return true;
     Fail(u"Ключ, связанный с указанным сертификатом, не является ключём для шифрования, либо не поддерживает "
          u"ГОСТ.(Код ошибки - 81011)",

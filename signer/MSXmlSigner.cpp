@@ -3,6 +3,7 @@
 #include "CertLookup.h"
 
 #include "common/Conversions.h"
+#include "common/Gost2012.h"
 #include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
@@ -174,8 +175,8 @@ HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString,
             break;
         }
         case Check::Gost: {
-            const char* oid = cert->pCertInfo->SignatureAlgorithm.pszObjId;
-            if (oid && (std::strcmp(oid, kGost94Oid) == 0 || std::strcmp(oid, kGost2001Oid) == 0))
+            if (common::IsGostSignatureAlgorithm(cert->pCertInfo->SignatureAlgorithm.pszObjId,
+                                                 common::AcceptGost2012()))
                 pass = true;
             else
                 record_.SetError(kNotGost, 3007);

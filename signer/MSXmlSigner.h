@@ -1,4 +1,5 @@
-// CMSXmlSigner: enveloped GOST R 34.10-2001 signatures with the key of a
+// CMSXmlSigner: enveloped GOST R 34.10-2001 signatures (and, with the
+// AcceptGost2012 switch on, GOST R 34.10-2012 ones) with the key of a
 // certificate from a current-user system store, through the security
 // library's mscrypto back-end, and the checks of such a certificate.
 #pragma once
@@ -13,10 +14,6 @@
 #include <string_view>
 
 namespace trumik::signer {
-
-// The two signature algorithms of a GOST certificate's issuer.
-inline constexpr char kGost2001Oid[] = "1.2.643.2.2.3";
-inline constexpr char kGost94Oid[] = "1.2.643.2.2.4";
 
 class CMSXmlSigner {
   public:

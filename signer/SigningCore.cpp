@@ -1,11 +1,14 @@
 // The signing core of CMSXmlSigner: an enveloped GOST R 34.10-2001 signature
-// over the whole document with the key of a store certificate.
+// over the whole document with the key of a store certificate; with the
+// AcceptGost2012 switch on, a GOST R 34.10-2012 one for a certificate with a
+// 2012 key.
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
 
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
+#include "common/Gost2012.h"
 #include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
@@ -89,6 +92,29 @@ std::string Utf8(BSTR text)
     return out;
 }
 
+// The signature and digest methods of a key: GOST R 34.10-2001 over
+// R 34.11-94 for a 2001 key, as always; GOST R 34.10-2012 over R 34.11-2012
+// of the key's size for a 2012 key. No signature method for other keys.
+struct GostMethods {
+    xmlSecTransformId signature = nullptr;
+    xmlSecTransformId digest = nullptr;
+    bool gost2001 = false;
+};
+
+GostMethods MethodsFor(xmlSecKeyDataPtr keyData)
+{
+    if (xmlSecKeyDataCheckId(keyData, xmlSecMSCryptoKeyDataGost2001Id))
+        return {xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass(),
+                xmlSecMSCryptoTransformGostR3411_94GetKlass(), true};
+    if (xmlSecKeyDataCheckId(keyData, xmlSecMSCryptoKeyDataGostR3410_2012_256Id))
+        return {xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_256GetKlass(),
+                xmlSecMSCryptoTransformGostR3411_2012_256GetKlass(), false};
+    if (xmlSecKeyDataCheckId(keyData, xmlSecMSCryptoKeyDataGostR3410_2012_512Id))
+        return {xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_512GetKlass(),
+                xmlSecMSCryptoTransformGostR3411_2012_512GetKlass(), false};
+    return {};
+}
+
 } // namespace
 
 bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result)
@@ -145,12 +171,20 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
 
     const char* oid = cert->pCertInfo->SignatureAlgorithm.pszObjId;
     const std::string algorithm = oid ? oid : "";
+    const bool acceptGost2012 = common::AcceptGost2012();
 
     // The key data takes its own reference to the certificate; ours is
     // released with the store at the end.
     common::UniqueSecKeyData keyData(
         xmlSecMSCryptoCertAdopt(cert.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate));
     if (!keyData) {
+        record_.SetError(kNoKeyData, 9);
+        return false;
+    }
+    // Without the switch only a GOST R 34.10-2001 key signs, as before the
+    // back-end knew the 2012 keys.
+    const GostMethods methods = MethodsFor(keyData.get());
+    if (!methods.signature || (!acceptGost2012 && !methods.gost2001)) {
         record_.SetError(kNoKeyData, 9);
         return false;
     }
@@ -188,14 +222,13 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         return false;
     }
 
-    if (algorithm != kGost94Oid && algorithm != kGost2001Oid) {
+    if (!common::IsGostSignatureAlgorithm(algorithm.c_str(), acceptGost2012)) {
         record_.SetError(kNotGost, 27);
         return false;
     }
 
     xmlNodePtr signNode =
-        xmlSecTmplSignatureCreate(doc.get(), xmlSecTransformInclC14NGetKlass(),
-                                  xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass(), nullptr);
+        xmlSecTmplSignatureCreate(doc.get(), xmlSecTransformInclC14NGetKlass(), methods.signature, nullptr);
     if (!signNode) {
         record_.SetError(kNoTemplate, 21);
         return false;
@@ -206,8 +239,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         record_.SetError(kNoTemplate, 21);
         return false;
     }
-    xmlNodePtr refNode = xmlSecTmplSignatureAddReference(
-        signNode, xmlSecMSCryptoTransformGostR3411_94GetKlass(), nullptr, Xml(""), nullptr);
+    xmlNodePtr refNode = xmlSecTmplSignatureAddReference(signNode, methods.digest, nullptr, Xml(""), nullptr);
     if (!refNode) {
         record_.SetError(kNoReference, 23);
         return false;

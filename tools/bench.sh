@@ -3,7 +3,9 @@
 # key and an equivalent template, on 1 KB, 1 MB and 10 MB documents; prints the
 # best wall time of three runs and the peak resident memory, with ratios; then
 # GOST signing with a store certificate (trumik sign) beside xmllint --c14n and
-# openssl dgst -md_gost94 on the same documents, and one warm SignWithCertStorePass.
+# openssl dgst -md_gost94 on the same documents, and one warm SignWithCertStorePass;
+# GOST R 34.10-2012 (256 bits) signing and verification of 1 MB and 10 MB beside
+# xmllint --c14n and openssl dgst -md_gost12_256.
 set -euo pipefail
 BUILD="$1"
 TRUMIK="$BUILD/bin/trumik"
@@ -126,6 +128,27 @@ for spec in "1KB 1024" "1MB 1048576" "10MB 10485760"; do
     if (b > 0) printf "%-8s %12.4f %12.4f %8.2f\n", s, a, b, a / b
     else printf "%-8s %12.4f %12.4f %8s\n", s, a, b, "n/a" }'
 done
+
+echo
+echo "== GOST R 34.10-2012, 256 bits (switch on): trumik sign with a store certificate and trumik verify"
+echo "   beside their lower bound, xmllint --c14n piped into openssl dgst -md_gost12_256 (gost engine)"
+"$TRUMIK" provider gost2012 on
+THUMB2012="$("$TRUMIK" cert new --algorithm gost2012-256 --subject "CN=bench 2012" --container bench-2012 --pin 1234)"
+"$TRUMIK" cert export "$THUMB2012" --out "$WORK/gost2012.der" >/dev/null
+lower_bound_2012() { xmllint --c14n "$1" | openssl dgst -engine gost -md_gost12_256 >/dev/null 2>&1; }
+export -f lower_bound_2012
+printf "%-8s %12s %12s %12s %8s %8s\n" size "sign s" "verify s" "bound s" "sign" "verify"
+for size in 1MB 10MB; do
+  read -r signing _ < <(measure "$TRUMIK" sign --store My --thumbprint "$THUMB2012" --pin 1234 "$WORK/doc-$size.xml" -o "$WORK/gost2012-$size.xml")
+  grep -q 'gostr34102012-gostr34112012-256' "$WORK/gost2012-$size.xml" || { echo "bench: no GOST R 34.10-2012 signature for $size" >&2; exit 1; }
+  "$TRUMIK" verify --no-cert-check --cert "$WORK/gost2012.der" "$WORK/gost2012-$size.xml" ||
+    { echo "bench: the GOST R 34.10-2012 document of $size does not verify" >&2; exit 1; }
+  read -r verifying _ < <(measure "$TRUMIK" verify --no-cert-check --cert "$WORK/gost2012.der" "$WORK/gost2012-$size.xml")
+  read -r bound _ < <(measure bash -c 'lower_bound_2012 "$0"' "$WORK/doc-$size.xml")
+  awk -v s="$size" -v a="$signing" -v v="$verifying" -v b="$bound" 'BEGIN {
+    printf "%-8s %12.3f %12.3f %12.3f %8.2f %8.2f\n", s, a, v, b, (b > 0 ? a / b : 0), (b > 0 ? v / b : 0) }'
+done
+"$TRUMIK" provider gost2012 off
 
 echo
 echo "== fuzz: verification of arbitrary documents against GOST-signed seeds, ${TRUMIK_FUZZ_RUNS:-1000000} runs (libFuzzer, clang)"

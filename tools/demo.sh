@@ -110,3 +110,63 @@ fi
 cat "$DEMO/wrong-pin.txt"
 grep -q '(Код ошибки - 82019)' "$DEMO/wrong-pin.txt" || { echo "not refused for its PIN: this is a fault" >&2; exit 1; }
 echo "refused, as it should"
+
+# GOST R 34.10-2012 (256 bits): with the component's switch on, a certificate
+# made with --algorithm gost2012-256 signs, verifies and encrypts; openssl
+# agrees with the digest, the signature and the message. The switch goes back
+# to what it was.
+echo
+SWITCH_BEFORE="$("$TRUMIK" provider gost2012)"
+"$TRUMIK" provider gost2012 on
+trap '"$TRUMIK" provider gost2012 "$SWITCH_BEFORE"' EXIT
+echo "== trumik provider gost2012: $("$TRUMIK" provider gost2012)"
+if [ ! -s "$DEMO/gost2012-thumbprint" ] || ! "$TRUMIK" cert show "$(cat "$DEMO/gost2012-thumbprint")" >/dev/null 2>&1; then
+  echo "== making a GOST R 34.10-2012 (256-bit) certificate with the container demo-gost2012"
+  "$TRUMIK" container delete demo-gost2012 >/dev/null 2>&1 || true
+  "$TRUMIK" cert new --algorithm gost2012-256 --subject "CN=Trumik demo GOST 2012 signer" --store My \
+    --container demo-gost2012 --pin "$GOST_PIN" --key-usage digitalSignature,nonRepudiation,keyEncipherment \
+    > "$DEMO/gost2012-thumbprint"
+fi
+THUMB2012="$(cat "$DEMO/gost2012-thumbprint")"
+"$TRUMIK" cert export "$THUMB2012" --out "$DEMO/gost2012-cert.der" >/dev/null
+"$TRUMIK" cert export "$THUMB2012" --out "$DEMO/gost2012-cert.pem" >/dev/null
+"$TRUMIK" container export demo-gost2012 --pin "$GOST_PIN" --out "$DEMO/gost2012-key.pem" >/dev/null
+chmod 600 "$DEMO/gost2012-key.pem"
+openssl pkey -engine gost -in "$DEMO/gost2012-key.pem" -pubout -out "$DEMO/gost2012-pub.pem" 2>/dev/null
+echo "== certificate $THUMB2012 ($(openssl x509 -engine gost -in "$DEMO/gost2012-cert.pem" -noout -text 2>/dev/null |
+  sed -n 's/^ *Signature Algorithm: //p' | head -1))"
+echo "== signing sample.xml with SignWithCertStorePass"
+"$TRUMIK" sign --store My --thumbprint "$THUMB2012" --pin "$GOST_PIN" "$DEMO/sample.xml" -o "$DEMO/sample.gost2012.xml"
+cat "$DEMO/sample.gost2012.xml"
+echo
+echo "== trumik verify --cert gost2012-cert.der sample.gost2012.xml"
+"$TRUMIK" verify --cert "$DEMO/gost2012-cert.der" "$DEMO/sample.gost2012.xml"
+echo "valid"
+echo "== openssl agrees: DigestValue = xmllint --c14n | openssl dgst -md_gost12_256, SignatureValue by pkeyutl -verify"
+# The document without its Signature element, and the SignedInfo with the namespace it inherits.
+perl -0pe 's{<Signature xmlns=.*?</Signature>}{}s' "$DEMO/sample.gost2012.xml" > "$DEMO/sample.gost2012.unsigned.xml"
+ours_digest="$(perl -0ne 'print $1 if m{<DigestValue>(.*?)</DigestValue>}s' "$DEMO/sample.gost2012.xml" | tr -d '\n')"
+peer_digest="$(xmllint --c14n "$DEMO/sample.gost2012.unsigned.xml" | openssl dgst -engine gost -md_gost12_256 -binary 2>/dev/null | base64 -w0)"
+echo "DigestValue $ours_digest, openssl $peer_digest"
+[ "$ours_digest" = "$peer_digest" ] || { echo "the digests differ: this is a fault" >&2; exit 1; }
+xmllint --c14n "$DEMO/sample.gost2012.xml" |
+  perl -0ne 'print qq{<SignedInfo xmlns="http://www.w3.org/2000/09/xmldsig#">$1</SignedInfo>} if m{<SignedInfo>(.*?)</SignedInfo>}s' \
+  > "$DEMO/sample.gost2012.si.xml"
+openssl dgst -engine gost -md_gost12_256 -binary -out "$DEMO/sample.gost2012.si.dgst" "$DEMO/sample.gost2012.si.xml" 2>/dev/null
+perl -0ne 'print $1 if m{<SignatureValue>(.*?)</SignatureValue>}s' "$DEMO/sample.gost2012.xml" | base64 -d > "$DEMO/sample.gost2012.sig"
+openssl pkeyutl -engine gost -verify -pubin -inkey "$DEMO/gost2012-pub.pem" -sigfile "$DEMO/sample.gost2012.sig" \
+  -in "$DEMO/sample.gost2012.si.dgst" 2>/dev/null
+echo "== the sample signed by openssl alone (gost-sign-openssl.sh --algorithm gost2012-256) verifies too"
+"$(dirname "$0")/gost-sign-openssl.sh" --algorithm gost2012-256 "$DEMO/gost2012-key.pem" "$DEMO/sample.xml" \
+  "$DEMO/sample.openssl-gost2012.xml"
+"$TRUMIK" verify --cert "$DEMO/gost2012-cert.der" "$DEMO/sample.openssl-gost2012.xml"
+echo "valid"
+echo "== encrypting sample.xml for the 2012 certificate, decrypting with the PIN and with openssl cms"
+"$TRUMIK" encrypt --store My --thumbprint "$THUMB2012" "$DEMO/sample.xml" -o "$DEMO/sample.xml.2012.p7m"
+"$TRUMIK" decrypt --store My --thumbprint "$THUMB2012" --pin "$GOST_PIN" "$DEMO/sample.xml.2012.p7m" \
+  -o "$DEMO/sample.decrypted.2012.xml"
+cmp "$DEMO/sample.xml" "$DEMO/sample.decrypted.2012.xml"
+openssl cms -decrypt -engine gost -inform DER -in "$DEMO/sample.xml.2012.p7m" -recip "$DEMO/gost2012-cert.pem" \
+  -inkey "$DEMO/gost2012-key.pem" -out "$DEMO/sample.openssl.2012.xml" 2>/dev/null
+cmp "$DEMO/sample.xml" "$DEMO/sample.openssl.2012.xml"
+echo "same as sample.xml, both ways"

@@ -4,6 +4,7 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/CryptGuards.h"
+#include "common/Gost2012.h"
 #include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 
@@ -276,8 +277,8 @@ HRESULT CMSXmlVerifier::VerifyCertIsGOSTUsingCertFile(BSTR certFilePath, VARIANT
 {
     return RunCertCheck(
         record_, kGostFamily, certFilePath, result, [](PCCERT_CONTEXT cert, ErrorRecord& record) {
-            const char* oid = cert->pCertInfo->SignatureAlgorithm.pszObjId;
-            if (oid && (std::strcmp(oid, "1.2.643.2.2.4") == 0 || std::strcmp(oid, "1.2.643.2.2.3") == 0))
+            if (common::IsGostSignatureAlgorithm(cert->pCertInfo->SignatureAlgorithm.pszObjId,
+                                                 common::AcceptGost2012()))
                 return true;
             record.SetError(
                 u"Алгоритм подписи указанного сертификата не поддерживается ГОСТ.(Код ошибки-21007)", 21007);

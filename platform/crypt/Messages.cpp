@@ -1,7 +1,8 @@
 // CMS enveloped-data messages of crypt32: CryptEncryptMessage and
 // CryptDecryptMessage, with key transport to each recipient's certificate
-// (GOST R 34.10-2001 key transport of RFC 4490 for GOST keys) and the
-// content encrypted with GOST 28147-89, through OpenSSL's CMS code and the
+// (GOST R 34.10-2001 key transport of RFC 4490, and for GOST R 34.10-2012
+// keys of 256 and 512 bits the transport the GOST engine makes for them) and
+// the content encrypted with GOST 28147-89, through OpenSSL's CMS code and the
 // GOST engine.
 //
 // The content never passes through an intermediate copy: encryption writes

@@ -31,7 +31,7 @@ DWORD CreateContainer(Scope scope, const std::string& name, DWORD keySpec, const
     if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE)
         return static_cast<DWORD>(NTE_BAD_ALGID);
     UniqueEvpPkey key = PrivateKeyFromPkcs8(pkcs8Der);
-    if (!IsGost2001Key(key.get()))
+    if (!IsGostKey(key.get()))
         return static_cast<DWORD>(NTE_BAD_DATA);
     auto spki = PublicKeyToSpki(key.get());
     auto normalized = PrivateKeyToPkcs8(key.get());
@@ -63,8 +63,8 @@ DWORD LoadPrivateKey(Scope scope, const std::string& name, DWORD keySpec,
     return OpenPrivateKey(data, keySpec, pin, key);
 }
 
-DWORD ExportPrivateKeyPem(Scope scope, const std::string& name, DWORD keySpec,
-                          const std::optional<std::string>& pin, std::string* pem)
+DWORD ExportPrivateKey(Scope scope, const std::string& name, DWORD keySpec,
+                       const std::optional<std::string>& pin, UniqueEvpPkey* key)
 {
     ContainerData data;
     if (DWORD rc = ReadContainer(scope, name, &data))
@@ -73,8 +73,14 @@ DWORD ExportPrivateKeyPem(Scope scope, const std::string& name, DWORD keySpec,
         return static_cast<DWORD>(NTE_NO_KEY);
     if (!data.Slot(keySpec).exportable)
         return static_cast<DWORD>(NTE_BAD_KEY_STATE);
+    return OpenPrivateKey(data, keySpec, pin, key);
+}
+
+DWORD ExportPrivateKeyPem(Scope scope, const std::string& name, DWORD keySpec,
+                          const std::optional<std::string>& pin, std::string* pem)
+{
     UniqueEvpPkey key;
-    if (DWORD rc = OpenPrivateKey(data, keySpec, pin, &key))
+    if (DWORD rc = ExportPrivateKey(scope, name, keySpec, pin, &key))
         return rc;
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
     if (!bio ||

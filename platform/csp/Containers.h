@@ -21,10 +21,15 @@ struct ContainerInfo {
 
 // The containers of the user or the machine, sorted by name (the order of PP_ENUMCONTAINERS).
 std::vector<ContainerInfo> ListContainers(Scope scope);
-// Creates a container holding one key (keySpec AT_KEYEXCHANGE or AT_SIGNATURE)
-// from PKCS #8 DER; with a PIN the key is stored encrypted under it.
+// Creates a container holding one GOST R 34.10-2001 or 2012 key (keySpec
+// AT_KEYEXCHANGE or AT_SIGNATURE) from PKCS #8 DER; with a PIN the key is
+// stored encrypted under it.
 DWORD CreateContainer(Scope scope, const std::string& name, DWORD keySpec, const Bytes& pkcs8Der,
                       const std::optional<std::string>& pin, bool exportable);
+// The private key of an exportable slot (the caller owns it); NTE_BAD_KEY_STATE
+// when not exportable.
+DWORD ExportPrivateKey(Scope scope, const std::string& name, DWORD keySpec,
+                       const std::optional<std::string>& pin, UniqueEvpPkey* key);
 // The key as PKCS #8 PEM ("PRIVATE KEY"); NTE_BAD_KEY_STATE when not exportable.
 DWORD ExportPrivateKeyPem(Scope scope, const std::string& name, DWORD keySpec,
                           const std::optional<std::string>& pin, std::string* pem);

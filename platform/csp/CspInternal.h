@@ -34,9 +34,28 @@ template <typename T> BOOL Fail(T code)
 ENGINE* GostEngine();
 // GOST R 34.11-94 with the CryptoPro parameters; null without the engine.
 const EVP_MD* GostR3411Digest();
-// A new GOST R 34.10-2001 key with the CryptoPro A parameters.
-UniqueEvpPkey GenerateGostKey();
+
+// The three kinds of GOST key the provider holds.
+enum class GostKind { None, R2001, R2012_256, R2012_512 };
+// GOST R 34.11-94 (CALG_GR3411), R 34.11-2012 256 or 512 bits
+// (CALG_GR3411_2012_256/512); null for another ALG_ID or without the engine.
+const EVP_MD* GostDigest(ALG_ID hashAlg);
+// The digest a key of this kind signs: its ALG_ID and size in bytes.
+ALG_ID HashAlgOf(GostKind kind);
+size_t DigestSizeOf(ALG_ID hashAlg);
+// The size of a signature (s || r) and the key length in bits (KP_KEYLEN).
+size_t SignatureSizeOf(GostKind kind);
+DWORD KeyBitsOf(GostKind kind);
+// The ALG_ID of a signature key (AT_SIGNATURE) or an exchange key of this kind.
+ALG_ID KeyAlgOf(GostKind kind, DWORD keySpec);
+// A new key: GOST R 34.10-2001 and 2012-256 with the CryptoPro A parameters,
+// 2012-512 with TC26 512 A.
+UniqueEvpPkey GenerateGostKey(GostKind kind = GostKind::R2001);
+GostKind KindOf(EVP_PKEY* key);
+// The kind named by the algorithm of a SubjectPublicKeyInfo, without decoding the key.
+GostKind KindOfSpki(const Bytes& spki);
 bool IsGost2001Key(EVP_PKEY* key);
+bool IsGostKey(EVP_PKEY* key);
 // PKCS #8 DER (PrivateKeyInfo) of a key and back.
 std::optional<Bytes> PrivateKeyToPkcs8(EVP_PKEY* key);
 UniqueEvpPkey PrivateKeyFromPkcs8(const Bytes& der);
@@ -47,7 +66,8 @@ std::optional<Bytes> DecryptPkcs8(const Bytes& encrypted, const std::string& pas
 // SubjectPublicKeyInfo DER and back.
 std::optional<Bytes> PublicKeyToSpki(EVP_PKEY* key);
 UniqueEvpPkey PublicKeyFromSpki(const Bytes& der);
-// Signs a 32-byte digest as the engine does (RFC 4491 form, s || r); verifies likewise.
+// Signs a digest (32 bytes, or 64 for a 2012-512 key) as the engine does
+// (RFC 4491/7091 form, s || r); verifies likewise.
 std::optional<Bytes> SignDigest(EVP_PKEY* key, const Bytes& digest);
 bool VerifyDigest(EVP_PKEY* key, const Bytes& digest, const Bytes& signature);
 
@@ -100,6 +120,7 @@ DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::option
 // ---- Provider contexts (for the keys and hashes) ----
 
 struct ProviderContext {
+    DWORD provType = PROV_GOST_2001_DH; // 75, 80 or 81: names the provider, keys are shared
     bool verifyOnly = false;
     Scope scope = Scope::User;
     std::string container; // UTF-8; empty for a verify context

@@ -1,4 +1,5 @@
-// GOST R 34.10-2001 and GOST R 34.11-94 through the OpenSSL engine "gost".
+// GOST R 34.10-2001/2012, GOST R 34.11-94 and R 34.11-2012 through the
+// OpenSSL engine "gost".
 // OpenSSL 3 deprecates the engine API, which is the only way to these
 // algorithms in this OpenSSL.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
@@ -87,12 +88,110 @@ const EVP_MD* GostR3411Digest()
     return engine ? ENGINE_get_digest(engine, NID_id_GostR3411_94) : nullptr;
 }
 
-UniqueEvpPkey GenerateGostKey()
+const EVP_MD* GostDigest(ALG_ID hashAlg)
 {
     ENGINE* engine = GostEngine();
     if (!engine)
         return nullptr;
-    UniqueEvpPkeyCtx ctx(EVP_PKEY_CTX_new_id(NID_id_GostR3410_2001, engine));
+    switch (hashAlg) {
+    case CALG_GR3411:
+        return ENGINE_get_digest(engine, NID_id_GostR3411_94);
+    case CALG_GR3411_2012_256:
+        return ENGINE_get_digest(engine, NID_id_GostR3411_2012_256);
+    case CALG_GR3411_2012_512:
+        return ENGINE_get_digest(engine, NID_id_GostR3411_2012_512);
+    default:
+        return nullptr;
+    }
+}
+
+ALG_ID HashAlgOf(GostKind kind)
+{
+    switch (kind) {
+    case GostKind::R2001:
+        return CALG_GR3411;
+    case GostKind::R2012_256:
+        return CALG_GR3411_2012_256;
+    case GostKind::R2012_512:
+        return CALG_GR3411_2012_512;
+    default:
+        return 0;
+    }
+}
+
+size_t DigestSizeOf(ALG_ID hashAlg)
+{
+    return hashAlg == CALG_GR3411_2012_512 ? 64 : 32;
+}
+
+size_t SignatureSizeOf(GostKind kind)
+{
+    return kind == GostKind::R2012_512 ? 128 : 64;
+}
+
+DWORD KeyBitsOf(GostKind kind)
+{
+    return kind == GostKind::R2012_512 ? 1024 : 512;
+}
+
+ALG_ID KeyAlgOf(GostKind kind, DWORD keySpec)
+{
+    bool signature = keySpec == AT_SIGNATURE;
+    switch (kind) {
+    case GostKind::R2012_256:
+        return signature ? CALG_GR3410_12_256 : CALG_DH_GR3410_12_256_SF;
+    case GostKind::R2012_512:
+        return signature ? CALG_GR3410_12_512 : CALG_DH_GR3410_12_512_SF;
+    default:
+        return signature ? CALG_GR3410EL : CALG_DH_EL_SF;
+    }
+}
+
+GostKind KindOf(EVP_PKEY* key)
+{
+    switch (key ? EVP_PKEY_get_base_id(key) : NID_undef) {
+    case NID_id_GostR3410_2001:
+        return GostKind::R2001;
+    case NID_id_GostR3410_2012_256:
+        return GostKind::R2012_256;
+    case NID_id_GostR3410_2012_512:
+        return GostKind::R2012_512;
+    default:
+        return GostKind::None;
+    }
+}
+
+GostKind KindOfSpki(const Bytes& spki)
+{
+    const unsigned char* p = spki.data();
+    X509_PUBKEY* pub = d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(spki.size()));
+    ASN1_OBJECT* oid = nullptr;
+    int nid = NID_undef;
+    if (pub && X509_PUBKEY_get0_param(&oid, nullptr, nullptr, nullptr, pub) == 1)
+        nid = OBJ_obj2nid(oid);
+    X509_PUBKEY_free(pub);
+    ERR_clear_error();
+    switch (nid) {
+    case NID_id_GostR3410_2001:
+        return GostKind::R2001;
+    case NID_id_GostR3410_2012_256:
+        return GostKind::R2012_256;
+    case NID_id_GostR3410_2012_512:
+        return GostKind::R2012_512;
+    default:
+        return GostKind::None;
+    }
+}
+
+UniqueEvpPkey GenerateGostKey(GostKind kind)
+{
+    ENGINE* engine = GostEngine();
+    if (!engine)
+        return nullptr;
+    int nid = kind == GostKind::R2012_256   ? NID_id_GostR3410_2012_256
+              : kind == GostKind::R2012_512 ? NID_id_GostR3410_2012_512
+                                            : NID_id_GostR3410_2001;
+    UniqueEvpPkeyCtx ctx(EVP_PKEY_CTX_new_id(nid, engine));
     EVP_PKEY* key = nullptr;
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") <= 0 || EVP_PKEY_keygen(ctx.get(), &key) <= 0) {
@@ -104,7 +203,12 @@ UniqueEvpPkey GenerateGostKey()
 
 bool IsGost2001Key(EVP_PKEY* key)
 {
-    return key && EVP_PKEY_get_base_id(key) == NID_id_GostR3410_2001;
+    return KindOf(key) == GostKind::R2001;
+}
+
+bool IsGostKey(EVP_PKEY* key)
+{
+    return KindOf(key) != GostKind::None;
 }
 
 std::optional<Bytes> PrivateKeyToPkcs8(EVP_PKEY* key)

@@ -2,10 +2,14 @@
 // calls that lead to its keys (CryptImportPublicKeyInfo,
 // CryptAcquireCertificatePrivateKey).
 //
-// Byte order as CryptoAPI has it: HP_HASHVAL gives the digest bytes as
-// GOST R 34.11-94 computes them; CryptSignHash returns the signature
-// byte-reversed against the RFC 4491 form (s || r, big-endian) that the
-// OpenSSL engine makes, and CryptVerifySignature takes that reversed form.
+// Keys of three kinds: GOST R 34.10-2001, GOST R 34.10-2012 with 256 and
+// with 512 bits. A key signs the digest of its own kind (GOST R 34.11-94,
+// R 34.11-2012 256 or 512 bits); a context of any provider type uses any key.
+//
+// Byte order as CryptoAPI has it: HP_HASHVAL gives the digest bytes as the
+// hash computes them; CryptSignHash returns the signature byte-reversed
+// against the RFC 4491/7091 form (s || r, big-endian) that the OpenSSL
+// engine makes, and CryptVerifySignature takes that reversed form.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include "csp/ContextKey.h"
@@ -25,13 +29,11 @@ namespace trumik::csp {
 
 namespace {
 
-constexpr size_t kDigestSize = 32;
-constexpr size_t kSignatureSize = 64;
-
 struct KeyObject {
     std::shared_ptr<ProviderContext> context;
     DWORD keySpec = 0; // 0 for an imported public key
     ALG_ID algId = 0;
+    GostKind kind = GostKind::R2001;
     bool exportable = false;
     Bytes publicKey; // SubjectPublicKeyInfo DER
 };
@@ -42,6 +44,7 @@ struct EvpMdCtxFree {
 
 struct HashObject {
     std::shared_ptr<ProviderContext> context;
+    ALG_ID algId = CALG_GR3411;
     std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree> md;
     bool finished = false;
     Bytes value;
@@ -88,11 +91,6 @@ ObjectTable<HashObject>& Hashes()
 {
     static ObjectTable<HashObject> table;
     return table;
-}
-
-ALG_ID AlgIdOf(DWORD keySpec)
-{
-    return keySpec == AT_SIGNATURE ? CALG_GR3410EL : CALG_DH_EL_SF;
 }
 
 BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size)
@@ -193,19 +191,38 @@ Bytes Tlv(uint8_t tag, const Bytes& content)
     return out;
 }
 
-std::optional<Bytes> SpkiFromInfo(const CERT_PUBLIC_KEY_INFO& info, ALG_ID* algId)
+// The key algorithms a certificate may name: the key's kind, its ALG_ID and
+// the identifier of its signature-key form, which the engine decodes.
+struct KeyAlgorithm {
+    const char* oid;
+    GostKind kind;
+    ALG_ID algId;
+    const char* keyOid;
+};
+const KeyAlgorithm kKeyAlgorithms[] = {
+    {szOID_CP_GOST_R3410EL, GostKind::R2001, CALG_GR3410EL, szOID_CP_GOST_R3410EL},
+    {szOID_CP_DH_EL, GostKind::R2001, CALG_DH_EL_SF, szOID_CP_GOST_R3410EL},
+    {szOID_CP_GOST_R3410_12_256, GostKind::R2012_256, CALG_GR3410_12_256, szOID_CP_GOST_R3410_12_256},
+    {szOID_CP_DH_12_256, GostKind::R2012_256, CALG_DH_GR3410_12_256_SF, szOID_CP_GOST_R3410_12_256},
+    {szOID_CP_GOST_R3410_12_512, GostKind::R2012_512, CALG_GR3410_12_512, szOID_CP_GOST_R3410_12_512},
+    {szOID_CP_DH_12_512, GostKind::R2012_512, CALG_DH_GR3410_12_512_SF, szOID_CP_GOST_R3410_12_512},
+};
+
+std::optional<Bytes> SpkiFromInfo(const CERT_PUBLIC_KEY_INFO& info, ALG_ID* algId, GostKind* kind)
 {
     if (!info.Algorithm.pszObjId)
         return std::nullopt;
     std::string oid = info.Algorithm.pszObjId;
-    if (oid == szOID_CP_GOST_R3410EL)
-        *algId = CALG_GR3410EL;
-    else if (oid == szOID_CP_DH_EL)
-        *algId = CALG_DH_EL_SF;
-    else
+    const KeyAlgorithm* known = nullptr;
+    for (const KeyAlgorithm& a : kKeyAlgorithms)
+        if (oid == a.oid)
+            known = &a;
+    if (!known)
         return std::nullopt;
-    // Both name the same key; the engine decodes the signature-key form.
-    ASN1_OBJECT* object = OBJ_txt2obj(szOID_CP_GOST_R3410EL, 1);
+    *algId = known->algId;
+    *kind = known->kind;
+    // Both forms name the same key; the engine decodes the signature-key form.
+    ASN1_OBJECT* object = OBJ_txt2obj(known->keyOid, 1);
     unsigned char* oidDer = nullptr;
     int oidLen = object ? i2d_ASN1_OBJECT(object, &oidDer) : 0;
     ASN1_OBJECT_free(object);
@@ -247,26 +264,35 @@ BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignatur
         return Fail(rc);
     if (!data.Slot(dwKeySpec).present)
         return Fail(NTE_NO_KEY);
+    const GostKind kind = KindOfSpki(data.Slot(dwKeySpec).publicKey);
+    if (kind == GostKind::None)
+        return Fail(NTE_KEYSET_ENTRY_BAD);
+    // A key signs the digest of its own kind only.
+    if (hash->algId != HashAlgOf(kind))
+        return Fail(NTE_BAD_ALGID);
+    const size_t signatureSize = SignatureSizeOf(kind);
     if (!pbSignature) {
-        *pdwSigLen = kSignatureSize;
+        *pdwSigLen = static_cast<DWORD>(signatureSize);
         return TRUE;
     }
-    if (*pdwSigLen < kSignatureSize) {
-        *pdwSigLen = kSignatureSize;
+    if (*pdwSigLen < signatureSize) {
+        *pdwSigLen = static_cast<DWORD>(signatureSize);
         return Fail(ERROR_MORE_DATA);
     }
     if (!Finish(*hash))
         return Fail(NTE_BAD_HASH_STATE);
-    if (hash->value.size() != kDigestSize)
+    if (hash->value.size() != DigestSizeOf(hash->algId))
         return Fail(NTE_BAD_HASH);
     UniqueEvpPkey key;
     if (DWORD rc = OpenPrivateKey(data, dwKeySpec, PinFor(context), &key))
         return Fail(rc);
+    if (KindOf(key.get()) != kind)
+        return Fail(NTE_KEYSET_ENTRY_BAD);
     auto signature = SignDigest(key.get(), hash->value);
-    if (!signature || signature->size() != kSignatureSize)
+    if (!signature || signature->size() != signatureSize)
         return Fail(NTE_FAIL);
     std::reverse_copy(signature->begin(), signature->end(), pbSignature);
-    *pdwSigLen = kSignatureSize;
+    *pdwSigLen = static_cast<DWORD>(signatureSize);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -284,14 +310,16 @@ BOOL VerifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, 
         return Fail(NTE_BAD_FLAGS);
     if (!pbSignature && dwSigLen)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (dwSigLen != kSignatureSize)
+    if (hash->algId != HashAlgOf(key->kind))
+        return Fail(NTE_BAD_ALGID);
+    if (dwSigLen != SignatureSizeOf(key->kind))
         return Fail(NTE_BAD_SIGNATURE);
     if (!Finish(*hash))
         return Fail(NTE_BAD_HASH_STATE);
-    if (hash->value.size() != kDigestSize)
+    if (hash->value.size() != DigestSizeOf(hash->algId))
         return Fail(NTE_BAD_HASH);
     UniqueEvpPkey publicKey = PublicKeyFromSpki(key->publicKey);
-    if (!publicKey)
+    if (!publicKey || KindOf(publicKey.get()) != key->kind)
         return Fail(NTE_BAD_KEY);
     Bytes signature(pbSignature, pbSignature + dwSigLen);
     std::reverse(signature.begin(), signature.end());
@@ -420,19 +448,34 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
         return Fail(NTE_BAD_UID);
     if (!phKey)
         return Fail(ERROR_INVALID_PARAMETER);
+    // AT_KEYEXCHANGE and AT_SIGNATURE make a key of the provider's own kind.
+    const GostKind providerKind = context->provType == PROV_GOST_2012_256   ? GostKind::R2012_256
+                                  : context->provType == PROV_GOST_2012_512 ? GostKind::R2012_512
+                                                                            : GostKind::R2001;
     DWORD keySpec;
-    if (Algid == AT_KEYEXCHANGE || Algid == CALG_DH_EL_SF)
-        keySpec = AT_KEYEXCHANGE;
-    else if (Algid == AT_SIGNATURE || Algid == CALG_GR3410EL)
-        keySpec = AT_SIGNATURE;
-    else
-        return Fail(NTE_BAD_ALGID);
+    GostKind kind;
+    if (Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE) {
+        keySpec = Algid;
+        kind = providerKind;
+    } else {
+        keySpec = 0;
+        kind = GostKind::None;
+        for (GostKind k : {GostKind::R2001, GostKind::R2012_256, GostKind::R2012_512})
+            for (DWORD spec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)})
+                if (Algid == KeyAlgOf(k, spec)) {
+                    keySpec = spec;
+                    kind = k;
+                }
+        if (!keySpec)
+            return Fail(NTE_BAD_ALGID);
+    }
     DWORD bits = dwFlags >> 16;
-    if ((dwFlags & 0xFFFF & ~DWORD(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED)) || (bits != 0 && bits != 512))
+    if ((dwFlags & 0xFFFF & ~DWORD(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED)) ||
+        (bits != 0 && bits != KeyBitsOf(kind)))
         return Fail(NTE_BAD_FLAGS);
     if (context->verifyOnly)
         return Fail(NTE_BAD_KEYSET);
-    UniqueEvpPkey key = GenerateGostKey();
+    UniqueEvpPkey key = GenerateGostKey(kind);
     auto pkcs8 = key ? PrivateKeyToPkcs8(key.get()) : std::nullopt;
     auto spki = key ? PublicKeyToSpki(key.get()) : std::nullopt;
     if (!pkcs8 || !spki)
@@ -445,7 +488,8 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
     auto object = std::make_shared<KeyObject>();
     object->context = context;
     object->keySpec = keySpec;
-    object->algId = AlgIdOf(keySpec);
+    object->kind = kind;
+    object->algId = KeyAlgOf(kind, keySpec);
     object->exportable = args.exportable;
     object->publicKey = std::move(*spki);
     *phKey = Keys().Add(std::move(object));
@@ -468,10 +512,14 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUser
     const StoredKey& slot = data.Slot(dwKeySpec);
     if (!slot.present)
         return Fail(NTE_NO_KEY);
+    const GostKind kind = KindOfSpki(slot.publicKey);
+    if (kind == GostKind::None)
+        return Fail(NTE_KEYSET_ENTRY_BAD);
     auto object = std::make_shared<KeyObject>();
     object->context = context;
     object->keySpec = dwKeySpec;
-    object->algId = AlgIdOf(dwKeySpec);
+    object->kind = kind;
+    object->algId = KeyAlgOf(kind, dwKeySpec);
     object->exportable = slot.exportable;
     object->publicKey = slot.publicKey;
     *phUserKey = Keys().Add(std::move(object));
@@ -499,7 +547,7 @@ BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD*
     case KP_ALGID:
         return CopyDword(pbData, pdwDataLen, key->algId);
     case KP_KEYLEN:
-        return CopyDword(pbData, pdwDataLen, 512);
+        return CopyDword(pbData, pdwDataLen, KeyBitsOf(key->kind));
     case KP_PERMISSIONS:
         return CopyDword(pbData, pdwDataLen, key->exportable ? CRYPT_EXPORT : 0);
     default:
@@ -522,8 +570,9 @@ BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, 
     if (hExpKey != 0)
         return Fail(NTE_BAD_PUBLIC_KEY);
     // BLOBHEADER, then the GOST public key parameters: magic "MAG1", the key
-    // length in bits, the DER of the key's parameter set and the 64 bytes of
-    // the key as the certificate carries them (little-endian X, then Y).
+    // length in bits, the DER of the key's parameter set and the 64 (128 for
+    // a 2012-512 key) bytes of the key as the certificate carries them
+    // (little-endian X, then Y).
     const unsigned char* p = key->publicKey.data();
     X509_PUBKEY* pub = d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(key->publicKey.size()));
     const unsigned char* keyBits = nullptr;
@@ -535,18 +584,27 @@ BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, 
         int paramType = 0;
         X509_ALGOR_get0(nullptr, &paramType, &paramValue, algorithm);
         const ASN1_STRING* seq = static_cast<const ASN1_STRING*>(paramValue);
-        // The key is an OCTET STRING of 64 bytes inside the BIT STRING.
-        if (paramType == V_ASN1_SEQUENCE && seq && keyLen == 66 && keyBits[0] == 0x04 && keyBits[1] == 0x40) {
+        // The key is an OCTET STRING of 64 (or 128) bytes inside the BIT STRING.
+        const bool wide = key->kind == GostKind::R2012_512;
+        const int header = wide ? 3 : 2;
+        const int size = wide ? 128 : 64;
+        const bool shaped =
+            wide ? keyLen == 131 && keyBits[0] == 0x04 && keyBits[1] == 0x81 && keyBits[2] == 0x80
+                 : keyLen == 66 && keyBits[0] == 0x04 && keyBits[1] == 0x40;
+        if (paramType == V_ASN1_SEQUENCE && seq && shaped) {
             ALG_ID alg = key->algId;
             blob = {PUBLICKEYBLOB, 0x20, 0, 0};
             for (int i = 0; i < 4; ++i)
                 blob.push_back(static_cast<uint8_t>(alg >> (8 * i)));
-            const uint8_t magicAndBits[] = {'M', 'A', 'G', '1', 0x00, 0x02, 0x00, 0x00};
-            blob.insert(blob.end(), std::begin(magicAndBits), std::end(magicAndBits));
+            const DWORD bits = KeyBitsOf(key->kind);
+            const uint8_t magic[] = {'M', 'A', 'G', '1'};
+            blob.insert(blob.end(), std::begin(magic), std::end(magic));
+            for (int i = 0; i < 4; ++i)
+                blob.push_back(static_cast<uint8_t>(bits >> (8 * i)));
             // A SEQUENCE parameter holds its whole encoding.
             blob.insert(blob.end(), ASN1_STRING_get0_data(seq),
                         ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
-            blob.insert(blob.end(), keyBits + 2, keyBits + 66);
+            blob.insert(blob.end(), keyBits + header, keyBits + header + size);
         }
     }
     X509_PUBKEY_free(pub);
@@ -561,7 +619,7 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
     auto context = LookupProvider(hProv);
     if (!context)
         return Fail(NTE_BAD_UID);
-    if (Algid != CALG_GR3411)
+    if (Algid != CALG_GR3411 && Algid != CALG_GR3411_2012_256 && Algid != CALG_GR3411_2012_512)
         return Fail(NTE_BAD_ALGID);
     if (hKey != 0)
         return Fail(NTE_BAD_KEY);
@@ -571,8 +629,9 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
         return Fail(ERROR_INVALID_PARAMETER);
     auto hash = std::make_shared<HashObject>();
     hash->context = context;
+    hash->algId = Algid;
     hash->md.reset(EVP_MD_CTX_new());
-    const EVP_MD* md = GostR3411Digest();
+    const EVP_MD* md = GostDigest(Algid);
     if (!md || !hash->md || EVP_DigestInit_ex(hash->md.get(), md, GostEngine()) != 1) {
         ERR_clear_error();
         return Fail(NTE_PROVIDER_DLL_FAIL);
@@ -611,21 +670,23 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWO
         return Fail(NTE_BAD_FLAGS);
     switch (dwParam) {
     case HP_ALGID:
-        return CopyDword(pbData, pdwDataLen, CALG_GR3411);
+        return CopyDword(pbData, pdwDataLen, hash->algId);
     case HP_HASHSIZE:
-        return CopyDword(pbData, pdwDataLen, kDigestSize);
-    case HP_HASHVAL:
+        return CopyDword(pbData, pdwDataLen, static_cast<DWORD>(DigestSizeOf(hash->algId)));
+    case HP_HASHVAL: {
+        const DWORD size = static_cast<DWORD>(DigestSizeOf(hash->algId));
         if (!pbData) { // a size query leaves the hash open
-            *pdwDataLen = kDigestSize;
+            *pdwDataLen = size;
             return TRUE;
         }
-        if (*pdwDataLen < kDigestSize) {
-            *pdwDataLen = kDigestSize;
+        if (*pdwDataLen < size) {
+            *pdwDataLen = size;
             return Fail(ERROR_MORE_DATA);
         }
         if (!Finish(*hash))
             return Fail(NTE_BAD_HASH_STATE);
         return CopyOut(pbData, pdwDataLen, hash->value.data(), hash->value.size());
+    }
     default:
         return Fail(NTE_BAD_TYPE);
     }
@@ -642,7 +703,7 @@ BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbDat
         return Fail(NTE_BAD_TYPE);
     if (!pbData)
         return Fail(ERROR_INVALID_PARAMETER);
-    hash->value.assign(pbData, pbData + kDigestSize);
+    hash->value.assign(pbData, pbData + DigestSizeOf(hash->algId));
     hash->finished = true;
     return TRUE;
 }
@@ -687,11 +748,19 @@ BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_
     if (!pInfo || !phKey)
         return Fail(ERROR_INVALID_PARAMETER);
     ALG_ID algId = 0;
-    auto spki = SpkiFromInfo(*pInfo, &algId);
+    GostKind kind = GostKind::None;
+    auto spki = SpkiFromInfo(*pInfo, &algId, &kind);
     if (!spki)
         return Fail(NTE_BAD_ALGID);
+    // The engine takes a key of either size under either 2012 identifier, so
+    // the size is checked here: an OCTET STRING of 64 or 128 bytes.
+    const CRYPT_BIT_BLOB& bits = pInfo->PublicKey;
+    if ((kind == GostKind::R2012_256 && (bits.cbData != 66 || bits.pbData[1] != 0x40)) ||
+        (kind == GostKind::R2012_512 &&
+         (bits.cbData != 131 || bits.pbData[1] != 0x81 || bits.pbData[2] != 0x80)))
+        return Fail(NTE_BAD_PUBLIC_KEY);
     UniqueEvpPkey key = PublicKeyFromSpki(*spki);
-    if (!IsGost2001Key(key.get()))
+    if (KindOf(key.get()) != kind)
         return Fail(NTE_BAD_PUBLIC_KEY);
     auto normalized = PublicKeyToSpki(key.get());
     if (!normalized)
@@ -699,6 +768,7 @@ BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_
     auto object = std::make_shared<KeyObject>();
     object->context = context;
     object->algId = algId;
+    object->kind = kind;
     object->publicKey = std::move(*normalized);
     *phKey = Keys().Add(std::move(object));
     SetLastError(ERROR_SUCCESS);
@@ -748,8 +818,9 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlag
         return Fail(NTE_NO_KEY);
     if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
         ALG_ID algId = 0;
-        auto certSpki =
-            pCert->pCertInfo ? SpkiFromInfo(pCert->pCertInfo->SubjectPublicKeyInfo, &algId) : std::nullopt;
+        GostKind kind = GostKind::None;
+        auto certSpki = pCert->pCertInfo ? SpkiFromInfo(pCert->pCertInfo->SubjectPublicKeyInfo, &algId, &kind)
+                                         : std::nullopt;
         UniqueEvpPkey certKey = certSpki ? PublicKeyFromSpki(*certSpki) : nullptr;
         UniqueEvpPkey ownKey = PublicKeyFromSpki(data.Slot(keySpec).publicKey);
         bool same = certKey && ownKey && EVP_PKEY_eq(certKey.get(), ownKey.get()) == 1;

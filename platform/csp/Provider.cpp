@@ -1,5 +1,9 @@
-// Provider contexts of the GOST provider of type 75: CryptAcquireContext,
+// Provider contexts of the GOST providers of types 75 (GOST R 34.10-2001),
+// 80 and 81 (GOST R 34.10-2012, 256 and 512 bits): CryptAcquireContext,
 // CryptReleaseContext, CryptContextAddRef, CryptGetProvParam, CryptSetProvParam.
+//
+// The three providers share one set of key containers: a context of any
+// type opens any container, and a key's own algorithm decides what it can do.
 //
 // Containers are named by their unique name (for this provider the name
 // itself) or by the fully qualified name "\\.\HDIMAGE\<name>". A context that
@@ -118,20 +122,37 @@ std::string FromAnsi(const char* ansi)
         trumik::platform::CodePageToUtf16(ansi, trumik::platform::ResolveCodePage(CP_ACP)));
 }
 
+// The name of the default provider of a type; null for a type not served here.
+const char* ProviderName(DWORD type)
+{
+    switch (type) {
+    case PROV_GOST_2001_DH:
+        return CP_GR3410_2001_PROV_A;
+    case PROV_GOST_2012_256:
+        return CP_GR3410_2012_PROV_A;
+    case PROV_GOST_2012_512:
+        return CP_GR3410_2012_STRONG_PROV_A;
+    default:
+        return nullptr;
+    }
+}
+
 BOOL Acquire(HCRYPTPROV* phProv, const std::optional<std::string>& container,
              const std::optional<std::string>& provider, DWORD dwProvType, DWORD dwFlags)
 {
     if (!phProv && !(dwFlags & CRYPT_DELETEKEYSET))
         return Fail(ERROR_INVALID_PARAMETER);
-    if (dwProvType != PROV_GOST_2001_DH)
+    const char* providerName = ProviderName(dwProvType);
+    if (!providerName)
         return Fail(NTE_PROV_TYPE_NOT_DEF);
-    if (provider && !provider->empty() && !EqualsIgnoreCase(*provider, CP_GR3410_2001_PROV_A))
+    if (provider && !provider->empty() && !EqualsIgnoreCase(*provider, providerName))
         return Fail(NTE_KEYSET_NOT_DEF);
     if ((dwFlags & ~kAcquireFlags) != 0 || ((dwFlags & CRYPT_NEWKEYSET) && (dwFlags & CRYPT_DELETEKEYSET)) ||
         ((dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT &&
          (dwFlags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET))))
         return Fail(NTE_BAD_FLAGS);
     auto context = std::make_shared<ProviderContext>();
+    context->provType = dwProvType;
     context->scope = (dwFlags & CRYPT_MACHINE_KEYSET) ? Scope::Machine : Scope::User;
     if ((dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
         if (container && !container->empty())
@@ -327,11 +348,11 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWO
         return Fail(NTE_BAD_FLAGS);
     switch (dwParam) {
     case PP_NAME:
-        return CopyString(pbData, pdwDataLen, CP_GR3410_2001_PROV_A);
+        return CopyString(pbData, pdwDataLen, ProviderName(context->provType));
     case PP_VERSION:
         return CopyDword(pbData, pdwDataLen, ProviderVersion());
     case PP_PROVTYPE:
-        return CopyDword(pbData, pdwDataLen, PROV_GOST_2001_DH);
+        return CopyDword(pbData, pdwDataLen, context->provType);
     case PP_IMPTYPE:
         return CopyDword(pbData, pdwDataLen, CRYPT_IMPL_SOFTWARE);
     case PP_KEYSPEC:

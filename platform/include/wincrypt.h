@@ -245,12 +245,26 @@ typedef struct _CERT_REVOCATION_STATUS {
 #define szOID_CP_GOST_R3411_R3410 "1.2.643.2.2.4"
 #define szOID_CP_GOST_R3410EL "1.2.643.2.2.19"
 #define szOID_CP_GOST_28147 "1.2.643.2.2.21"
+#define szOID_CP_GOST_R3410_12_256 "1.2.643.7.1.1.1.1"
+#define szOID_CP_GOST_R3410_12_512 "1.2.643.7.1.1.1.2"
+#define szOID_CP_GOST_R3411_12_256 "1.2.643.7.1.1.2.2"
+#define szOID_CP_GOST_R3411_12_512 "1.2.643.7.1.1.2.3"
+#define szOID_CP_GOST_R3411_12_256_R3410 "1.2.643.7.1.1.3.2"
+#define szOID_CP_GOST_R3411_12_512_R3410 "1.2.643.7.1.1.3.3"
+#define szOID_CP_DH_12_256 "1.2.643.7.1.1.6.1"
+#define szOID_CP_DH_12_512 "1.2.643.7.1.1.6.2"
 
 // Providers.
 #define PROV_RSA_FULL 1
 #define PROV_GOST_2001_DH 75
 #define CP_GR3410_2001_PROV_A "Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider"
 #define CP_GR3410_2001_PROV_W u"Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider"
+#define PROV_GOST_2012_256 80
+#define PROV_GOST_2012_512 81
+#define CP_GR3410_2012_PROV_A "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider"
+#define CP_GR3410_2012_PROV_W u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider"
+#define CP_GR3410_2012_STRONG_PROV_A "Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider"
+#define CP_GR3410_2012_STRONG_PROV_W u"Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider"
 
 #define ALG_CLASS_SIGNATURE (1 << 13)
 #define ALG_CLASS_DATA_ENCRYPT (3 << 13)
@@ -262,6 +276,12 @@ typedef struct _CERT_REVOCATION_STATUS {
 #define CALG_DH_EL_SF 0x0000aa24
 #define CALG_DH_EL_EPHEM 0x0000aa25
 #define CALG_G28147 0x0000661e
+#define CALG_GR3411_2012_256 0x00008021
+#define CALG_GR3411_2012_512 0x00008022
+#define CALG_GR3410_12_256 0x00002e49
+#define CALG_GR3410_12_512 0x00002e3d
+#define CALG_DH_GR3410_12_256_SF 0x0000aa46
+#define CALG_DH_GR3410_12_512_SF 0x0000aa42
 
 #define AT_KEYEXCHANGE 1
 #define AT_SIGNATURE 2

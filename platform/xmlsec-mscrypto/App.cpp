@@ -227,7 +227,7 @@ int xmlSecMSCryptoAppKeyCertLoadMemory(xmlSecKeyPtr key, const xmlSecByte* data,
     }
     // The certificate of the key's own public key becomes the key certificate.
     xmlSecKeyDataPtr value = xmlSecKeyGetValue(key);
-    bool ownCert = xmlSecKeyDataCheckId(value, xmlSecMSCryptoKeyDataGost2001GetKlass()) &&
+    bool ownCert = AlgorithmOfKeyData(value) != nullptr &&
                    SamePublicKey(xmlSecMSCryptoKeyDataGetCert(value), cert.get());
     return ownCert ? xmlSecMSCryptoKeyDataX509AdoptKeyCert(x509, cert.get())
                    : xmlSecMSCryptoKeyDataX509AdoptCert(x509, cert.get());

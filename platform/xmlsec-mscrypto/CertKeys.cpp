@@ -1,8 +1,11 @@
-// GOST R 34.10-2001 key data made from a certificate context. It holds its own
-// reference to the certificate and a provider context: for a private key, the
-// context of the certificate's key container (from its key provider info),
-// whose key makes the signatures; for a public key, a verify context. The
-// certificate's public key is imported into that context for verification.
+// GOST key data made from a certificate context: GOST R 34.10-2001, or GOST
+// R 34.10-2012 with a 256-bit or a 512-bit key, one klass each, after the
+// certificate's public key algorithm. It holds its own reference to the
+// certificate and a provider context: for a private key, the context of the
+// certificate's key container (from its key provider info), whose key makes
+// the signatures; for a public key, a verify context of the key's provider
+// type. The certificate's public key is imported into that context for
+// verification.
 #include "MSCryptoInternal.h"
 
 #include <xmlsec/keysdata.h>
@@ -11,7 +14,7 @@
 namespace trumik::mscrypto {
 namespace {
 
-struct Gost2001Ctx {
+struct GostCtx {
     UniqueCert cert;
     UniqueProv prov;
     DWORD keySpec = 0; // 0 for a public key only
@@ -19,36 +22,36 @@ struct Gost2001Ctx {
     UniqueKey privateKey; // the container's key, with a key spec
 };
 
-Gost2001Ctx* Ctx(xmlSecKeyDataPtr data)
+GostCtx* Ctx(xmlSecKeyDataPtr data)
 {
-    return CtxOf<Gost2001Ctx>(data);
+    return CtxOf<GostCtx>(data);
 }
 
-bool IsGost2001Data(xmlSecKeyDataPtr data)
+bool IsGostData(xmlSecKeyDataPtr data)
 {
-    return xmlSecKeyDataCheckId(data, xmlSecMSCryptoKeyDataGost2001GetKlass());
+    return AlgorithmOfKeyData(data) != nullptr;
 }
 
 int Initialize(xmlSecKeyDataPtr data)
 {
-    ConstructCtx<Gost2001Ctx>(data);
+    ConstructCtx<GostCtx>(data);
     return 0;
 }
 
 void Finalize(xmlSecKeyDataPtr data)
 {
-    if (!IsGost2001Data(data))
+    if (!IsGostData(data))
         return;
-    Gost2001Ctx* ctx = Ctx(data);
+    GostCtx* ctx = Ctx(data);
     // The key goes before its provider context.
     ctx->privateKey.reset();
     ctx->publicKey.reset();
     ctx->prov.reset();
-    DestroyCtx<Gost2001Ctx>(data);
+    DestroyCtx<GostCtx>(data);
 }
 
 // Imports the certificate's public key into the context's provider.
-int ImportPublicKey(Gost2001Ctx& ctx, const char* name)
+int ImportPublicKey(GostCtx& ctx, const char* name)
 {
     if (!CryptImportPublicKeyInfo(ctx.prov.get(), X509_ASN_ENCODING,
                                   &ctx.cert->pCertInfo->SubjectPublicKeyInfo, ctx.publicKey.put())) {
@@ -59,7 +62,7 @@ int ImportPublicKey(Gost2001Ctx& ctx, const char* name)
 }
 
 // The container's key of the context's key spec.
-int OpenPrivateKey(Gost2001Ctx& ctx, const char* name)
+int OpenPrivateKey(GostCtx& ctx, const char* name)
 {
     if (!CryptGetUserKey(ctx.prov.get(), ctx.keySpec, ctx.privateKey.put())) {
         TRUMIK_MSCRYPTO_ERROR(name, "CryptGetUserKey");
@@ -70,10 +73,10 @@ int OpenPrivateKey(Gost2001Ctx& ctx, const char* name)
 
 int Duplicate(xmlSecKeyDataPtr dst, xmlSecKeyDataPtr src)
 {
-    xmlSecAssert2(IsGost2001Data(dst), -1);
-    xmlSecAssert2(IsGost2001Data(src), -1);
-    Gost2001Ctx* from = Ctx(src);
-    Gost2001Ctx* to = Ctx(dst);
+    xmlSecAssert2(IsGostData(dst), -1);
+    xmlSecAssert2(IsGostData(src), -1);
+    GostCtx* from = Ctx(src);
+    GostCtx* to = Ctx(dst);
     if (!from->cert)
         return 0; // nothing adopted yet
     to->cert.reset(CertDuplicateCertificateContext(from->cert.get()));
@@ -95,8 +98,8 @@ int Duplicate(xmlSecKeyDataPtr dst, xmlSecKeyDataPtr src)
 
 xmlSecKeyDataType GetType(xmlSecKeyDataPtr data)
 {
-    xmlSecAssert2(IsGost2001Data(data), xmlSecKeyDataTypeUnknown);
-    Gost2001Ctx* ctx = Ctx(data);
+    xmlSecAssert2(IsGostData(data), xmlSecKeyDataTypeUnknown);
+    GostCtx* ctx = Ctx(data);
     xmlSecKeyDataType type = xmlSecKeyDataTypeUnknown;
     if (ctx->publicKey)
         type |= xmlSecKeyDataTypePublic;
@@ -107,32 +110,33 @@ xmlSecKeyDataType GetType(xmlSecKeyDataPtr data)
 
 xmlSecSize GetSize(xmlSecKeyDataPtr data)
 {
-    xmlSecAssert2(IsGost2001Data(data), 0);
-    return Ctx(data)->cert ? kGost2001KeyBits : 0;
+    xmlSecAssert2(IsGostData(data), 0);
+    return Ctx(data)->cert ? AlgorithmOfKeyData(data)->keyBits : 0;
 }
 
 void DebugDump(xmlSecKeyDataPtr data, FILE* output)
 {
-    xmlSecAssert(IsGost2001Data(data));
-    fprintf(output, "=== gost2001 key: size = %u\n", static_cast<unsigned>(GetSize(data)));
+    xmlSecAssert(IsGostData(data));
+    fprintf(output, "=== %s key: size = %u\n", NameOf(data), static_cast<unsigned>(GetSize(data)));
 }
 
 void DebugXmlDump(xmlSecKeyDataPtr data, FILE* output)
 {
-    xmlSecAssert(IsGost2001Data(data));
-    fprintf(output, "<GOST2001KeyValue size=\"%u\" />\n", static_cast<unsigned>(GetSize(data)));
+    xmlSecAssert(IsGostData(data));
+    fprintf(output, "<%s size=\"%u\" />\n", reinterpret_cast<const char*>(data->id->dataNodeName),
+            static_cast<unsigned>(GetSize(data)));
 }
 
-struct _xmlSecKeyDataKlass MakeGost2001Klass()
+struct _xmlSecKeyDataKlass MakeGostKlass(const xmlChar* name, const xmlChar* href, const xmlChar* node)
 {
     struct _xmlSecKeyDataKlass klass {};
     klass.klassSize = sizeof(xmlSecKeyDataKlass);
-    klass.objSize = ObjectSize<xmlSecKeyData, Gost2001Ctx>();
-    klass.name = xmlSecNameGOST2001KeyValue;
+    klass.objSize = ObjectSize<xmlSecKeyData, GostCtx>();
+    klass.name = name;
     // Made from certificates only: nothing is read from or written to KeyInfo.
     klass.usage = xmlSecKeyDataUsageUnknown;
-    klass.href = xmlSecHrefGOST2001KeyValue;
-    klass.dataNodeName = xmlSecNodeGOST2001KeyValue;
+    klass.href = href;
+    klass.dataNodeName = node;
     klass.dataNodeNs = xmlSecDSigNs;
     klass.initialize = Initialize;
     klass.duplicate = Duplicate;
@@ -145,7 +149,7 @@ struct _xmlSecKeyDataKlass MakeGost2001Klass()
 }
 
 // The context that holds the certificate's private key, from its key provider info.
-int AcquirePrivateKey(Gost2001Ctx& ctx)
+int AcquirePrivateKey(GostCtx& ctx)
 {
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
     DWORD keySpec = 0;
@@ -176,7 +180,24 @@ using namespace trumik::mscrypto;
 
 xmlSecKeyDataId xmlSecMSCryptoKeyDataGost2001GetKlass(void)
 {
-    static struct _xmlSecKeyDataKlass klass = MakeGost2001Klass();
+    static struct _xmlSecKeyDataKlass klass =
+        MakeGostKlass(xmlSecNameGOST2001KeyValue, xmlSecHrefGOST2001KeyValue, xmlSecNodeGOST2001KeyValue);
+    return &klass;
+}
+
+xmlSecKeyDataId xmlSecMSCryptoKeyDataGostR3410_2012_256GetKlass(void)
+{
+    static struct _xmlSecKeyDataKlass klass =
+        MakeGostKlass(xmlSecNameGostR3410_2012_256KeyValue, xmlSecHrefGostR3410_2012_256KeyValue,
+                      xmlSecNodeGostR3410_2012_256KeyValue);
+    return &klass;
+}
+
+xmlSecKeyDataId xmlSecMSCryptoKeyDataGostR3410_2012_512GetKlass(void)
+{
+    static struct _xmlSecKeyDataKlass klass =
+        MakeGostKlass(xmlSecNameGostR3410_2012_512KeyValue, xmlSecHrefGostR3410_2012_512KeyValue,
+                      xmlSecNodeGostR3410_2012_512KeyValue);
     return &klass;
 }
 
@@ -190,20 +211,23 @@ xmlSecKeyDataPtr xmlSecMSCryptoCertAdopt(PCCERT_CONTEXT pCert, xmlSecKeyDataType
                     "type=%u; public (1) or public and private (3) expected", static_cast<unsigned>(type));
         return nullptr;
     }
-    if (!IsGost2001Cert(pCert)) {
+    const GostKeyAlgorithm* algorithm = AlgorithmOfCert(pCert);
+    if (algorithm == nullptr) {
         const char* oid = pCert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
         xmlSecError(XMLSEC_ERRORS_HERE, nullptr, nullptr, XMLSEC_ERRORS_R_INVALID_KEY_DATA,
-                    "public key algorithm %s is not supported; GOST R 34.10-2001 (%s) expected",
-                    xmlSecErrorsSafeString(oid), kGost2001KeyOid);
+                    "public key algorithm %s is not supported; GOST R 34.10-2001 (%s) or GOST R 34.10-2012 "
+                    "(%s, %s) expected",
+                    xmlSecErrorsSafeString(oid), Gost2001Algorithm().keyOid, Gost2012_256Algorithm().keyOid,
+                    Gost2012_512Algorithm().keyOid);
         return nullptr;
     }
-    UniqueKeyData data(xmlSecKeyDataCreate(xmlSecMSCryptoKeyDataGost2001GetKlass()));
+    UniqueKeyData data(xmlSecKeyDataCreate(algorithm->keyDataKlass()));
     if (!data) {
         xmlSecError(XMLSEC_ERRORS_HERE, nullptr, "xmlSecKeyDataCreate", XMLSEC_ERRORS_R_XMLSEC_FAILED,
                     XMLSEC_ERRORS_NO_MESSAGE);
         return nullptr;
     }
-    Gost2001Ctx* ctx = Ctx(data.get());
+    GostCtx* ctx = Ctx(data.get());
     ctx->cert.reset(CertDuplicateCertificateContext(pCert));
     if (!ctx->cert) {
         TRUMIK_MSCRYPTO_ERROR(nullptr, "CertDuplicateCertificateContext");
@@ -212,7 +236,7 @@ xmlSecKeyDataPtr xmlSecMSCryptoCertAdopt(PCCERT_CONTEXT pCert, xmlSecKeyDataType
     if ((type & xmlSecKeyDataTypePrivate) != 0) {
         if (AcquirePrivateKey(*ctx) < 0)
             return nullptr;
-    } else if (!CryptAcquireContextW(ctx->prov.put(), nullptr, nullptr, PROV_GOST_2001_DH,
+    } else if (!CryptAcquireContextW(ctx->prov.put(), nullptr, nullptr, algorithm->provType,
                                      CRYPT_VERIFYCONTEXT)) {
         TRUMIK_MSCRYPTO_ERROR(nullptr, "CryptAcquireContextW");
         return nullptr;
@@ -233,26 +257,26 @@ PCCERT_CONTEXT xmlSecMSCryptoCertDup(PCCERT_CONTEXT pCert)
 
 PCCERT_CONTEXT xmlSecMSCryptoKeyDataGetCert(xmlSecKeyDataPtr data)
 {
-    xmlSecAssert2(IsGost2001Data(data), nullptr);
+    xmlSecAssert2(IsGostData(data), nullptr);
     return Ctx(data)->cert.get();
 }
 
 HCRYPTPROV xmlSecMSCryptoKeyDataGetMSCryptoProvider(xmlSecKeyDataPtr data)
 {
-    xmlSecAssert2(IsGost2001Data(data), 0);
+    xmlSecAssert2(IsGostData(data), 0);
     return Ctx(data)->prov.get();
 }
 
 DWORD xmlSecMSCryptoKeyDataGetMSCryptoKeySpec(xmlSecKeyDataPtr data)
 {
-    xmlSecAssert2(IsGost2001Data(data), 0);
+    xmlSecAssert2(IsGostData(data), 0);
     return Ctx(data)->keySpec;
 }
 
 HCRYPTKEY xmlSecMSCryptoKeyDataGetKey(xmlSecKeyDataPtr data, xmlSecKeyDataType type)
 {
-    xmlSecAssert2(IsGost2001Data(data), 0);
-    Gost2001Ctx* ctx = Ctx(data);
+    xmlSecAssert2(IsGostData(data), 0);
+    GostCtx* ctx = Ctx(data);
     if (type == xmlSecKeyDataTypePublic)
         return ctx->publicKey.get();
     if (type == xmlSecKeyDataTypePrivate)

@@ -85,12 +85,70 @@ UniqueCert CertFromBytes(const xmlSecByte* data, xmlSecSize size, xmlSecKeyDataF
     return cert;
 }
 
-bool IsGost2001Cert(PCCERT_CONTEXT cert)
+const GostKeyAlgorithm& Gost2001Algorithm()
+{
+    static const GostKeyAlgorithm algorithm{szOID_CP_GOST_R3410EL,
+                                            "GOST R 34.10-2001",
+                                            PROV_GOST_2001_DH,
+                                            CALG_GR3411,
+                                            64,
+                                            256,
+                                            xmlSecMSCryptoKeyDataGost2001GetKlass};
+    return algorithm;
+}
+
+const GostKeyAlgorithm& Gost2012_256Algorithm()
+{
+    static const GostKeyAlgorithm algorithm{szOID_CP_GOST_R3410_12_256,
+                                            "GOST R 34.10-2012 256-bit",
+                                            PROV_GOST_2012_256,
+                                            CALG_GR3411_2012_256,
+                                            64,
+                                            256,
+                                            xmlSecMSCryptoKeyDataGostR3410_2012_256GetKlass};
+    return algorithm;
+}
+
+const GostKeyAlgorithm& Gost2012_512Algorithm()
+{
+    static const GostKeyAlgorithm algorithm{szOID_CP_GOST_R3410_12_512,
+                                            "GOST R 34.10-2012 512-bit",
+                                            PROV_GOST_2012_512,
+                                            CALG_GR3411_2012_512,
+                                            128,
+                                            512,
+                                            xmlSecMSCryptoKeyDataGostR3410_2012_512GetKlass};
+    return algorithm;
+}
+
+namespace {
+
+const GostKeyAlgorithm* const kAlgorithms[] = {&Gost2001Algorithm(), &Gost2012_256Algorithm(),
+                                               &Gost2012_512Algorithm()};
+
+} // namespace
+
+const GostKeyAlgorithm* AlgorithmOfCert(PCCERT_CONTEXT cert)
 {
     const char* oid = cert != nullptr && cert->pCertInfo != nullptr
                           ? cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId
                           : nullptr;
-    return oid != nullptr && std::strcmp(oid, kGost2001KeyOid) == 0;
+    if (oid == nullptr)
+        return nullptr;
+    for (const GostKeyAlgorithm* algorithm : kAlgorithms) {
+        if (std::strcmp(oid, algorithm->keyOid) == 0)
+            return algorithm;
+    }
+    return nullptr;
+}
+
+const GostKeyAlgorithm* AlgorithmOfKeyData(xmlSecKeyDataPtr data)
+{
+    for (const GostKeyAlgorithm* algorithm : kAlgorithms) {
+        if (xmlSecKeyDataCheckId(data, algorithm->keyDataKlass()))
+            return algorithm;
+    }
+    return nullptr;
 }
 
 bool SamePublicKey(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
@@ -114,10 +172,18 @@ xmlSecCryptoDLFunctions MakeFunctions()
     functions.cryptoKeysMngrInit = xmlSecMSCryptoKeysMngrInit;
 
     functions.keyDataGost2001GetKlass = xmlSecMSCryptoKeyDataGost2001GetKlass;
+    functions.keyDataGostR3410_2012_256GetKlass = xmlSecMSCryptoKeyDataGostR3410_2012_256GetKlass;
+    functions.keyDataGostR3410_2012_512GetKlass = xmlSecMSCryptoKeyDataGostR3410_2012_512GetKlass;
     functions.keyDataX509GetKlass = xmlSecMSCryptoKeyDataX509GetKlass;
 
     functions.transformGost2001GostR3411_94GetKlass = xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass;
+    functions.transformGostR3410_2012GostR3411_2012_256GetKlass =
+        xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_256GetKlass;
+    functions.transformGostR3410_2012GostR3411_2012_512GetKlass =
+        xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_512GetKlass;
     functions.transformGostR3411_94GetKlass = xmlSecMSCryptoTransformGostR3411_94GetKlass;
+    functions.transformGostR3411_2012_256GetKlass = xmlSecMSCryptoTransformGostR3411_2012_256GetKlass;
+    functions.transformGostR3411_2012_512GetKlass = xmlSecMSCryptoTransformGostR3411_2012_512GetKlass;
 
     functions.cryptoAppInit = xmlSecMSCryptoAppInit;
     functions.cryptoAppShutdown = xmlSecMSCryptoAppShutdown;
@@ -152,7 +218,8 @@ int xmlSecMSCryptoInit(void)
     // Registered once however often the back-end is started: the lists are
     // the library's, shared with the other back-ends of the process.
     for (xmlSecKeyDataId id :
-         {xmlSecMSCryptoKeyDataGost2001GetKlass(), xmlSecMSCryptoKeyDataX509GetKlass()}) {
+         {xmlSecMSCryptoKeyDataGost2001GetKlass(), xmlSecMSCryptoKeyDataGostR3410_2012_256GetKlass(),
+          xmlSecMSCryptoKeyDataGostR3410_2012_512GetKlass(), xmlSecMSCryptoKeyDataX509GetKlass()}) {
         if (xmlSecKeyDataIdListFind(xmlSecKeyDataIdsGet(), id) == 1)
             continue;
         if (xmlSecKeyDataIdsRegister(id) < 0) {
@@ -161,8 +228,17 @@ int xmlSecMSCryptoInit(void)
             return -1;
         }
     }
-    for (xmlSecTransformId id : {xmlSecMSCryptoTransformGostR3411_94GetKlass(),
-                                 xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass()}) {
+    for (xmlSecTransformId id : {
+             xmlSecMSCryptoTransformGostR3411_94GetKlass(),
+             xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass(),
+             xmlSecMSCryptoTransformGostR3411_2012_256GetKlass(),
+             xmlSecMSCryptoTransformGostR3411_2012_512GetKlass(),
+             xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_256GetKlass(),
+             xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_512GetKlass(),
+             // The newer names of the 2001 algorithms, for verification.
+             trumik::mscrypto::GostR3411_94UrnGetKlass(),
+             trumik::mscrypto::Gost2001GostR3411_94UrnGetKlass(),
+         }) {
         if (xmlSecTransformIdListFind(xmlSecTransformIdsGet(), id) == 1)
             continue;
         if (xmlSecTransformIdsRegister(id) < 0) {

@@ -1,6 +1,9 @@
-// GOST R 34.11-94 digest transform over CryptCreateHash with CALG_GR3411 in a
-// verify context of the GOST provider. Digest values are used as the hash
-// gives them (HP_HASHVAL), never reversed.
+// GOST digest transforms over CryptCreateHash in a verify context of the GOST
+// provider type that has the hash: GOST R 34.11-94 (CALG_GR3411, type 75),
+// under its XML-DSig name and, for verification, under its newer name; GOST
+// R 34.11-2012 256-bit (CALG_GR3411_2012_256, type 80) and 512-bit
+// (CALG_GR3411_2012_512, type 81). Digest values are used as the hash gives
+// them (HP_HASHVAL), never reversed.
 #include "MSCryptoInternal.h"
 
 #include <xmlsec/strings.h>
@@ -27,10 +30,27 @@ bool HashBuffer(HCRYPTHASH hash, const xmlSecByte* data, xmlSecSize size, const 
 
 namespace {
 
+struct DigestAlgorithm {
+    DWORD provType;
+    ALG_ID hashAlg;
+    DWORD size; // bytes
+    bool verifyOnly;
+};
+
+constexpr DigestAlgorithm kGostR3411_94{PROV_GOST_2001_DH, CALG_GR3411, 32, false};
+constexpr DigestAlgorithm kGostR3411_94Urn{PROV_GOST_2001_DH, CALG_GR3411, 32, true};
+constexpr DigestAlgorithm kGostR3411_2012_256{PROV_GOST_2012_256, CALG_GR3411_2012_256, 32, false};
+constexpr DigestAlgorithm kGostR3411_2012_512{PROV_GOST_2012_512, CALG_GR3411_2012_512, 64, false};
+
+// The newer name of GOST R 34.11-94.
+constexpr xmlChar kNameGostR3411_94Urn[] = "cpxmlsec-gostr3411";
+constexpr xmlChar kHrefGostR3411_94Urn[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:gostr3411";
+
 struct DigestCtx {
+    const DigestAlgorithm* algorithm = nullptr;
     UniqueProv prov;
     UniqueHash hash;
-    xmlSecByte digest[kGostDigestSize] = {};
+    xmlSecByte digest[kMaxGostDigestSize] = {};
 };
 
 DigestCtx* Ctx(xmlSecTransformPtr transform)
@@ -38,9 +58,24 @@ DigestCtx* Ctx(xmlSecTransformPtr transform)
     return CtxOf<DigestCtx>(transform);
 }
 
+const DigestAlgorithm* AlgorithmOf(xmlSecTransformPtr transform)
+{
+    if (transform == nullptr)
+        return nullptr;
+    if (transform->id == xmlSecMSCryptoTransformGostR3411_94GetKlass())
+        return &kGostR3411_94;
+    if (transform->id == GostR3411_94UrnGetKlass())
+        return &kGostR3411_94Urn;
+    if (transform->id == xmlSecMSCryptoTransformGostR3411_2012_256GetKlass())
+        return &kGostR3411_2012_256;
+    if (transform->id == xmlSecMSCryptoTransformGostR3411_2012_512GetKlass())
+        return &kGostR3411_2012_512;
+    return nullptr;
+}
+
 bool IsDigest(xmlSecTransformPtr transform)
 {
-    return transform != nullptr && transform->id == xmlSecMSCryptoTransformGostR3411_94GetKlass();
+    return AlgorithmOf(transform) != nullptr;
 }
 
 const char* NameOf(xmlSecTransformPtr transform)
@@ -53,11 +88,13 @@ int Initialize(xmlSecTransformPtr transform)
     xmlSecAssert2(IsDigest(transform), -1);
     ConstructCtx<DigestCtx>(transform);
     DigestCtx* ctx = Ctx(transform);
-    if (!CryptAcquireContextW(ctx->prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
+    ctx->algorithm = AlgorithmOf(transform);
+    if (!CryptAcquireContextW(ctx->prov.put(), nullptr, nullptr, ctx->algorithm->provType,
+                              CRYPT_VERIFYCONTEXT)) {
         TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptAcquireContextW");
         return -1;
     }
-    if (!CryptCreateHash(ctx->prov.get(), CALG_GR3411, 0, 0, ctx->hash.put())) {
+    if (!CryptCreateHash(ctx->prov.get(), ctx->algorithm->hashAlg, 0, 0, ctx->hash.put())) {
         TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptCreateHash");
         return -1;
     }
@@ -80,14 +117,15 @@ int Verify(xmlSecTransformPtr transform, const xmlSecByte* data, xmlSecSize data
     xmlSecAssert2(data != nullptr || dataSize == 0, -1);
     xmlSecAssert2(transform->operation == xmlSecTransformOperationVerify, -1);
     xmlSecAssert2(transform->status == xmlSecTransformStatusFinished, -1);
-    if (dataSize != kGostDigestSize) {
+    const DWORD expected = Ctx(transform)->algorithm->size;
+    if (dataSize != expected) {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_INVALID_SIZE,
                     "digest value of %u bytes; %u expected", static_cast<unsigned>(dataSize),
-                    static_cast<unsigned>(kGostDigestSize));
+                    static_cast<unsigned>(expected));
         transform->status = xmlSecTransformStatusFail;
         return 0;
     }
-    if (std::memcmp(Ctx(transform)->digest, data, kGostDigestSize) != 0) {
+    if (std::memcmp(Ctx(transform)->digest, data, expected) != 0) {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_DATA_NOT_MATCH,
                     "data and digest do not match");
         transform->status = xmlSecTransformStatusFail;
@@ -106,9 +144,16 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
     DigestCtx* ctx = Ctx(transform);
     xmlSecBufferPtr in = &transform->inBuf;
     xmlSecBufferPtr out = &transform->outBuf;
+    const DWORD expected = ctx->algorithm->size;
 
-    if (transform->status == xmlSecTransformStatusNone)
+    if (transform->status == xmlSecTransformStatusNone) {
+        if (ctx->algorithm->verifyOnly && transform->operation != xmlSecTransformOperationVerify) {
+            xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_INVALID_OPERATION,
+                        "this name of the digest is accepted for verification only");
+            return -1;
+        }
         transform->status = xmlSecTransformStatusWorking;
+    }
     if (transform->status == xmlSecTransformStatusWorking) {
         xmlSecSize inSize = xmlSecBufferGetSize(in);
         if (inSize > 0) {
@@ -121,18 +166,18 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
             }
         }
         if (last != 0) {
-            DWORD size = kGostDigestSize;
+            DWORD size = sizeof ctx->digest;
             if (!CryptGetHashParam(ctx->hash.get(), HP_HASHVAL, ctx->digest, &size, 0)) {
                 TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptGetHashParam");
                 return -1;
             }
-            if (size != kGostDigestSize) {
+            if (size != expected) {
                 xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "CryptGetHashParam",
                             XMLSEC_ERRORS_R_INVALID_SIZE, "digest of %u bytes", static_cast<unsigned>(size));
                 return -1;
             }
             if (transform->operation == xmlSecTransformOperationSign &&
-                xmlSecBufferAppend(out, ctx->digest, kGostDigestSize) < 0) {
+                xmlSecBufferAppend(out, ctx->digest, expected) < 0) {
                 xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferAppend",
                             XMLSEC_ERRORS_R_XMLSEC_FAILED, XMLSEC_ERRORS_NO_MESSAGE);
                 return -1;
@@ -149,13 +194,13 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
     return 0;
 }
 
-struct _xmlSecTransformKlass MakeDigestKlass()
+struct _xmlSecTransformKlass MakeDigestKlass(const xmlChar* name, const xmlChar* href)
 {
     struct _xmlSecTransformKlass klass {};
     klass.klassSize = sizeof(xmlSecTransformKlass);
     klass.objSize = ObjectSize<xmlSecTransform, DigestCtx>();
-    klass.name = xmlSecNameGostR3411_94;
-    klass.href = xmlSecHrefGostR3411_94;
+    klass.name = name;
+    klass.href = href;
     klass.usage = xmlSecTransformUsageDigestMethod;
     klass.initialize = Initialize;
     klass.finalize = Finalize;
@@ -168,13 +213,37 @@ struct _xmlSecTransformKlass MakeDigestKlass()
 }
 
 } // namespace
+
+xmlSecTransformId GostR3411_94UrnGetKlass()
+{
+    static struct _xmlSecTransformKlass klass = MakeDigestKlass(kNameGostR3411_94Urn, kHrefGostR3411_94Urn);
+    return &klass;
+}
+
 } // namespace trumik::mscrypto
+
+using trumik::mscrypto::MakeDigestKlass;
 
 #pragma GCC visibility push(default)
 
 xmlSecTransformId xmlSecMSCryptoTransformGostR3411_94GetKlass(void)
 {
-    static struct _xmlSecTransformKlass klass = trumik::mscrypto::MakeDigestKlass();
+    static struct _xmlSecTransformKlass klass =
+        MakeDigestKlass(xmlSecNameGostR3411_94, xmlSecHrefGostR3411_94);
+    return &klass;
+}
+
+xmlSecTransformId xmlSecMSCryptoTransformGostR3411_2012_256GetKlass(void)
+{
+    static struct _xmlSecTransformKlass klass =
+        MakeDigestKlass(xmlSecNameGostR3411_2012_256, xmlSecHrefGostR3411_2012_256);
+    return &klass;
+}
+
+xmlSecTransformId xmlSecMSCryptoTransformGostR3411_2012_512GetKlass(void)
+{
+    static struct _xmlSecTransformKlass klass =
+        MakeDigestKlass(xmlSecNameGostR3411_2012_512, xmlSecHrefGostR3411_2012_512);
     return &klass;
 }
 

@@ -23,11 +23,28 @@
 
 namespace trumik::mscrypto {
 
-// GOST R 34.10-2001 public key algorithm.
-inline constexpr char kGost2001KeyOid[] = "1.2.643.2.2.19";
-inline constexpr DWORD kGostSignatureSize = 64;
-inline constexpr DWORD kGostDigestSize = 32;
-inline constexpr xmlSecSize kGost2001KeyBits = 256;
+// The GOST public key algorithms of certificates, each with the provider
+// type that holds its keys, the hash its signatures are made over and the
+// key data klass that carries it.
+struct GostKeyAlgorithm {
+    const char* keyOid;
+    const char* title; // for reports
+    DWORD provType;
+    ALG_ID hashAlg;
+    DWORD signatureSize; // bytes
+    xmlSecSize keyBits;
+    xmlSecKeyDataId (*keyDataKlass)(void);
+};
+inline constexpr DWORD kMaxGostSignatureSize = 128;
+inline constexpr DWORD kMaxGostDigestSize = 64;
+
+const GostKeyAlgorithm& Gost2001Algorithm();
+const GostKeyAlgorithm& Gost2012_256Algorithm();
+const GostKeyAlgorithm& Gost2012_512Algorithm();
+// The algorithm of a certificate's public key, or null when it is none of them.
+const GostKeyAlgorithm* AlgorithmOfCert(PCCERT_CONTEXT cert);
+// The algorithm of GOST key data, or null when the data is of another kind.
+const GostKeyAlgorithm* AlgorithmOfKeyData(xmlSecKeyDataPtr data);
 
 struct CertFree {
     void operator()(PCCERT_CONTEXT cert) const { CertFreeCertificateContext(cert); }
@@ -118,6 +135,12 @@ void ReportCryptoError(const char* file, int line, const char* func, const char*
 #define TRUMIK_MSCRYPTO_ERROR(object, call)                                                                  \
     ::trumik::mscrypto::ReportCryptoError(__FILE__, __LINE__, __func__, (object), (call))
 
+// GOST R 34.11-94 and GOST R 34.10-2001 under their newer names
+// (urn:ietf:params:xml:ns:cpxmlsec:algorithms:gostr3411 and
+// ...:gostr34102001-gostr3411), registered for verification.
+xmlSecTransformId GostR3411_94UrnGetKlass();
+xmlSecTransformId Gost2001GostR3411_94UrnGetKlass();
+
 // Certificate read from DER, or PEM ("-----BEGIN CERTIFICATE-----"); null
 // after a report when the bytes hold none.
 UniqueCert CertFromBytes(const xmlSecByte* data, xmlSecSize size, xmlSecKeyDataFormat format);
@@ -125,8 +148,6 @@ UniqueCert CertFromBytes(const xmlSecByte* data, xmlSecSize size, xmlSecKeyDataF
 // Feeds a buffer of any size to a hash; false after a report.
 bool HashBuffer(HCRYPTHASH hash, const xmlSecByte* data, xmlSecSize size, const char* name);
 
-// Whether the certificate's public key is a GOST R 34.10-2001 key.
-bool IsGost2001Cert(PCCERT_CONTEXT cert);
 // Whether the two certificates carry the same public key.
 bool SamePublicKey(PCCERT_CONTEXT a, PCCERT_CONTEXT b);
 

@@ -1,8 +1,12 @@
-// GOST R 34.10-2001 signature over GOST R 34.11-94. The data is hashed in the
-// provider context of the key data, so a signature is made with the key of
-// the container that context is bound to (and the PIN set on it). CryptoAPI
-// gives and takes signatures byte-reversed against the XML-DSig (RFC 4491)
-// form, so SignatureValue bytes are reversed on the way out and in.
+// GOST signatures: GOST R 34.10-2001 over GOST R 34.11-94, under its XML-DSig
+// name and, for verification, under its newer name; GOST R 34.10-2012 over
+// GOST R 34.11-2012 with a 256-bit key (64-byte values) and with a 512-bit key
+// (128-byte values). Each takes key data of its own key algorithm. The data
+// is hashed in the provider context of the key data, so a signature is made
+// with the key of the container that context is bound to (and the PIN set on
+// it). CryptoAPI gives and takes signatures byte-reversed against the
+// XML-DSig (RFC 4491, RFC 7091) form, so SignatureValue bytes are reversed on
+// the way out and in.
 #include "MSCryptoInternal.h"
 
 #include <xmlsec/strings.h>
@@ -13,13 +17,29 @@
 namespace trumik::mscrypto {
 namespace {
 
+struct SignatureAlgorithm {
+    const GostKeyAlgorithm& (*key)();
+    bool verifyOnly;
+};
+
+constexpr SignatureAlgorithm kGost2001{Gost2001Algorithm, false};
+constexpr SignatureAlgorithm kGost2001Urn{Gost2001Algorithm, true};
+constexpr SignatureAlgorithm kGost2012_256{Gost2012_256Algorithm, false};
+constexpr SignatureAlgorithm kGost2012_512{Gost2012_512Algorithm, false};
+
+// The newer name of GOST R 34.10-2001 over GOST R 34.11-94.
+constexpr xmlChar kNameGost2001Urn[] = "cpxmlsec-gostr34102001-gostr3411";
+constexpr xmlChar kHrefGost2001Urn[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:gostr34102001-gostr3411";
+
 struct SignatureCtx {
-    UniqueKeyData keyData; // a duplicate of the key's GOST R 34.10-2001 data
+    const SignatureAlgorithm* algorithm = nullptr;
+    const GostKeyAlgorithm* key = nullptr;
+    UniqueKeyData keyData; // a duplicate of the key's data
     UniqueHash hash;       // verification: the data hashed as it comes
     // Signing: the data so far and its signature (XML-DSig order), made as
     // soon as data comes rather than when the input ends; see TakeInput.
     std::vector<xmlSecByte> data;
-    xmlSecByte signature[kGostSignatureSize] = {};
+    xmlSecByte signature[kMaxGostSignatureSize] = {};
     bool signatureCurrent = false;
 };
 
@@ -28,9 +48,24 @@ SignatureCtx* Ctx(xmlSecTransformPtr transform)
     return CtxOf<SignatureCtx>(transform);
 }
 
+const SignatureAlgorithm* AlgorithmOf(xmlSecTransformPtr transform)
+{
+    if (transform == nullptr)
+        return nullptr;
+    if (transform->id == xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass())
+        return &kGost2001;
+    if (transform->id == Gost2001GostR3411_94UrnGetKlass())
+        return &kGost2001Urn;
+    if (transform->id == xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_256GetKlass())
+        return &kGost2012_256;
+    if (transform->id == xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_512GetKlass())
+        return &kGost2012_512;
+    return nullptr;
+}
+
 bool IsSignature(xmlSecTransformPtr transform)
 {
-    return transform != nullptr && transform->id == xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass();
+    return AlgorithmOf(transform) != nullptr;
 }
 
 const char* NameOf(xmlSecTransformPtr transform)
@@ -42,6 +77,9 @@ int Initialize(xmlSecTransformPtr transform)
 {
     xmlSecAssert2(IsSignature(transform), -1);
     ConstructCtx<SignatureCtx>(transform);
+    SignatureCtx* ctx = Ctx(transform);
+    ctx->algorithm = AlgorithmOf(transform);
+    ctx->key = &ctx->algorithm->key();
     return 0;
 }
 
@@ -59,8 +97,14 @@ int SetKeyReq(xmlSecTransformPtr transform, xmlSecKeyReqPtr keyReq)
 {
     xmlSecAssert2(IsSignature(transform), -1);
     xmlSecAssert2(keyReq != nullptr, -1);
-    keyReq->keyId = xmlSecMSCryptoKeyDataGost2001GetKlass();
+    const SignatureCtx* ctx = Ctx(transform);
+    keyReq->keyId = ctx->key->keyDataKlass();
     if (transform->operation == xmlSecTransformOperationSign) {
+        if (ctx->algorithm->verifyOnly) {
+            xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_INVALID_OPERATION,
+                        "this name of the signature method is accepted for verification only");
+            return -1;
+        }
         keyReq->keyType = xmlSecKeyDataTypePrivate;
         keyReq->keyUsage = xmlSecKeyUsageSign;
     } else {
@@ -75,12 +119,12 @@ int SetKey(xmlSecTransformPtr transform, xmlSecKeyPtr key)
     xmlSecAssert2(IsSignature(transform), -1);
     xmlSecAssert2(key != nullptr, -1);
     xmlSecKeyDataPtr value = xmlSecKeyGetValue(key);
-    if (!xmlSecKeyDataCheckId(value, xmlSecMSCryptoKeyDataGost2001GetKlass())) {
+    SignatureCtx* ctx = Ctx(transform);
+    if (!xmlSecKeyDataCheckId(value, ctx->key->keyDataKlass())) {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_INVALID_KEY_DATA,
-                    "a GOST R 34.10-2001 key is needed");
+                    "a %s key is needed", ctx->key->title);
         return -1;
     }
-    SignatureCtx* ctx = Ctx(transform);
     ctx->keyData.reset(xmlSecKeyDataDuplicate(value));
     if (!ctx->keyData) {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecKeyDataDuplicate",
@@ -105,17 +149,18 @@ int Verify(xmlSecTransformPtr transform, const xmlSecByte* data, xmlSecSize data
     SignatureCtx* ctx = Ctx(transform);
     xmlSecAssert2(ctx->keyData && ctx->hash, -1);
 
-    if (dataSize != kGostSignatureSize) {
+    const DWORD expected = ctx->key->signatureSize;
+    if (dataSize != expected) {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), nullptr, XMLSEC_ERRORS_R_INVALID_SIZE,
                     "signature value of %u bytes; %u expected", static_cast<unsigned>(dataSize),
-                    static_cast<unsigned>(kGostSignatureSize));
+                    static_cast<unsigned>(expected));
         transform->status = xmlSecTransformStatusFail;
         return 0;
     }
-    xmlSecByte reversed[kGostSignatureSize];
-    std::reverse_copy(data, data + kGostSignatureSize, reversed);
+    xmlSecByte reversed[kMaxGostSignatureSize];
+    std::reverse_copy(data, data + expected, reversed);
     HCRYPTKEY publicKey = xmlSecMSCryptoKeyDataGetKey(ctx->keyData.get(), xmlSecKeyDataTypePublic);
-    if (CryptVerifySignatureW(ctx->hash.get(), reversed, kGostSignatureSize, publicKey, nullptr, 0)) {
+    if (CryptVerifySignatureW(ctx->hash.get(), reversed, expected, publicKey, nullptr, 0)) {
         transform->status = xmlSecTransformStatusOk;
         return 0;
     }
@@ -135,23 +180,23 @@ int SignData(xmlSecTransformPtr transform, SignatureCtx& ctx)
     HCRYPTPROV prov = xmlSecMSCryptoKeyDataGetMSCryptoProvider(ctx.keyData.get());
     DWORD keySpec = xmlSecMSCryptoKeyDataGetMSCryptoKeySpec(ctx.keyData.get());
     UniqueHash hash;
-    if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, hash.put())) {
+    if (!CryptCreateHash(prov, ctx.key->hashAlg, 0, 0, hash.put())) {
         TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptCreateHash");
         return -1;
     }
     if (!HashBuffer(hash.get(), ctx.data.data(), ctx.data.size(), NameOf(transform)))
         return -1;
-    DWORD size = kGostSignatureSize;
+    DWORD size = sizeof ctx.signature;
     if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, ctx.signature, &size)) {
         TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptSignHash");
         return -1;
     }
-    if (size != kGostSignatureSize) {
+    if (size != ctx.key->signatureSize) {
         xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "CryptSignHash", XMLSEC_ERRORS_R_INVALID_SIZE,
                     "signature of %u bytes", static_cast<unsigned>(size));
         return -1;
     }
-    std::reverse(ctx.signature, ctx.signature + kGostSignatureSize);
+    std::reverse(ctx.signature, ctx.signature + size);
     ctx.signatureCurrent = true;
     return 0;
 }
@@ -202,7 +247,7 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
         }
         if (transform->operation == xmlSecTransformOperationVerify) {
             HCRYPTPROV prov = xmlSecMSCryptoKeyDataGetMSCryptoProvider(ctx->keyData.get());
-            if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, ctx->hash.put())) {
+            if (!CryptCreateHash(prov, ctx->key->hashAlg, 0, 0, ctx->hash.put())) {
                 TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptCreateHash");
                 return -1;
             }
@@ -220,7 +265,7 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
                     transform->status = xmlSecTransformStatusFail;
                     return -1;
                 }
-                if (xmlSecBufferAppend(&transform->outBuf, ctx->signature, kGostSignatureSize) < 0) {
+                if (xmlSecBufferAppend(&transform->outBuf, ctx->signature, ctx->key->signatureSize) < 0) {
                     xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferAppend",
                                 XMLSEC_ERRORS_R_XMLSEC_FAILED, XMLSEC_ERRORS_NO_MESSAGE);
                     return -1;
@@ -242,13 +287,13 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
     return 0;
 }
 
-struct _xmlSecTransformKlass MakeSignatureKlass()
+struct _xmlSecTransformKlass MakeSignatureKlass(const xmlChar* name, const xmlChar* href)
 {
     struct _xmlSecTransformKlass klass {};
     klass.klassSize = sizeof(xmlSecTransformKlass);
     klass.objSize = ObjectSize<xmlSecTransform, SignatureCtx>();
-    klass.name = xmlSecNameGost2001GostR3411_94;
-    klass.href = xmlSecHrefGost2001GostR3411_94;
+    klass.name = name;
+    klass.href = href;
     klass.usage = xmlSecTransformUsageSignatureMethod;
     klass.initialize = Initialize;
     klass.finalize = Finalize;
@@ -263,13 +308,37 @@ struct _xmlSecTransformKlass MakeSignatureKlass()
 }
 
 } // namespace
+
+xmlSecTransformId Gost2001GostR3411_94UrnGetKlass()
+{
+    static struct _xmlSecTransformKlass klass = MakeSignatureKlass(kNameGost2001Urn, kHrefGost2001Urn);
+    return &klass;
+}
+
 } // namespace trumik::mscrypto
+
+using trumik::mscrypto::MakeSignatureKlass;
 
 #pragma GCC visibility push(default)
 
 xmlSecTransformId xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass(void)
 {
-    static struct _xmlSecTransformKlass klass = trumik::mscrypto::MakeSignatureKlass();
+    static struct _xmlSecTransformKlass klass =
+        MakeSignatureKlass(xmlSecNameGost2001GostR3411_94, xmlSecHrefGost2001GostR3411_94);
+    return &klass;
+}
+
+xmlSecTransformId xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_256GetKlass(void)
+{
+    static struct _xmlSecTransformKlass klass = MakeSignatureKlass(
+        xmlSecNameGostR3410_2012GostR3411_2012_256, xmlSecHrefGostR3410_2012GostR3411_2012_256);
+    return &klass;
+}
+
+xmlSecTransformId xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_512GetKlass(void)
+{
+    static struct _xmlSecTransformKlass klass = MakeSignatureKlass(
+        xmlSecNameGostR3410_2012GostR3411_2012_512, xmlSecHrefGostR3410_2012GostR3411_2012_512);
     return &klass;
 }
 

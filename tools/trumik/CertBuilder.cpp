@@ -309,7 +309,8 @@ std::optional<Bytes> MakeCertificate(const CertificateRequest& request, std::str
         ERR_clear_error();
         return std::nullopt;
     }
-    const EVP_MD* md = trumik::csp::GostR3411Digest();
+    trumik::csp::GostKind signerKind = trumik::csp::KindOf(request.signingKey);
+    const EVP_MD* md = trumik::csp::GostDigest(trumik::csp::HashAlgOf(signerKind));
     if (!md || X509_sign(cert.get(), request.signingKey, md) <= 0) {
         *error = md ? "the certificate cannot be signed" : "the GOST engine of OpenSSL is not available";
         ERR_clear_error();
@@ -356,14 +357,41 @@ UniquePkey ReadPrivateKey(const Bytes& file, std::string* error)
     return key;
 }
 
-UniquePkey NewGostKey()
+UniquePkey NewGostKey(trumik::csp::GostKind kind)
 {
-    return UniquePkey(trumik::csp::GenerateGostKey().release());
+    return UniquePkey(trumik::csp::GenerateGostKey(kind).release());
 }
 
 bool IsGostKey(EVP_PKEY* key)
 {
-    return trumik::csp::IsGost2001Key(key);
+    return trumik::csp::IsGostKey(key);
+}
+
+trumik::csp::GostKind ParseAlgorithm(const std::string& name)
+{
+    using trumik::csp::GostKind;
+    if (name == "gost2001")
+        return GostKind::R2001;
+    if (name == "gost2012-256")
+        return GostKind::R2012_256;
+    if (name == "gost2012-512")
+        return GostKind::R2012_512;
+    return GostKind::None;
+}
+
+std::string AlgorithmTitle(trumik::csp::GostKind kind)
+{
+    using trumik::csp::GostKind;
+    switch (kind) {
+    case GostKind::R2001:
+        return "GOST R 34.10-2001";
+    case GostKind::R2012_256:
+        return "GOST R 34.10-2012 (256 bits)";
+    case GostKind::R2012_512:
+        return "GOST R 34.10-2012 (512 bits)";
+    default:
+        return "unknown";
+    }
 }
 
 std::optional<Bytes> PrivateKeyDer(EVP_PKEY* key)

@@ -1,8 +1,9 @@
-// X.509 v3 certificates for GOST R 34.10-2001 keys, and the key and name
-// formats the certificate commands read, on OpenSSL with the GOST engine.
+// X.509 v3 certificates for GOST R 34.10-2001 and 2012 keys, and the key and
+// name formats the certificate commands read, on OpenSSL with the GOST engine.
 #pragma once
 
 #include "AdminSupport.h"
+#include "csp/CspInternal.h"
 
 #include <openssl/evp.h>
 
@@ -27,8 +28,9 @@ struct CertificateRequest {
     const Bytes* issuerDer = nullptr; // the issuer's certificate; null when self-signed
 };
 
-// A signed certificate (DER), signed with GOST R 34.11-94 / 34.10-2001; nullopt
-// with *error set when the request cannot be met.
+// A signed certificate (DER), signed as the signing key's kind signs:
+// GOST R 34.11-94 / 34.10-2001, or GOST R 34.11-2012 / 34.10-2012 with 256 or
+// 512 bits; nullopt with *error set when the request cannot be met.
 std::optional<Bytes> MakeCertificate(const CertificateRequest& request, std::string* error);
 
 // Checks a distinguished name text; false with *error set when it is malformed.
@@ -43,9 +45,15 @@ std::optional<time_t> ParseIsoTime(const std::string& text);
 // A private key from PEM ("PRIVATE KEY" and the legacy forms OpenSSL reads)
 // or PKCS #8 DER; null when it is neither.
 UniquePkey ReadPrivateKey(const Bytes& file, std::string* error);
-// A new GOST R 34.10-2001 key with the CryptoPro A parameters.
-UniquePkey NewGostKey();
+// A new GOST key of a kind (2001 and 2012-256 with the CryptoPro A
+// parameters, 2012-512 with TC26 512 A).
+UniquePkey NewGostKey(trumik::csp::GostKind kind = trumik::csp::GostKind::R2001);
+// A GOST R 34.10-2001 or 2012 key.
 bool IsGostKey(EVP_PKEY* key);
+// "gost2001", "gost2012-256", "gost2012-512" to a kind; None for another name.
+trumik::csp::GostKind ParseAlgorithm(const std::string& name);
+// The name of a kind for messages: "GOST R 34.10-2001", "GOST R 34.10-2012 (256 bits)", ...
+std::string AlgorithmTitle(trumik::csp::GostKind kind);
 // PKCS #8 DER of a private key.
 std::optional<Bytes> PrivateKeyDer(EVP_PKEY* key);
 // True when the certificate (DER) carries this key's public key.

@@ -3,9 +3,13 @@
 #include "AdminSupport.h"
 #include "Automation.h"
 #include "CertBuilder.h"
+#include "ComponentSettings.h"
+#include "Pkcs12.h"
 
 #include "csp/Containers.h"
 #include "csp/ProviderSettings.h"
+
+#include <openssl/crypto.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -79,15 +83,22 @@ std::optional<KeyLink> ReadKeyLink(PCCERT_CONTEXT cert)
     return link;
 }
 
-// Links a certificate context to a container of the GOST provider.
-bool SetKeyLink(PCCERT_CONTEXT cert, const std::string& container, bool machine, DWORD keySpec)
+// Links a certificate context to a container of the GOST provider of the
+// key's kind: type 75 for GOST R 34.10-2001, 80 and 81 for 2012 with 256 and
+// 512 bits.
+bool SetKeyLink(PCCERT_CONTEXT cert, const std::string& container, bool machine, DWORD keySpec,
+                trumik::csp::GostKind kind)
 {
     std::u16string name = FromUtf8(container);
-    std::u16string provider = CP_GR3410_2001_PROV_W;
+    std::u16string provider = kind == trumik::csp::GostKind::R2012_256   ? CP_GR3410_2012_PROV_W
+                              : kind == trumik::csp::GostKind::R2012_512 ? CP_GR3410_2012_STRONG_PROV_W
+                                                                         : CP_GR3410_2001_PROV_W;
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = name.data();
     info.pwszProvName = provider.data();
-    info.dwProvType = PROV_GOST_2001_DH;
+    info.dwProvType = kind == trumik::csp::GostKind::R2012_256   ? PROV_GOST_2012_256
+                      : kind == trumik::csp::GostKind::R2012_512 ? PROV_GOST_2012_512
+                                                                 : PROV_GOST_2001_DH;
     info.dwFlags = machine ? CRYPT_MACHINE_KEYSET : 0;
     info.dwKeySpec = keySpec;
     return CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) != FALSE;
@@ -137,7 +148,7 @@ int CertNew(const std::vector<std::string>& args)
     std::string error;
     auto options = ParseOptions(args,
                                 {"subject", "store", "container", "pin", "key-spec", "key-usage",
-                                 "not-before", "not-after", "issuer", "issuer-pin", "out"},
+                                 "not-before", "not-after", "issuer", "issuer-pin", "out", "algorithm"},
                                 {"machine"}, &error);
     if (!options)
         return UsageError(error, "cert");
@@ -151,6 +162,9 @@ int CertNew(const std::vector<std::string>& args)
     auto keySpec = ParseKeySpec(options->Get("key-spec", "exchange"));
     if (!keySpec)
         return UsageError("--key-spec is exchange or signature", "cert");
+    const trumik::csp::GostKind kind = ParseAlgorithm(options->Get("algorithm", "gost2001"));
+    if (kind == trumik::csp::GostKind::None)
+        return UsageError("--algorithm is gost2001, gost2012-256 or gost2012-512", "cert");
     std::optional<unsigned> keyUsage = kDefaultKeyUsage;
     if (auto list = options->Get("key-usage")) {
         if (*list == "none")
@@ -236,10 +250,11 @@ int CertNew(const std::vector<std::string>& args)
                            "\" holds a key other than the issuer certificate's"});
     }
 
-    UniquePkey key = NewGostKey();
+    UniquePkey key = NewGostKey(kind);
     if (!key)
-        return Report({"cannot make a GOST R 34.10-2001 key (is libengine-gost-openssl installed?)",
-                       static_cast<DWORD>(NTE_FAIL)});
+        return Report(
+            {"cannot make a " + AlgorithmTitle(kind) + " key (is libengine-gost-openssl installed?)",
+             static_cast<DWORD>(NTE_FAIL)});
     CertificateRequest request;
     request.subject = *subject;
     request.keyUsage = keyUsage;
@@ -265,7 +280,7 @@ int CertNew(const std::vector<std::string>& args)
         return Report({"cannot create the container \"" + containerName + "\"", rc});
     // The certificate goes in with its link in one write.
     PCCERT_CONTEXT added = nullptr;
-    if (!SetKeyLink(made.get(), containerName, machine, *keySpec) ||
+    if (!SetKeyLink(made.get(), containerName, machine, *keySpec, kind) ||
         !CertAddCertificateContextToStore(store.get(), made.get(), CERT_STORE_ADD_NEW, &added)) {
         DWORD rc = GetLastError();
         trumik::csp::DeleteContainer(ScopeOf(machine), containerName);
@@ -282,12 +297,97 @@ int CertNew(const std::vector<std::string>& args)
 
 // ---- cert import ----
 
+// A PKCS #12 file: its key goes into a new container linked to the
+// certificate that holds it, every certificate of the file into the store.
+// Everything is read and checked before the first write.
+int CertImportPfx(const Options& options)
+{
+    const std::string file = *options.Get("pfx");
+    if (!options.positional.empty())
+        return UsageError("cert import --pfx takes no other FILE", "cert");
+    if (options.Has("key"))
+        return UsageError("--key and --pfx do not go together", "cert");
+    auto container = options.Get("container");
+    if (!container)
+        return UsageError("cert import --pfx needs --container NAME", "cert");
+    if (!trumik::csp::IsValidContainerName(*container))
+        return UsageError("\"" + *container + "\" is not a container name (no backslash, at most 240 bytes)",
+                          "cert");
+    auto keySpec = ParseKeySpec(options.Get("key-spec", "exchange"));
+    if (!keySpec)
+        return UsageError("--key-spec is exchange or signature", "cert");
+    std::optional<std::string> pin;
+    if (auto text = options.Get("pin")) {
+        if (!(pin = PinBytes(*text)))
+            return UsageError("--pin is 1 to 40 characters", "cert");
+    }
+    std::string storeName = options.Get("store", "My");
+    bool machine = options.Has("machine");
+
+    auto bytes = ReadWholeFile(file);
+    if (!bytes)
+        return Report({"cannot read " + file, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)});
+    Failure failure;
+    auto contents = ReadPfx(*bytes, options.Get("password"), file, &failure);
+    if (!contents)
+        return Report(failure);
+    const trumik::csp::GostKind kind = trumik::csp::KindOf(contents->key.get());
+    auto pkcs8 = PrivateKeyDer(contents->key.get());
+    if (!pkcs8)
+        return Report({"the key cannot be encoded", static_cast<DWORD>(NTE_FAIL)});
+    UniqueCert keyed(CertCreateCertificateContext(X509_ASN_ENCODING, contents->keyCertificate.data(),
+                                                  static_cast<DWORD>(contents->keyCertificate.size())));
+    if (!keyed)
+        return Report({"the certificate of the key in " + file + " cannot be read", GetLastError()});
+    std::vector<UniqueCert> others;
+    for (const Bytes& der : contents->others) {
+        others.emplace_back(
+            CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
+        if (!others.back())
+            return Report({"a certificate in " + file + " cannot be read", GetLastError()});
+    }
+
+    UniqueStore store = OpenSystemStore(storeName, machine);
+    if (!store)
+        return Report({"cannot open " + StoreLabel(storeName, machine), GetLastError()});
+    DWORD rc = trumik::csp::CreateContainer(ScopeOf(machine), *container, *keySpec, *pkcs8, pin, true);
+    OPENSSL_cleanse(pkcs8->data(), pkcs8->size());
+    if (rc)
+        return Report({"cannot create the container \"" + *container + "\"", rc});
+    // The certificate goes in with its link in one write.
+    if (!SetKeyLink(keyed.get(), *container, machine, *keySpec, kind) ||
+        !CertAddCertificateContextToStore(store.get(), keyed.get(),
+                                          CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr)) {
+        rc = GetLastError();
+        trumik::csp::DeleteContainer(ScopeOf(machine), *container);
+        return Report({"cannot add the certificate " + Thumbprint(keyed.get()) + " to " +
+                           StoreLabel(storeName, machine),
+                       rc});
+    }
+    std::printf("%s\n", Thumbprint(keyed.get()).c_str());
+    for (const UniqueCert& c : others) {
+        // A certificate already present keeps the properties the file does not bring.
+        if (!CertAddCertificateContextToStore(store.get(), c.get(),
+                                              CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr))
+            return Report({"cannot add the certificate " + Thumbprint(c.get()) + " to " +
+                               StoreLabel(storeName, machine),
+                           GetLastError()});
+        std::printf("%s\n", Thumbprint(c.get()).c_str());
+    }
+    return kExitOk;
+}
+
 int CertImport(const std::vector<std::string>& args)
 {
     std::string error;
-    auto options = ParseOptions(args, {"store", "key", "container", "pin", "key-spec"}, {"machine"}, &error);
+    auto options = ParseOptions(args, {"store", "key", "container", "pin", "key-spec", "pfx", "password"},
+                                {"machine"}, &error);
     if (!options)
         return UsageError(error, "cert");
+    if (options->Has("pfx"))
+        return CertImportPfx(*options);
+    if (options->Has("password"))
+        return UsageError("--password goes with --pfx", "cert");
     if (options->positional.size() != 1)
         return UsageError("cert import takes one FILE", "cert");
     const std::string& file = options->positional[0];
@@ -324,6 +424,7 @@ int CertImport(const std::vector<std::string>& args)
     // With a key: it must belong to one of the certificates.
     PCCERT_CONTEXT keyed = nullptr;
     Bytes pkcs8;
+    trumik::csp::GostKind keyKind = trumik::csp::GostKind::None;
     if (keyFile) {
         auto bytes = ReadWholeFile(*keyFile);
         if (!bytes)
@@ -348,6 +449,7 @@ int CertImport(const std::vector<std::string>& args)
         if (!der)
             return Report({"the key cannot be encoded", static_cast<DWORD>(NTE_FAIL)});
         pkcs8 = std::move(*der);
+        keyKind = trumik::csp::KindOf(key.get());
     }
 
     UniqueStore store = OpenSystemStore(storeName, machine);
@@ -356,7 +458,7 @@ int CertImport(const std::vector<std::string>& args)
     if (keyed) {
         if (DWORD rc = trumik::csp::CreateContainer(ScopeOf(machine), *container, *keySpec, pkcs8, pin, true))
             return Report({"cannot create the container \"" + *container + "\"", rc});
-        if (!SetKeyLink(keyed, *container, machine, *keySpec)) {
+        if (!SetKeyLink(keyed, *container, machine, *keySpec, keyKind)) {
             DWORD rc = GetLastError();
             trumik::csp::DeleteContainer(ScopeOf(machine), *container);
             return Report({"cannot link the certificate to its container", rc});
@@ -488,13 +590,54 @@ int CertShow(const std::vector<std::string>& args)
     return kExitOk;
 }
 
+// The certificate and the key of its container as a PKCS #12 file in the GOST form.
+int CertExportPfx(const Options& options, PCCERT_CONTEXT cert)
+{
+    const std::string file = *options.Get("pfx");
+    auto password = options.Get("password");
+    if (!password)
+        return UsageError("cert export --pfx needs --password PW", "cert");
+    if (options.Has("out"))
+        return UsageError("--out and --pfx do not go together", "cert");
+    std::optional<std::string> pin;
+    if (auto text = options.Get("pin")) {
+        if (!(pin = PinBytes(*text)))
+            return UsageError("--pin is 1 to 40 characters", "cert");
+    }
+    auto link = ReadKeyLink(cert);
+    if (!link)
+        return Report({"the certificate is not linked to a key container",
+                       static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY)});
+    trumik::csp::UniqueEvpPkey key;
+    if (DWORD rc = trumik::csp::ExportPrivateKey(ScopeOf(link->machine()), link->container, link->keySpec,
+                                                 pin, &key))
+        return Report({"cannot export the " + std::string(KeySpecName(link->keySpec)) +
+                           " key of the container \"" + link->container + "\"",
+                       rc});
+    Bytes der = EncodedOf(cert);
+    if (!CertificateHoldsKey(der, key.get()))
+        return Report({"the container \"" + link->container + "\" holds a key other than the certificate's",
+                       static_cast<DWORD>(NTE_BAD_PUBLIC_KEY)});
+    Failure failure;
+    auto pfx = WriteGostPfx(key.get(), der, {}, *password, link->container, &failure);
+    if (!pfx)
+        return Report(failure);
+    if (!WriteWholeFile(file, std::string(pfx->begin(), pfx->end()), true))
+        return Report({"cannot write " + file});
+    return kExitOk;
+}
+
 int CertExport(const std::vector<std::string>& args)
 {
     std::optional<Options> options;
     UniqueStore store;
     UniqueCert cert;
-    if (int rc = FindNamed(args, {"out"}, {}, &options, &store, &cert))
+    if (int rc = FindNamed(args, {"out", "pfx", "password", "pin"}, {}, &options, &store, &cert))
         return rc;
+    if (options->Has("pfx"))
+        return CertExportPfx(*options, cert.get());
+    if (options->Has("password") || options->Has("pin"))
+        return UsageError("--password and --pin go with --pfx", "cert");
     std::string out = options->Get("out", "-");
     if (!WriteCertificate(EncodedOf(cert.get()), out))
         return Report({"cannot write " + out});
@@ -669,6 +812,8 @@ int ContainerCommand(const std::vector<std::string>& args)
 
 int ProviderCommand(const std::vector<std::string>& args)
 {
+    if (!args.empty() && args[0] == "gost2012")
+        return Gost2012Command(args);
     if (args.empty() || args[0] != "version")
         return UsageError(args.empty() ? "provider needs a subcommand"
                                        : "unknown subcommand provider " + args[0],

@@ -10,6 +10,6 @@ namespace trumik::host {
 int CertCommand(const std::vector<std::string>& args);      // trumik cert new|import|list|show|export|delete
 int CrlCommand(const std::vector<std::string>& args);       // trumik crl import
 int ContainerCommand(const std::vector<std::string>& args); // trumik container list|export|delete
-int ProviderCommand(const std::vector<std::string>& args);  // trumik provider version
+int ProviderCommand(const std::vector<std::string>& args);  // trumik provider version|gost2012
 
 } // namespace trumik::host

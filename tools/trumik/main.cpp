@@ -132,6 +132,7 @@ int Usage(const char* topic = nullptr)
         {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
         {"cert",
          "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
+         "                       [--algorithm gost2001|gost2012-256|gost2012-512]\n"
          "                       [--key-spec exchange|signature] [--key-usage LIST|none]\n"
          "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
          "PIN]]\n"
@@ -139,21 +140,31 @@ int Usage(const char* topic = nullptr)
          "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
          "PIN]\n"
          "                          [--key-spec exchange|signature]]\n"
+         "       trumik cert import --pfx FILE [--password PW] --container NAME [--pin PIN] [--store My]\n"
+         "                          [--machine] [--key-spec exchange|signature]\n"
          "       trumik cert list [--store My] [--machine]\n"
          "       trumik cert show|export|delete THUMBPRINT [--store My] [--machine] [--out FILE]\n"
          "                          [--with-container]\n"
-         "  new: a new container with a GOST R 34.10-2001 key (CryptoPro A) and a certificate for it,\n"
-         "    self-signed or signed by the store certificate THUMBPRINT with the key of its container;\n"
-         "    added to the store and linked to the container; prints the thumbprint.\n"
+         "       trumik cert export THUMBPRINT --pfx FILE --password PW [--pin PIN] [--store My] "
+         "[--machine]\n"
+         "  new: a new container with a GOST key and a certificate for it, self-signed or signed by\n"
+         "    the store certificate THUMBPRINT with the key of its container (the signature algorithm\n"
+         "    follows the signing key); added to the store and linked to the container (provider type\n"
+         "    75, 80 or 81 by the key); prints the thumbprint. --algorithm: gost2001 (GOST R 34.10-2001,\n"
+         "    CryptoPro A; the default), gost2012-256 (CryptoPro A), gost2012-512 (TC26 512 A).\n"
          "    DN: \"CN=Name, O=Org\" or \"/CN=Name/O=Org\". LIST: digitalSignature, nonRepudiation,\n"
          "    keyEncipherment, dataEncipherment, keyAgreement, keyCertSign, cRLSign, encipherOnly,\n"
          "    decipherOnly, comma-separated (default digitalSignature,nonRepudiation,keyEncipherment).\n"
          "    ISO: YYYY-MM-DD[THH:MM[:SS]] in UTC (default now .. now + 1 year).\n"
          "    --container defaults to the thumbprint.\n"
          "  import: the certificates of a DER, PEM or PKCS #7 file; --key puts a PEM or PKCS #8 private\n"
-         "    key that belongs to one of them into a new container linked to it.\n"
+         "    key that belongs to one of them into a new container linked to it. With --pfx: the key of\n"
+         "    a PKCS #12 file (GOST R 34.10-2001 or 2012) into a new container (PIN-protected with --pin)\n"
+         "    linked to its certificate, the file's other certificates into the store as well.\n"
          "  list: thumbprint, subject, not before, not after, container (tab-separated).\n"
-         "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out).\n"
+         "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out). With\n"
+         "    --pfx: the certificate and its exportable key as PKCS #12 (mode 0600), protected with\n"
+         "    GOST 28147-89 (PBES2) and an HMAC GOST R 34.11-2012 MAC.\n"
          "  delete: --with-container deletes the linked container too.\n"
          "  Exit status 0 on success, 1 on failure, 2 for usage errors.\n"},
         {"crl",
@@ -168,8 +179,12 @@ int Usage(const char* topic = nullptr)
          "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
         {"provider",
          "usage: trumik provider version [VALUE | --reset]\n"
-         "  Prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300 or 768;\n"
-         "  --reset goes back to the default.\n"},
+         "       trumik provider gost2012 [on|off]\n"
+         "  version: prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300\n"
+         "    or 768; --reset goes back to the default.\n"
+         "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
+         "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
+         "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
         {"encrypt", kEncryptHelp},
         {"decrypt", kDecryptHelp},
         {"container-name", kContainerNameHelp},

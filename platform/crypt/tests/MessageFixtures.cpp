@@ -9,18 +9,22 @@
 namespace trumik::crypttest {
 
 Recipient MakeRecipient(const std::string& name, const std::string& container,
-                        const std::optional<std::string>& pin, bool inStore)
+                        const std::optional<std::string>& pin, bool inStore, const std::string& algorithm)
 {
+    const std::string md = algorithm == "gost2012_256"   ? "-md_gost12_256"
+                           : algorithm == "gost2012_512" ? "-md_gost12_512"
+                                                         : "-md_gost94";
+    const DWORD provType = algorithm == "gost2012_256" ? 80 : algorithm == "gost2012_512" ? 81 : 75;
     Recipient r;
     r.container = container;
     r.pin = pin;
     auto dir = trumik::testing::MakeTempDir("recipient-" + name);
     std::string cd = "cd '" + dir.string() + "' && ";
-    Sh(cd +
-       "openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out key.pem 2>&1 && "
+    Sh(cd + "openssl genpkey -engine gost -algorithm " + algorithm +
+       " -pkeyopt paramset:A -out key.pem 2>&1 && "
        "openssl pkey -engine gost -in key.pem -outform DER -out key.der 2>&1 && "
-       "openssl req -engine gost -x509 -new -key key.pem -md_gost94 -days 30 -subj '/CN=" +
-       name +
+       "openssl req -engine gost -x509 -new -key key.pem " +
+       md + " -days 30 -subj '/CN=" + name +
        "' -addext 'keyUsage=digitalSignature,keyEncipherment' -out cert.pem 2>&1 && "
        "openssl x509 -in cert.pem -outform DER -out cert.der");
     r.certDer = dir / "cert.der";
@@ -44,7 +48,7 @@ Recipient MakeRecipient(const std::string& name, const std::string& container,
             std::u16string wide = U16(container);
             CRYPT_KEY_PROV_INFO info{};
             info.pwszContainerName = wide.data();
-            info.dwProvType = 75;
+            info.dwProvType = provType;
             info.dwKeySpec = AT_KEYEXCHANGE;
             EXPECT_TRUE(CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
         }

@@ -1,4 +1,4 @@
-// Recipients for the message tests: GOST R 34.10-2001 certificates made with
+// Recipients for the message tests: GOST R 34.10-2001/2012 certificates made with
 // the openssl command line, their keys in containers of the provider, the
 // certificates in the current user's "My" store linked to the containers.
 #pragma once
@@ -21,8 +21,11 @@ struct Recipient {
 // container name, the key goes into that container (key exchange, with the
 // PIN if given) and the certificate into "My" with its key-provider
 // information; without, only into "My" (no key on this machine) when inStore.
+// algorithm: gost2001, gost2012_256 or gost2012_512 (as openssl genpkey names
+// them); the link names provider type 75, 80 or 81 to match.
 Recipient MakeRecipient(const std::string& name, const std::string& container,
-                        const std::optional<std::string>& pin, bool inStore = true);
+                        const std::optional<std::string>& pin, bool inStore = true,
+                        const std::string& algorithm = "gost2001");
 
 // CryptEncryptMessage for one recipient with GOST 28147-89 (size pass, then
 // the message); empty with the last error kept on failure.

@@ -3,6 +3,7 @@
 #include "TestHome.h"
 
 #include <wincrypt.h>
+#include <winreg.h>
 
 #include <gtest/gtest.h>
 
@@ -493,6 +494,46 @@ TEST_F(AdminTest, ProviderVersionIsWhatPpVersionReports)
     EXPECT_EQ(reported(), 0x501u);
     ASSERT_EQ(Trumik("provider version --reset").rc, 0);
     EXPECT_EQ(reported(), 0x400u);
+}
+
+TEST_F(AdminTest, ProviderGost2012SetsAndShowsTheComponentSwitch)
+{
+    // What the component reads: a REG_DWORD under the machine's component key.
+    auto stored = []() -> std::string {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Trumik\\Component", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            return "no key";
+        DWORD type = 0, value = 0, size = sizeof value;
+        LSTATUS rc =
+            RegQueryValueExW(key, u"AcceptGost2012", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        RegCloseKey(key);
+        if (rc != ERROR_SUCCESS)
+            return "no value";
+        return type == REG_DWORD ? std::to_string(value) : "type " + std::to_string(type);
+    };
+    EXPECT_EQ(Trumik("provider gost2012").out, "off\n");
+    EXPECT_EQ(stored(), "no key");
+    Outcome o = Trumik("provider gost2012 on");
+    EXPECT_EQ(o.rc, 0) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(stored(), "1");
+    EXPECT_EQ(Trumik("provider gost2012").out, "on\n");
+    ASSERT_EQ(Trumik("provider gost2012 off").rc, 0);
+    EXPECT_EQ(stored(), "0");
+    EXPECT_EQ(Trumik("provider gost2012").out, "off\n");
+
+    // Only a REG_DWORD turns it on, for the tool as for the component.
+    ASSERT_EQ(Trumik("reg add 'HKLM\\SOFTWARE\\Trumik\\Component' /v AcceptGost2012 /t REG_SZ /d 1 /f").rc,
+              0);
+    EXPECT_EQ(Trumik("provider gost2012").out, "off\n");
+
+    for (const char* bad : {"provider gost2012 yes", "provider gost2012 on off", "provider gost2012 1"}) {
+        o = Trumik(bad);
+        EXPECT_EQ(o.rc, 2) << bad;
+        EXPECT_NE(o.err.find("See trumik provider --help."), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(stored(), "type 1");
 }
 
 } // namespace

@@ -7,7 +7,9 @@
 extern "C" {
 #endif
 
-// Makes key data of the certificate's key algorithm (GOST R 34.10-2001 only).
+// Makes key data of the certificate's key algorithm: GOST R 34.10-2001
+// (1.2.643.2.2.19), GOST R 34.10-2012 256-bit (1.2.643.7.1.1.1.1) or 512-bit
+// (1.2.643.7.1.1.1.2) key data.
 // The key data takes its own reference to pCert (a duplicate of the context);
 // the caller keeps and frees its own in every case.
 // type is xmlSecKeyDataTypePublic (1: the certificate's public key, for
