@@ -154,8 +154,10 @@ namespace trumik::verifiertest {
 
 std::optional<std::string> SignedContent(BSTR document)
 {
-    const std::string bytes = trumik::common::DocumentToParserBytes(document);
-    trumik::common::UniqueXmlDoc doc(xmlParseDoc(reinterpret_cast<const xmlChar*>(bytes.c_str())));
+    const std::optional<std::string> bytes = trumik::common::DocumentToParserBytes(document);
+    if (!bytes)
+        return std::nullopt;
+    trumik::common::UniqueXmlDoc doc(xmlParseDoc(reinterpret_cast<const xmlChar*>(bytes->c_str())));
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     xmlNodePtr signature = root ? xmlSecFindNode(root, xmlSecNodeSignature, xmlSecDSigNs) : nullptr;
     if (!signature)
