@@ -20,13 +20,14 @@ class HostTest : public ::testing::Test {
         build_ = build ? build : ".";
         dir_ = tt::MakeTempDir("host");
         std::string d = dir_.string();
-        ASSERT_EQ(tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Host -days 3 -keyout " + d +
-                                 "/k.pem -out " + d + "/c.pem"),
+        ASSERT_EQ(tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Host -days 3 -keyout " +
+                                 d + "/k.pem -out " + d + "/c.pem"),
                   0);
         tt::WriteFile(dir_ / "signer.pem", tt::ReadFile(dir_ / "k.pem") + tt::ReadFile(dir_ / "c.pem"));
         tt::WriteFile(dir_ / "doc.xml", "<?xml version=\"1.0\"?>\n<doc><p>Привет</p></doc>\n");
         std::string out;
-        ASSERT_EQ(Run("register " + (build_ / "lib" / "Zelvane.Trumik.XmlSigner.so").string(), &out), 0) << out;
+        ASSERT_EQ(Run("register " + (build_ / "lib" / "Zelvane.Trumik.XmlSigner.so").string(), &out), 0)
+            << out;
     }
 
     static int Run(const std::string& args, std::string* out = nullptr, bool mergeStderr = false)
@@ -51,11 +52,14 @@ TEST_F(HostTest, CallSignsAndXmlsec1Verifies)
                       (dir_ / "signer.pem").string() + " --out " + signedFile.string(),
                   &json),
               0);
-    EXPECT_EQ(json.rfind("{\"hresult\": \"0x00000000\", \"result\": \"<?xml version=\\\"1.0\\\" encoding=\\\"UTF-8\\\"?>",
-                         0),
-              0u)
+    EXPECT_EQ(
+        json.rfind(
+            "{\"hresult\": \"0x00000000\", \"result\": \"<?xml version=\\\"1.0\\\" encoding=\\\"UTF-8\\\"?>",
+            0),
+        0u)
         << json;
-    EXPECT_NE(json.find("\"error\": {\"message\": \"\", \"code\": null, \"stack\": null}}"), std::string::npos);
+    EXPECT_NE(json.find("\"error\": {\"message\": \"\", \"code\": null, \"stack\": null}}"),
+              std::string::npos);
     std::string log;
     EXPECT_EQ(tt::RunCommand("xmlsec1 --verify --pubkey-cert-pem " + (dir_ / "c.pem").string() + " " +
                                  signedFile.string(),
@@ -68,17 +72,23 @@ TEST_F(HostTest, CallSignsAndXmlsec1Verifies)
 TEST_F(HostTest, FailuresCarryTheComponentsStatusAndMessage)
 {
     std::string json;
-    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey null " + (dir_ / "signer.pem").string(), &json), 0);
-    EXPECT_EQ(json, "{\"hresult\": \"0x00000001\", \"result\": null, \"error\": {\"message\": \"\", \"code\": null, "
-                    "\"stack\": null}}\n");
-    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey '<a/>' " + (dir_ / "missing.pem").string(), &json), 0);
-    EXPECT_EQ(json, "{\"hresult\": \"0x00000001\", \"result\": null, \"error\": {\"message\": \"10001 - Путь к "
-                    "PEM-файлу пуст или PEM-файл с ключём не найден.\", \"code\": null, \"stack\": null}}\n");
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey null " + (dir_ / "signer.pem").string(), &json),
+              0);
+    EXPECT_EQ(
+        json,
+        "{\"hresult\": \"0x00000001\", \"result\": null, \"error\": {\"message\": \"\", \"code\": null, "
+        "\"stack\": null}}\n");
+    EXPECT_EQ(
+        Run("call ZelvaneTrumik.XmlSigner SignWithKey '<a/>' " + (dir_ / "missing.pem").string(), &json), 0);
+    EXPECT_EQ(json,
+              "{\"hresult\": \"0x00000001\", \"result\": null, \"error\": {\"message\": \"10001 - Путь к "
+              "PEM-файлу пуст или PEM-файл с ключём не найден.\", \"code\": null, \"stack\": null}}\n");
     EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey '<a/>' " + (dir_ / "c.pem").string(), &json), 0);
-    EXPECT_EQ(json.rfind("{\"hresult\": \"0xFFFFFFFF\", \"result\": null, \"error\": {\"message\": \"10017 - Не "
-                         "удалось добавить информацию о ключе.\\nФункция: ",
-                         0),
-              0u)
+    EXPECT_EQ(
+        json.rfind("{\"hresult\": \"0xFFFFFFFF\", \"result\": null, \"error\": {\"message\": \"10017 - Не "
+                   "удалось добавить информацию о ключе.\\nФункция: ",
+                   0),
+        0u)
         << json;
 }
 
@@ -92,10 +102,28 @@ TEST_F(HostTest, UnknownNamesAndObjectsExitWithTwo)
     // Wrong argument counts and types are the dispatch layer's answers, and Invoke was called.
     EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey onlyone", &json), 0);
     EXPECT_EQ(json.rfind("{\"hresult\": \"0x8002000E\"", 0), 0u) << json;
-    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey bytes:@" + (dir_ / "doc.xml").string() + " x", &json), 0);
+    EXPECT_EQ(
+        Run("call ZelvaneTrumik.XmlSigner SignWithKey bytes:@" + (dir_ / "doc.xml").string() + " x", &json),
+        0);
     EXPECT_EQ(json.rfind("{\"hresult\": \"0x80020005\"", 0), 0u) << json;
     EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey int:12 x", &json), 0);
     EXPECT_NE(json.find("10001 - "), std::string::npos) << json;
+}
+
+// A date argument must name a real day and time: the platform's
+// SystemTimeToVariantTime would roll 30 February over to 2 March.
+TEST_F(HostTest, ImpossibleDateArgumentsAreRefused)
+{
+    for (const char* date :
+         {"2026-02-30", "2026-13-01", "2026-01-00", "2026-01-01T24:00:00", "2026-01-01T00:60:00"}) {
+        std::string out;
+        EXPECT_EQ(Run(std::string("call ZelvaneTrumik.XmlSigner SignWithKey x date:") + date, &out, true), 2)
+            << date;
+        EXPECT_NE(out.find(std::string("not a valid date: date:") + date), std::string::npos) << out;
+    }
+    std::string json;
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey x date:2024-02-29T23:59:59", &json), 0);
+    EXPECT_NE(json.find("hresult"), std::string::npos) << json; // the call was made
 }
 
 TEST_F(HostTest, ScriptKeepsObjectsAcrossLines)
@@ -111,9 +139,10 @@ TEST_F(HostTest, ScriptKeepsObjectsAcrossLines)
     std::string out;
     EXPECT_EQ(Run("script " + script.string(), &out), 1);
     EXPECT_NE(out.find("{\"new\": \"s\", \"hresult\": \"0x00000000\"}\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("{\"hresult\": \"0x00000000\", \"result\": \"10001 - Путь к PEM-файлу пуст или PEM-файл с "
-                       "ключём не найден.\""),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("{\"hresult\": \"0x00000000\", \"result\": \"10001 - Путь к PEM-файлу пуст или PEM-файл с "
+                 "ключём не найден.\""),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("{\"release\": \"s\", \"refs\": 0}\n"), std::string::npos) << out;
     EXPECT_NE(out.find("{\"error\": "), std::string::npos) << out;
@@ -137,14 +166,14 @@ TEST_F(HostTest, SignPemByLateBinding)
 {
     std::string out;
     fs::path signedFile = dir_ / "pem-signed.xml";
-    ASSERT_EQ(Run("sign-pem --key " + (dir_ / "signer.pem").string() + " " + (dir_ / "doc.xml").string() + " -o " +
-                  signedFile.string()),
+    ASSERT_EQ(Run("sign-pem --key " + (dir_ / "signer.pem").string() + " " + (dir_ / "doc.xml").string() +
+                  " -o " + signedFile.string()),
               0);
     EXPECT_EQ(tt::RunCommand("xmlsec1 --verify --pubkey-cert-pem " + (dir_ / "c.pem").string() + " " +
                              signedFile.string()),
               0);
-    EXPECT_EQ(Run("sign-pem --key " + (dir_ / "missing.pem").string() + " " + (dir_ / "doc.xml").string(), &out,
-                  true),
+    EXPECT_EQ(Run("sign-pem --key " + (dir_ / "missing.pem").string() + " " + (dir_ / "doc.xml").string(),
+                  &out, true),
               1);
     EXPECT_EQ(out, "10001 - Путь к PEM-файлу пуст или PEM-файл с ключём не найден.\n");
 }
