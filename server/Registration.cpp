@@ -46,11 +46,15 @@ class Key {
     HKEY key_ = nullptr;
 };
 
-HRESULT FromStatus(LSTATUS status) { return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status); }
+HRESULT FromStatus(LSTATUS status)
+{
+    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
+}
 
 // Creates (or opens) HKCR\path and sets its default value, or a named value,
 // when text is given.
-HRESULT WriteKey(const std::u16string& path, const char16_t* valueName = nullptr, const char16_t* text = nullptr)
+HRESULT WriteKey(const std::u16string& path, const char16_t* valueName = nullptr,
+                 const char16_t* text = nullptr)
 {
     Key key;
     LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -60,19 +64,15 @@ HRESULT WriteKey(const std::u16string& path, const char16_t* valueName = nullptr
     if (!text)
         return S_OK;
     std::u16string value(text);
-    return FromStatus(RegSetValueExW(key.Get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    return FromStatus(RegSetValueExW(key.Get(), valueName, 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(value.c_str()),
                                      static_cast<DWORD>((value.size() + 1) * sizeof(char16_t))));
 }
 
 // Deletes HKCR\path with everything below it; an absent key is no failure.
 HRESULT DeleteTree(const std::u16string& path)
 {
-    LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
-    if (status == ERROR_FILE_NOT_FOUND)
-        return S_OK;
-    if (status != ERROR_SUCCESS)
-        return FromStatus(status);
-    status = RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
+    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
     return status == ERROR_FILE_NOT_FOUND ? S_OK : FromStatus(status);
 }
 
@@ -83,8 +83,8 @@ HRESULT DeleteIfLeaf(const std::u16string& path)
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return S_OK;
     DWORD subKeys = 0;
-    LSTATUS status = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr);
+    LSTATUS status = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
     if (status != ERROR_SUCCESS)
         return FromStatus(status);
     if (subKeys != 0)
@@ -93,11 +93,11 @@ HRESULT DeleteIfLeaf(const std::u16string& path)
     return status == ERROR_FILE_NOT_FOUND ? S_OK : FromStatus(status);
 }
 
-#define RETURN_IF_FAILED(expr)                                                                                 \
-    do {                                                                                                       \
-        HRESULT hr_ = (expr);                                                                                  \
-        if (FAILED(hr_))                                                                                       \
-            return hr_;                                                                                        \
+#define RETURN_IF_FAILED(expr)                                                                               \
+    do {                                                                                                     \
+        HRESULT hr_ = (expr);                                                                                \
+        if (FAILED(hr_))                                                                                     \
+            return hr_;                                                                                      \
     } while (0)
 
 HRESULT UpdateClassRegistry(const ClassEntry& entry, bool registering)
@@ -128,13 +128,15 @@ HRESULT UpdateClassRegistry(const ClassEntry& entry, bool registering)
     RETURN_IF_FAILED(DeleteTree(clsidKey));
     RETURN_IF_FAILED(WriteKey(clsidKey, nullptr, entry.friendlyName));
     RETURN_IF_FAILED(WriteKey(clsidKey + u"\\ProgID", nullptr, entry.progId));
-    RETURN_IF_FAILED(WriteKey(clsidKey + u"\\VersionIndependentProgID", nullptr, entry.versionIndependentProgId));
+    RETURN_IF_FAILED(
+        WriteKey(clsidKey + u"\\VersionIndependentProgID", nullptr, entry.versionIndependentProgId));
     RETURN_IF_FAILED(DeleteTree(clsidKey + u"\\Programmable"));
     RETURN_IF_FAILED(WriteKey(clsidKey + u"\\Programmable"));
     RETURN_IF_FAILED(WriteKey(clsidKey + u"\\" + moduleType, nullptr, module.c_str()));
     RETURN_IF_FAILED(WriteKey(clsidKey + u"\\" + moduleType, u"ThreadingModel", entry.threadingModel));
     RETURN_IF_FAILED(WriteKey(clsidKey, u"AppID", u""));
-    RETURN_IF_FAILED(WriteKey(clsidKey + u"\\TypeLib", nullptr, GuidText(LIBID_ZelvaneTrumikXmlSigner).c_str()));
+    RETURN_IF_FAILED(
+        WriteKey(clsidKey + u"\\TypeLib", nullptr, GuidText(LIBID_ZelvaneTrumikXmlSigner).c_str()));
     return S_OK;
 }
 
@@ -245,7 +247,8 @@ WINAPI_EXPORT HRESULT WINAPI DllUnregisterServer()
     RETURN_IF_FAILED(LoadModuleTypeLib(path, typeLib));
     TLIBATTR* attr = nullptr;
     RETURN_IF_FAILED(typeLib.p->GetLibAttr(&attr));
-    HRESULT hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+    HRESULT hr =
+        UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
     typeLib.p->ReleaseTLibAttr(attr);
     return FAILED(hr) ? hr : S_OK;
 }

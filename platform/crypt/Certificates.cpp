@@ -201,11 +201,15 @@ const char* AttributeKey(int nid)
     }
 }
 
-std::u16string EntryValue(const X509_NAME_ENTRY* e)
+// The value as text, or "#" and its bytes in hexadecimal (hex set) when it
+// is no string.
+std::u16string EntryValue(const X509_NAME_ENTRY* e, bool* hex = nullptr)
 {
     const ASN1_STRING* data = X509_NAME_ENTRY_get_data(e);
     unsigned char* utf8 = nullptr;
     int n = ASN1_STRING_to_UTF8(&utf8, data);
+    if (hex)
+        *hex = n < 0;
     if (n < 0) {
         std::u16string hex = u"#";
         static const char16_t digits[] = u"0123456789ABCDEF";
@@ -220,6 +224,9 @@ std::u16string EntryValue(const X509_NAME_ENTRY* e)
     return Utf8ToUtf16(std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(n)));
 }
 
+// A value as CertNameToStr writes it: in double quotes (a quote inside
+// doubled) when it holds a character that the name syntax gives a meaning
+// to, or begins or ends with a space.
 std::u16string Quote(const std::u16string& v)
 {
     bool need = !v.empty() && (v.front() == u' ' || v.back() == u' ');
@@ -463,16 +470,28 @@ std::u16string NameToString(const BYTE* der, size_t size, DWORD strType)
     }
     if (reverse)
         std::reverse(rdns.begin(), rdns.end());
+    // Between RDNs ", " (or "; ", or a line break); between the attributes
+    // of one RDN " + " (or a space).
+    const char16_t* rdnSeparator = u", ";
+    if (strType & CERT_NAME_STR_SEMICOLON_FLAG)
+        rdnSeparator = u"; ";
+    else if (strType & CERT_NAME_STR_CRLF_FLAG)
+        rdnSeparator = u"\r\n";
+    const char16_t* attributeSeparator = (strType & CERT_NAME_STR_NO_PLUS_FLAG) ? u" " : u" + ";
+    const bool quote = (strType & CERT_NAME_STR_NO_QUOTING_FLAG) == 0;
     std::u16string out;
     for (size_t r = 0; r < rdns.size(); ++r) {
         if (r)
-            out += u", ";
+            out += rdnSeparator;
         for (size_t k = 0; k < rdns[r].size(); ++k) {
             if (k)
-                out += u" + ";
+                out += attributeSeparator;
             const X509_NAME_ENTRY* e = rdns[r][k];
             const ASN1_OBJECT* obj = X509_NAME_ENTRY_get_object(e);
-            std::u16string value = EntryValue(e);
+            bool hex = false;
+            std::u16string value = EntryValue(e, &hex);
+            if (quote && !hex)
+                value = Quote(value);
             if (type == CERT_SIMPLE_NAME_STR) {
                 out += value;
                 continue;
@@ -480,7 +499,7 @@ std::u16string NameToString(const BYTE* der, size_t size, DWORD strType)
             std::string oid = OidText(obj);
             const char* key = type == CERT_X500_NAME_STR ? AttributeKey(OBJ_obj2nid(obj)) : nullptr;
             std::string prefix = key ? key : (type == CERT_X500_NAME_STR ? "OID." + oid : oid);
-            out += Utf8ToUtf16(prefix) + u"=" + Quote(value);
+            out += Utf8ToUtf16(prefix) + u"=" + value;
         }
     }
     return out;

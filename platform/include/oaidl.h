@@ -65,6 +65,7 @@ typedef struct tagSAFEARRAY {
 #define FADF_UNKNOWN 0x0200
 #define FADF_DISPATCH 0x0400
 #define FADF_VARIANT 0x0800
+#define FADF_CREATEVECTOR 0x2000
 #define FADF_RESERVED 0xF008
 
 enum VARENUM {

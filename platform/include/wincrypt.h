@@ -16,9 +16,9 @@ typedef void* HCERTSTORE;
 typedef struct _CRYPTOAPI_BLOB {
     DWORD cbData;
     BYTE* pbData;
-} CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_UINT_BLOB, CRYPT_OBJID_BLOB, CERT_NAME_BLOB, *PCERT_NAME_BLOB,
-    CERT_RDN_VALUE_BLOB, CERT_BLOB, CRL_BLOB, DATA_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB, CRYPT_HASH_BLOB,
-    *PCRYPT_HASH_BLOB, CRYPT_DIGEST_BLOB, CRYPT_DER_BLOB, CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB;
+} CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_UINT_BLOB, CRYPT_OBJID_BLOB, CERT_NAME_BLOB,
+    *PCERT_NAME_BLOB, CERT_RDN_VALUE_BLOB, CERT_BLOB, CRL_BLOB, DATA_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB,
+    CRYPT_HASH_BLOB, *PCRYPT_HASH_BLOB, CRYPT_DIGEST_BLOB, CRYPT_DER_BLOB, CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB;
 
 typedef struct _CRYPT_BIT_BLOB {
     DWORD cbData;
@@ -230,6 +230,11 @@ typedef struct _CERT_REVOCATION_STATUS {
 #define CERT_OID_NAME_STR 2
 #define CERT_X500_NAME_STR 3
 #define CERT_NAME_STR_REVERSE_FLAG 0x02000000
+#define CERT_NAME_STR_COMMA_FLAG 0x04000000
+#define CERT_NAME_STR_CRLF_FLAG 0x08000000
+#define CERT_NAME_STR_NO_QUOTING_FLAG 0x10000000
+#define CERT_NAME_STR_NO_PLUS_FLAG 0x20000000
+#define CERT_NAME_STR_SEMICOLON_FLAG 0x40000000
 #define CERT_NAME_SIMPLE_DISPLAY_TYPE 4
 #define CERT_NAME_ISSUER_FLAG 0x1
 
@@ -329,42 +334,49 @@ typedef struct _CERT_REVOCATION_STATUS {
 
 // ---- Certificates and stores (crypt32) ----
 
-WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
+WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
+                                                                 const BYTE* pbCertEncoded,
                                                                  DWORD cbCertEncoded);
 WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
 WINAPI_EXPORT BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 
 WINAPI_EXPORT HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
-                                              HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags, const void* pvPara);
+                                              HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags,
+                                              const void* pvPara);
 WINAPI_EXPORT HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol);
 WINAPI_EXPORT HCERTSTORE WINAPI CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProtocol);
 WINAPI_EXPORT BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 WINAPI_EXPORT HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE hCertStore);
 WINAPI_EXPORT BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                                            const BYTE* pbCertEncoded, DWORD cbCertEncoded,
-                                                           DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext);
+                                                           DWORD dwAddDisposition,
+                                                           PCCERT_CONTEXT* ppCertContext);
 WINAPI_EXPORT BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
-                                                           DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext);
+                                                           DWORD dwAddDisposition,
+                                                           PCCERT_CONTEXT* ppStoreContext);
 WINAPI_EXPORT BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
-WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
-WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
-                                                               DWORD dwFindFlags, DWORD dwFindType,
-                                                               const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext);
-WINAPI_EXPORT BOOL WINAPI CertSaveStore(HCERTSTORE hCertStore, DWORD dwEncodingType, DWORD dwSaveAs, DWORD dwSaveTo,
-                                        void* pvSaveToPara, DWORD dwFlags);
+WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
+                                                                PCCERT_CONTEXT pPrevCertContext);
+WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore,
+                                                               DWORD dwCertEncodingType, DWORD dwFindFlags,
+                                                               DWORD dwFindType, const void* pvFindPara,
+                                                               PCCERT_CONTEXT pPrevCertContext);
+WINAPI_EXPORT BOOL WINAPI CertSaveStore(HCERTSTORE hCertStore, DWORD dwEncodingType, DWORD dwSaveAs,
+                                        DWORD dwSaveTo, void* pvSaveToPara, DWORD dwFlags);
 
-WINAPI_EXPORT BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
-                                                            DWORD* pcbData);
-WINAPI_EXPORT BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
-                                                            const void* pvData);
+WINAPI_EXPORT BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                                            void* pvData, DWORD* pcbData);
+WINAPI_EXPORT BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                                            DWORD dwFlags, const void* pvData);
 WINAPI_EXPORT DWORD WINAPI CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId);
 
 // -1 before NotBefore, 1 after NotAfter, 0 within; pTimeToVerify null means now.
 WINAPI_EXPORT LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo);
-WINAPI_EXPORT BOOL WINAPI CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage,
-                                                  DWORD cbKeyUsage);
+WINAPI_EXPORT BOOL WINAPI CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo,
+                                                  BYTE* pbKeyUsage, DWORD cbKeyUsage);
 WINAPI_EXPORT BOOL WINAPI CertVerifyRevocation(DWORD dwEncodingType, DWORD dwRevType, DWORD cContext,
-                                               PVOID rgpvContext[], DWORD dwFlags, PCERT_REVOCATION_PARA pRevPara,
+                                               PVOID rgpvContext[], DWORD dwFlags,
+                                               PCERT_REVOCATION_PARA pRevPara,
                                                PCERT_REVOCATION_STATUS pRevStatus);
 WINAPI_EXPORT PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId, DWORD cExtensions,
                                                        CERT_EXTENSION rgExtensions[]);
@@ -397,8 +409,8 @@ typedef struct _CERT_KEY_CONTEXT {
     DWORD dwKeySpec;
 } CERT_KEY_CONTEXT, *PCERT_KEY_CONTEXT;
 
-WINAPI_EXPORT DWORD WINAPI CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
-                                          DWORD csz);
+WINAPI_EXPORT DWORD WINAPI CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType,
+                                          LPSTR psz, DWORD csz);
 WINAPI_EXPORT DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
                                               void* pvTypePara, LPSTR pszNameString, DWORD cchNameString);
 WINAPI_EXPORT PCCRL_CONTEXT WINAPI CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext);
@@ -408,9 +420,10 @@ WINAPI_EXPORT BOOL WINAPI CertDeleteCRLFromStore(PCCRL_CONTEXT pCrlContext);
 
 WINAPI_EXPORT BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
                                                    PCERT_PUBLIC_KEY_INFO pInfo, HCRYPTKEY* phKey);
-WINAPI_EXPORT BOOL WINAPI CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
-                                                            HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey,
-                                                            DWORD* pdwKeySpec, BOOL* pfCallerFreeProvOrNCryptKey);
+WINAPI_EXPORT BOOL WINAPI
+CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
+                                  BOOL* pfCallerFreeProvOrNCryptKey);
 
 // ---- Providers, keys and hashes (advapi32) ----
 
@@ -422,7 +435,8 @@ WINAPI_EXPORT BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 WINAPI_EXPORT BOOL WINAPI CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags);
 WINAPI_EXPORT BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                                             DWORD dwFlags);
-WINAPI_EXPORT BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
+WINAPI_EXPORT BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData,
+                                            DWORD dwFlags);
 WINAPI_EXPORT BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey);
 WINAPI_EXPORT BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
 WINAPI_EXPORT BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
@@ -435,14 +449,15 @@ WINAPI_EXPORT BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPT
 WINAPI_EXPORT BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);
 WINAPI_EXPORT BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                                             DWORD dwFlags);
-WINAPI_EXPORT BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
+WINAPI_EXPORT BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData,
+                                            DWORD dwFlags);
 WINAPI_EXPORT BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
 // The signature comes back byte-reversed against the RFC 4491 form (s || r,
 // big-endian) that OpenSSL produces; CryptVerifySignature takes the same form.
-WINAPI_EXPORT BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
-                                         BYTE* pbSignature, DWORD* pdwSigLen);
-WINAPI_EXPORT BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
-                                         BYTE* pbSignature, DWORD* pdwSigLen);
+WINAPI_EXPORT BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                                         DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen);
+WINAPI_EXPORT BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription,
+                                         DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen);
 #define CryptSignHash CryptSignHashW
 WINAPI_EXPORT BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
                                                 HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags);

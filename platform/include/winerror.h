@@ -27,6 +27,7 @@
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_NOACCESS 998L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
@@ -94,7 +95,7 @@
 #define TYPE_E_REGISTRYACCESS _HRESULT_TYPEDEF_(0x8002801CL)
 
 #define FACILITY_WIN32 7
-#define HRESULT_FROM_WIN32(x) \
+#define HRESULT_FROM_WIN32(x)                                                                                \
     ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)

@@ -21,13 +21,17 @@
 #define WC_COMPOSITECHECK 0x00000200
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
-// Supported pages: CP_UTF8, 1251, 1252, 866, 20127 and 28591; CP_ACP and
-// CP_THREAD_ACP are the system ANSI code page (a registry setting, 1251 by
-// default), CP_OEMCP is 866.
-// cbMultiByte / cchWideChar of -1 take the source up to and including its NUL.
-// A destination size of 0 asks for the size needed.
-// Single-byte pages have no best-fit mapping: a character the page lacks
-// becomes the default character ('?' unless lpDefaultChar gives one).
+// Supported pages: CP_UTF8, CP_UTF7, 437, 850, 866, 874, 932, 936, 949, 950,
+// 1250-1258, 20127, 20866, 21866, 28591-28599, 28603 and 28605 (1251, 1252
+// and 866 from tables of their own, the others from glibc's iconv); CP_ACP
+// and CP_THREAD_ACP are the system ANSI code page (a registry setting, 1251
+// by default), CP_OEMCP is 866.
+// A negative cbMultiByte / cchWideChar takes the source up to and including
+// its NUL. A destination size of 0 asks for the size needed.
+// Byte pages have no best-fit mapping: a character the page lacks becomes the
+// default character ('?' unless lpDefaultChar gives one). A byte the page
+// does not define decodes to '?' (U+30FB in 932), or fails with
+// MB_ERR_INVALID_CHARS; gaps in 0x80-0x9F are the C1 controls.
 WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
                                              int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,

@@ -69,6 +69,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD 
 WINAPI_EXPORT LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                                            PHKEY phkResult);
 WINAPI_EXPORT LSTATUS WINAPI RegCloseKey(HKEY hKey);
+// A null lpData with a non-zero cbData fails with ERROR_NOACCESS.
 WINAPI_EXPORT LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
                                             const BYTE* lpData, DWORD cbData);
 // Creates lpSubKey when missing and sets the value, in one step.
@@ -77,8 +78,11 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWST
 WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                               LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
-// Deletes the key with its subkeys (the database keeps no orphans).
+// Deletes a key that has no subkeys; one that has fails with
+// ERROR_ACCESS_DENIED, as on Windows.
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+// Deletes lpSubKey with everything below it; with a null lpSubKey, the
+// subkeys and values of hKey (the key itself stays).
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 WINAPI_EXPORT LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                                            LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,

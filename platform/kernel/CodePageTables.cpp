@@ -1,7 +1,14 @@
+// The byte code pages: three compiled tables (the pages the platform uses
+// most, ready without a converter) and the others built from glibc's iconv
+// the first time they are used.
 #include "kernel/CodePageTables.h"
 
+#include <iconv.h>
+
 #include <array>
-#include <vector>
+#include <cstring>
+#include <memory>
+#include <mutex>
 
 namespace trumik::platform {
 
@@ -49,75 +56,197 @@ const char16_t kHigh866[128] = {
     0x0457, 0x040E, 0x045E, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x2116, 0x00A4, 0x25A0, 0x00A0,
 };
 
-constexpr int kTablePages = 3;
-const char16_t* const kTables[kTablePages] = {kHigh1251, kHigh1252, kHigh866};
+struct PageInfo {
+    UINT id;
+    const char* iconvName;
+    const char16_t* compiled; // bytes 0x80..0xFF, or null
+    bool doubleByte;
+    char16_t unicodeDefault;
+};
 
-// Reverse lookup for every UTF-16 unit; 0 means "no byte" (units below 0x80
-// never reach it).
-using ReverseTable = std::vector<unsigned char>;
+// The pages a Russian or Western system has, and the East Asian ones.
+// Windows decodes an invalid Shift-JIS byte as KATAKANA MIDDLE DOT.
+constexpr PageInfo kPages[] = {
+    {437, "IBM437", nullptr, false, u'?'},        {850, "IBM850", nullptr, false, u'?'},
+    {866, "IBM866", kHigh866, false, u'?'},       {874, "WINDOWS-874", nullptr, false, u'?'},
+    {932, "CP932", nullptr, true, u'\x30FB'},     {936, "CP936", nullptr, true, u'?'},
+    {949, "CP949", nullptr, true, u'?'},          {950, "CP950", nullptr, true, u'?'},
+    {1250, "CP1250", nullptr, false, u'?'},       {1251, "CP1251", kHigh1251, false, u'?'},
+    {1252, "CP1252", kHigh1252, false, u'?'},     {1253, "CP1253", nullptr, false, u'?'},
+    {1254, "CP1254", nullptr, false, u'?'},       {1255, "CP1255", nullptr, false, u'?'},
+    {1256, "CP1256", nullptr, false, u'?'},       {1257, "CP1257", nullptr, false, u'?'},
+    {1258, "CP1258", nullptr, false, u'?'},       {20127, "ASCII", nullptr, false, u'?'},
+    {20866, "KOI8-R", nullptr, false, u'?'},      {21866, "KOI8-U", nullptr, false, u'?'},
+    {28591, "ISO-8859-1", nullptr, false, u'?'},  {28592, "ISO-8859-2", nullptr, false, u'?'},
+    {28593, "ISO-8859-3", nullptr, false, u'?'},  {28594, "ISO-8859-4", nullptr, false, u'?'},
+    {28595, "ISO-8859-5", nullptr, false, u'?'},  {28596, "ISO-8859-6", nullptr, false, u'?'},
+    {28597, "ISO-8859-7", nullptr, false, u'?'},  {28598, "ISO-8859-8", nullptr, false, u'?'},
+    {28599, "ISO-8859-9", nullptr, false, u'?'},  {28603, "ISO-8859-13", nullptr, false, u'?'},
+    {28605, "ISO-8859-15", nullptr, false, u'?'},
+};
+constexpr size_t kPageCount = sizeof kPages / sizeof kPages[0];
 
-const ReverseTable& Reverse(int slot)
+const PageInfo* FindInfo(UINT id)
 {
-    static const std::array<ReverseTable, kTablePages> tables = [] {
-        std::array<ReverseTable, kTablePages> result;
-        for (int i = 0; i < kTablePages; ++i) {
-            result[i].assign(0x10000, 0);
-            for (int b = 0; b < 128; ++b)
-                result[i][kTables[i][b]] = static_cast<unsigned char>(0x80 + b);
-        }
-        return result;
-    }();
-    return tables[slot];
+    for (const auto& page : kPages)
+        if (page.id == id)
+            return &page;
+    return nullptr;
+}
+
+struct IconvCloser {
+    void operator()(iconv_t cd) const { iconv_close(cd); }
+};
+using Converter = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+
+Converter OpenConverter(const char* to, const char* from)
+{
+    iconv_t cd = iconv_open(to, from);
+    return Converter(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
+
+// Converts one complete character with a fresh state; the output bytes, or
+// an empty result when the input is not one whole character (or is several).
+size_t ConvertOne(iconv_t cd, const char* in, size_t inSize, char* out, size_t outSize)
+{
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char* inPtr = const_cast<char*>(in);
+    size_t inLeft = inSize;
+    char* outPtr = out;
+    size_t outLeft = outSize;
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) || inLeft != 0)
+        return 0;
+    // Stateful pages (1255, 1258) hold the last character back until flushed.
+    if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) == static_cast<size_t>(-1))
+        return 0;
+    return outSize - outLeft;
+}
+
+// The one UTF-16 unit that a byte sequence decodes to, or kNone.
+uint16_t DecodeOne(iconv_t cd, const unsigned char* bytes, size_t n)
+{
+    unsigned char out[8];
+    const size_t got =
+        ConvertOne(cd, reinterpret_cast<const char*>(bytes), n, reinterpret_cast<char*>(out), sizeof out);
+    if (got != 2)
+        return ByteCodePage::kNone;
+    const uint16_t unit = static_cast<uint16_t>(out[0] | out[1] << 8);
+    return unit == ByteCodePage::kNone ? ByteCodePage::kNone : unit;
 }
 
 } // namespace
 
-char16_t SingleBytePage::Decode(unsigned char byte) const
-{
-    if (byte < 0x80)
-        return byte;
-    switch (kind) {
-    case Kind::Table:
-        return high[byte - 0x80];
-    case Kind::Ascii:
-        return static_cast<char16_t>(byte & 0x7F);
-    case Kind::Latin1:
-        break;
+struct CodePageBuilder {
+    // Bytes 0x80..0x9F that the page leaves undefined decode to the C1
+    // control of the same value and back, as Windows maps the gaps of its
+    // Western, Central European, Baltic and Thai pages.
+    static void FillC1Gaps(ByteCodePage& page)
+    {
+        for (unsigned b = 0x80; b < 0xA0; ++b)
+            if (page.decode_[b] == ByteCodePage::kNone && !page.lead_[b] &&
+                page.encode_[b] == ByteCodePage::kNone) {
+                page.decode_[b] = static_cast<uint16_t>(b);
+                page.encode_[b] = static_cast<uint16_t>(b);
+            }
     }
-    return byte;
+
+    static std::unique_ptr<ByteCodePage> FromCompiled(const PageInfo& info)
+    {
+        auto page = std::make_unique<ByteCodePage>();
+        page->id_ = info.id;
+        page->unicodeDefault_ = info.unicodeDefault;
+        page->lead_.assign(256, false);
+        page->decode_.assign(256, ByteCodePage::kNone);
+        page->encode_.assign(0x10000, ByteCodePage::kNone);
+        for (unsigned b = 0; b < 256; ++b) {
+            const char16_t unit = b < 0x80 ? static_cast<char16_t>(b) : info.compiled[b - 0x80];
+            page->decode_[b] = unit;
+            if (page->encode_[unit] == ByteCodePage::kNone)
+                page->encode_[unit] = static_cast<uint16_t>(b);
+        }
+        return page;
+    }
+
+    static std::unique_ptr<ByteCodePage> FromIconv(const PageInfo& info)
+    {
+        Converter decoder = OpenConverter("UTF-16LE", info.iconvName);
+        Converter encoder = OpenConverter(info.iconvName, "UTF-16LE");
+        if (!decoder || !encoder)
+            return nullptr;
+        auto page = std::make_unique<ByteCodePage>();
+        page->id_ = info.id;
+        page->doubleByte_ = info.doubleByte;
+        page->unicodeDefault_ = info.unicodeDefault;
+        page->lead_.assign(256, false);
+        page->decode_.assign(info.doubleByte ? 256 + 0x10000 : 256, ByteCodePage::kNone);
+        page->encode_.assign(0x10000, ByteCodePage::kNone);
+
+        for (unsigned b = 0; b < 256; ++b) {
+            const unsigned char byte = static_cast<unsigned char>(b);
+            page->decode_[b] = DecodeOne(decoder.get(), &byte, 1);
+            if (!info.doubleByte || page->decode_[b] != ByteCodePage::kNone || b < 0x80)
+                continue;
+            bool anyPair = false;
+            for (unsigned t = 0x30; t < 256; ++t) {
+                const unsigned char pair[2] = {byte, static_cast<unsigned char>(t)};
+                const uint16_t unit = DecodeOne(decoder.get(), pair, 2);
+                page->decode_[256 + (b << 8 | t)] = unit;
+                anyPair = anyPair || unit != ByteCodePage::kNone;
+            }
+            page->lead_[b] = anyPair;
+        }
+
+        // The encoder gives the page's own choice where several bytes decode
+        // to one character.
+        for (unsigned u = 0; u < 0x10000; ++u) {
+            if (u >= 0xD800 && u <= 0xDFFF)
+                continue;
+            const unsigned char in[2] = {static_cast<unsigned char>(u & 0xFF),
+                                         static_cast<unsigned char>(u >> 8)};
+            unsigned char out[8];
+            const size_t got = ConvertOne(encoder.get(), reinterpret_cast<const char*>(in), 2,
+                                          reinterpret_cast<char*>(out), sizeof out);
+            if (got == 1)
+                page->encode_[u] = out[0];
+            else if (got == 2 && info.doubleByte && page->lead_[out[0]])
+                page->encode_[u] = static_cast<uint16_t>(out[0] << 8 | out[1]);
+        }
+        if (info.id == 20127) {
+            // Windows strips the high bit of bytes above 0x7F in US-ASCII.
+            for (unsigned b = 0x80; b < 256; ++b)
+                page->decode_[b] = static_cast<uint16_t>(b & 0x7F);
+        } else {
+            FillC1Gaps(*page);
+        }
+        return page;
+    }
+};
+
+const ByteCodePage* FindByteCodePage(UINT codePage)
+{
+    const PageInfo* info = FindInfo(codePage);
+    if (!info)
+        return nullptr;
+    static std::array<std::once_flag, kPageCount> once;
+    static std::array<std::unique_ptr<ByteCodePage>, kPageCount> pages;
+    const size_t slot = static_cast<size_t>(info - kPages);
+    std::call_once(once[slot], [&] {
+        pages[slot] =
+            info->compiled ? CodePageBuilder::FromCompiled(*info) : CodePageBuilder::FromIconv(*info);
+    });
+    return pages[slot].get();
 }
 
-int SingleBytePage::Encode(char16_t unit) const
+const char16_t* CompiledTable(UINT codePage)
 {
-    if (unit < 0x80)
-        return unit;
-    switch (kind) {
-    case Kind::Table: {
-        const unsigned char byte = Reverse(slot)[unit];
-        return byte ? byte : -1;
-    }
-    case Kind::Ascii:
-        return -1;
-    case Kind::Latin1:
-        break;
-    }
-    return unit < 0x100 ? unit : -1;
+    const PageInfo* info = FindInfo(codePage);
+    return info ? info->compiled : nullptr;
 }
 
-const SingleBytePage* FindSingleBytePage(UINT codePage)
+const char* IconvName(UINT codePage)
 {
-    static const SingleBytePage pages[] = {
-        {1251, kHigh1251, SingleBytePage::Kind::Table, 0},
-        {1252, kHigh1252, SingleBytePage::Kind::Table, 1},
-        {866, kHigh866, SingleBytePage::Kind::Table, 2},
-        // US-ASCII: Windows strips the high bit of bytes above 0x7F.
-        {20127, nullptr, SingleBytePage::Kind::Ascii, -1},
-        {28591, nullptr, SingleBytePage::Kind::Latin1, -1},
-    };
-    for (const auto& page : pages)
-        if (page.id == codePage)
-            return &page;
-    return nullptr;
+    const PageInfo* info = FindInfo(codePage);
+    return info ? info->iconvName : nullptr;
 }
 
 } // namespace trumik::platform

@@ -1,25 +1,56 @@
-// The single-byte code pages the platform converts: their byte-to-UTF-16
-// tables and the reverse lookup.
+// The single- and double-byte code pages the platform converts: what each
+// byte (or byte pair) decodes to and the bytes each UTF-16 unit encodes to.
 #pragma once
 
 #include "windef.h"
 
+#include <cstdint>
+#include <vector>
+
 namespace trumik::platform {
 
-struct SingleBytePage {
-    enum class Kind { Table, Ascii, Latin1 };
-    UINT id;
-    const char16_t* high; // the characters of bytes 0x80..0xFF (Kind::Table)
-    Kind kind;
-    int slot; // index of the reverse table (Kind::Table)
+class ByteCodePage {
+  public:
+    // Marks an undefined entry of either table.
+    static constexpr uint16_t kNone = 0xFFFF;
 
-    // Every byte decodes to a character (as Windows maps them all).
-    char16_t Decode(unsigned char byte) const;
-    // The byte that holds the unit, or -1 when the page has none for it.
-    int Encode(char16_t unit) const;
+    UINT Id() const { return id_; }
+    bool IsDoubleByte() const { return doubleByte_; }
+    bool IsLeadByte(unsigned char byte) const { return doubleByte_ && lead_[byte]; }
+    // What a byte the page does not define decodes to when the caller does
+    // not ask for invalid input to fail.
+    char16_t UnicodeDefault() const { return unicodeDefault_; }
+
+    // The character of a single byte, or kNone.
+    uint16_t DecodeByte(unsigned char byte) const { return decode_[byte]; }
+    // The character of a lead and a trail byte, or kNone.
+    uint16_t DecodePair(unsigned char lead, unsigned char trail) const
+    {
+        return decode_[256 + (static_cast<size_t>(lead) << 8 | trail)];
+    }
+    // The byte (below 0x100) or byte pair (lead << 8 | trail) that holds the
+    // unit, or kNone.
+    uint16_t Encode(char16_t unit) const { return encode_[unit]; }
+
+  private:
+    friend struct CodePageBuilder;
+    UINT id_ = 0;
+    bool doubleByte_ = false;
+    char16_t unicodeDefault_ = u'?';
+    std::vector<bool> lead_;
+    std::vector<uint16_t> decode_; // 256 single bytes, then 65536 pairs (double-byte pages)
+    std::vector<uint16_t> encode_; // 65536 units
 };
 
-// The page, or null when the platform does not support it.
-const SingleBytePage* FindSingleBytePage(UINT codePage);
+// The page, built on first use, or null when the platform does not convert
+// it. UTF-8 and UTF-7 are not byte pages and are not found here.
+const ByteCodePage* FindByteCodePage(UINT codePage);
+
+// The tables compiled into the platform (1251, 1252, 866), 256 characters
+// each, for checking against the system's converter. 0 when unknown.
+const char16_t* CompiledTable(UINT codePage);
+
+// The name the system converter (iconv) knows the page by, or null.
+const char* IconvName(UINT codePage);
 
 } // namespace trumik::platform

@@ -5,9 +5,14 @@
 #include "winbase.h"
 #include "winnls.h"
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 namespace trumik::platform {
 
@@ -26,16 +31,14 @@ bool IsLowSurrogate(char16_t u)
 
 // Where a conversion puts its units: a counter for size queries, the
 // caller's buffer (counting what does not fit), or a string.
-template <typename Char>
-struct CountSink {
+template <typename Char> struct CountSink {
     size_t count = 0;
     void Put(Char) { ++count; }
     void PutRun(const unsigned char*, size_t n) { count += n; }
     void PutAscii(const char16_t*, size_t n) { count += n; }
 };
 
-template <typename Char>
-struct BufferSink {
+template <typename Char> struct BufferSink {
     Char* buffer;
     size_t capacity;
     size_t count = 0;
@@ -63,8 +66,7 @@ struct BufferSink {
     }
 };
 
-template <typename Char>
-struct StringSink {
+template <typename Char> struct StringSink {
     std::basic_string<Char>& out;
     size_t count = 0;
     void Put(Char c)
@@ -103,8 +105,7 @@ size_t AsciiRun(const unsigned char* s, size_t n)
 
 // Decodes UTF-8. Each maximal ill-formed subpart becomes one U+FFFD, or the
 // decoding stops (false) when strict.
-template <typename Sink>
-bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Sink& out)
+template <typename Sink> bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Sink& out)
 {
     size_t i = 0;
     while (i < n) {
@@ -174,8 +175,7 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Sink& out)
 
 // Encodes UTF-16 as UTF-8. An unpaired surrogate becomes EF BF BD, or the
 // encoding stops (false) when strict.
-template <typename Sink>
-bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Sink& out)
+template <typename Sink> bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Sink& out)
 {
     for (size_t i = 0; i < n; ++i) {
         char32_t cp = s[i];
@@ -212,34 +212,167 @@ bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Sink& out)
     return true;
 }
 
+// Decodes a byte page. A byte (or pair) the page does not define becomes the
+// page's default character, or the decoding stops (false) when strict. A
+// lead byte without a valid trail stands alone, and the trail is read again.
 template <typename Sink>
-void DecodeSingleByte(const SingleBytePage& page, const unsigned char* s, size_t n, Sink& out)
+bool DecodeBytes(const ByteCodePage& page, const unsigned char* s, size_t n, bool strict, Sink& out)
 {
-    for (size_t i = 0; i < n; ++i)
-        out.Put(page.Decode(s[i]));
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char b = s[i];
+        uint16_t unit;
+        if (page.IsLeadByte(b)) {
+            unit = i + 1 < n ? page.DecodePair(b, s[i + 1]) : ByteCodePage::kNone;
+            if (unit != ByteCodePage::kNone)
+                ++i;
+        } else {
+            unit = page.DecodeByte(b);
+        }
+        if (unit == ByteCodePage::kNone) {
+            if (strict)
+                return false;
+            unit = page.UnicodeDefault();
+        }
+        out.Put(static_cast<char16_t>(unit));
+    }
+    return true;
 }
 
-// Each UTF-16 unit on its own (a surrogate pair gives two default bytes).
-// Returns whether the default byte was used.
+// The bytes that stand for a character the page lacks: the caller's default
+// character (both bytes of it when it is a double-byte character of the
+// page), else '?'.
+struct DefaultBytes {
+    char bytes[2] = {'?', 0};
+    size_t size = 1;
+};
+
+DefaultBytes MakeDefault(const ByteCodePage& page, const char* defaultChar)
+{
+    DefaultBytes d;
+    if (!defaultChar)
+        return d;
+    d.bytes[0] = defaultChar[0];
+    if (page.IsLeadByte(static_cast<unsigned char>(defaultChar[0])) && defaultChar[1]) {
+        d.bytes[1] = defaultChar[1];
+        d.size = 2;
+    }
+    return d;
+}
+
+// Each UTF-16 unit on its own (a surrogate pair gives two default
+// characters). Returns whether the default character was used.
 template <typename Sink>
-bool EncodeSingleByte(const SingleBytePage& page, const char16_t* s, size_t n, char defaultByte, Sink& out)
+bool EncodeBytes(const ByteCodePage& page, const char16_t* s, size_t n, const DefaultBytes& fallback,
+                 Sink& out)
 {
     bool usedDefault = false;
     for (size_t i = 0; i < n; ++i) {
-        const int byte = page.Encode(s[i]);
-        if (byte < 0) {
-            out.Put(defaultByte);
+        const uint16_t code = page.Encode(s[i]);
+        if (code == ByteCodePage::kNone) {
+            for (size_t k = 0; k < fallback.size; ++k)
+                out.Put(fallback.bytes[k]);
             usedDefault = true;
+        } else if (code > 0xFF) {
+            out.Put(static_cast<char>(code >> 8));
+            out.Put(static_cast<char>(code & 0xFF));
         } else {
-            out.Put(static_cast<char>(byte));
+            out.Put(static_cast<char>(code));
         }
     }
     return usedDefault;
 }
 
+struct IconvCloser {
+    void operator()(iconv_t cd) const { iconv_close(cd); }
+};
+using Converter = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+
+Converter OpenConverter(const char* to, const char* from)
+{
+    iconv_t cd = iconv_open(to, from);
+    return Converter(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
+
+// UTF-7 through iconv. A byte the decoder refuses passes as the character
+// of its value (Windows is as lenient); an unpaired surrogate is encoded as
+// U+FFFD.
+std::u16string DecodeUtf7(const char* s, size_t n)
+{
+    std::u16string result;
+    Converter cd = OpenConverter("UTF-16LE", "UTF-7");
+    if (!cd)
+        return result;
+    char* in = const_cast<char*>(s);
+    size_t inLeft = n;
+    char buffer[1024];
+    auto drain = [&](char* end) {
+        for (char* p = buffer; p + 1 < end; p += 2) {
+            char16_t unit;
+            std::memcpy(&unit, p, 2);
+            result.push_back(unit);
+        }
+    };
+    while (inLeft > 0) {
+        char* out = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t rc = iconv(cd.get(), &in, &inLeft, &out, &outLeft);
+        drain(out);
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+            // An invalid or unfinished sequence: take its first byte as it is.
+            result.push_back(static_cast<unsigned char>(*in));
+            ++in;
+            --inLeft;
+            iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    char* out = buffer;
+    size_t outLeft = sizeof buffer;
+    iconv(cd.get(), nullptr, nullptr, &out, &outLeft);
+    drain(out);
+    return result;
+}
+
+std::string EncodeUtf7(const char16_t* s, size_t n)
+{
+    std::u16string text(s, n);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]))
+            ++i;
+        else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i]))
+            text[i] = kReplacement;
+    }
+    std::string result;
+    Converter cd = OpenConverter("UTF-7", "UTF-16LE");
+    if (!cd)
+        return result;
+    char* in = reinterpret_cast<char*>(text.data());
+    size_t inLeft = text.size() * sizeof(char16_t);
+    char buffer[1024];
+    for (;;) {
+        char* out = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t rc = inLeft > 0 ? iconv(cd.get(), &in, &inLeft, &out, &outLeft)
+                                     : iconv(cd.get(), nullptr, nullptr, &out, &outLeft);
+        result.append(buffer, out);
+        if (rc == static_cast<size_t>(-1) && errno == E2BIG)
+            continue;
+        if (inLeft == 0 && rc != static_cast<size_t>(-1) && out == buffer)
+            break;
+        if (rc == static_cast<size_t>(-1))
+            break; // cannot happen for well-formed UTF-16
+    }
+    return result;
+}
+
+template <typename Char, typename Sink> void PutAll(const std::basic_string<Char>& text, Sink& out)
+{
+    for (Char c : text)
+        out.Put(c);
+}
+
 bool IsSupported(UINT codePage)
 {
-    return codePage == CP_UTF8 || FindSingleBytePage(codePage);
+    return codePage == CP_UTF8 || codePage == CP_UTF7 || FindByteCodePage(codePage);
 }
 
 // Runs a conversion under the Win32 size rules: a destination size of 0 asks
@@ -307,10 +440,12 @@ std::string Utf16ToCodePage(std::u16string_view text, UINT codePage)
     codePage = ResolveCodePage(codePage);
     if (codePage == CP_UTF8)
         return Utf16ToUtf8(text);
+    if (codePage == CP_UTF7)
+        return EncodeUtf7(text.data(), text.size());
     std::string out;
     StringSink<char> sink{out};
-    if (const SingleBytePage* page = FindSingleBytePage(codePage))
-        EncodeSingleByte(*page, text.data(), text.size(), '?', sink);
+    if (const ByteCodePage* page = FindByteCodePage(codePage))
+        EncodeBytes(*page, text.data(), text.size(), DefaultBytes{}, sink);
     return out;
 }
 
@@ -319,10 +454,12 @@ std::u16string CodePageToUtf16(std::string_view text, UINT codePage)
     codePage = ResolveCodePage(codePage);
     if (codePage == CP_UTF8)
         return Utf8ToUtf16(text);
+    if (codePage == CP_UTF7)
+        return DecodeUtf7(text.data(), text.size());
     std::u16string out;
     StringSink<char16_t> sink{out};
-    if (const SingleBytePage* page = FindSingleBytePage(codePage))
-        DecodeSingleByte(*page, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sink);
+    if (const ByteCodePage* page = FindByteCodePage(codePage))
+        DecodeBytes(*page, reinterpret_cast<const unsigned char*>(text.data()), text.size(), false, sink);
     return out;
 }
 
@@ -330,11 +467,12 @@ std::u16string CodePageToUtf16(std::string_view text, UINT codePage)
 
 using namespace trumik::platform;
 
+// A negative source length other than -1 reads up to and including the NUL,
+// as -1 does.
 WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
                                              int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar)
 {
-    if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-        (!lpWideCharStr && cchWideChar != 0) ||
+    if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (!lpWideCharStr && cchWideChar != 0) ||
         static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -349,6 +487,11 @@ WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCST
             SetLastError(ERROR_INVALID_FLAGS);
             return 0;
         }
+    } else if (page == CP_UTF7) {
+        if (dwFlags != 0) {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return 0;
+        }
     } else if ((dwFlags & ~static_cast<DWORD>(MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS |
                                               MB_ERR_INVALID_CHARS)) ||
                ((dwFlags & MB_PRECOMPOSED) && (dwFlags & MB_COMPOSITE))) {
@@ -357,29 +500,33 @@ WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCST
     }
 
     const size_t length =
-        cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+        cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     const auto* source = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
     const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
-    const SingleBytePage* singleByte = page == CP_UTF8 ? nullptr : FindSingleBytePage(page);
-    return Deliver(lpWideCharStr, cchWideChar, [&](auto& sink) {
-        if (singleByte) {
-            DecodeSingleByte(*singleByte, source, length, sink);
+    if (page == CP_UTF7) {
+        const std::u16string text = DecodeUtf7(lpMultiByteStr, length);
+        return Deliver(lpWideCharStr, cchWideChar, [&](auto& sink) {
+            PutAll(text, sink);
             return true;
-        }
-        if (!DecodeUtf8(source, length, strict, sink)) {
+        });
+    }
+    const ByteCodePage* bytePage = page == CP_UTF8 ? nullptr : FindByteCodePage(page);
+    return Deliver(lpWideCharStr, cchWideChar, [&](auto& sink) {
+        const bool ok = bytePage ? DecodeBytes(*bytePage, source, length, strict, sink)
+                                 : DecodeUtf8(source, length, strict, sink);
+        if (!ok)
             SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-            return false;
-        }
-        return true;
+        return ok;
     });
 }
 
+// A negative source length other than -1 reads up to and including the NUL,
+// as -1 does. UTF-8 and UTF-7 take no default character and report none.
 WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
                                              int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                                              LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar)
 {
-    if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
-        (!lpMultiByteStr && cbMultiByte != 0) ||
+    if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (!lpMultiByteStr && cbMultiByte != 0) ||
         static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -389,8 +536,9 @@ WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWS
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (page == CP_UTF8) {
-        if (dwFlags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) {
+    if (page == CP_UTF8 || page == CP_UTF7) {
+        const DWORD allowed = page == CP_UTF8 ? static_cast<DWORD>(WC_ERR_INVALID_CHARS) : 0;
+        if (dwFlags & ~allowed) {
             SetLastError(ERROR_INVALID_FLAGS);
             return 0;
         }
@@ -405,7 +553,7 @@ WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWS
     }
 
     size_t length;
-    if (cchWideChar == -1) {
+    if (cchWideChar < 0) {
         length = 0;
         while (lpWideCharStr[length])
             ++length;
@@ -413,12 +561,19 @@ WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWS
     } else {
         length = static_cast<size_t>(cchWideChar);
     }
+    if (page == CP_UTF7) {
+        const std::string bytes = EncodeUtf7(lpWideCharStr, length);
+        return Deliver(lpMultiByteStr, cbMultiByte, [&](auto& sink) {
+            PutAll(bytes, sink);
+            return true;
+        });
+    }
     const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
-    const SingleBytePage* singleByte = page == CP_UTF8 ? nullptr : FindSingleBytePage(page);
-    const char defaultByte = lpDefaultChar ? lpDefaultChar[0] : '?';
+    const ByteCodePage* bytePage = page == CP_UTF8 ? nullptr : FindByteCodePage(page);
     return Deliver(lpMultiByteStr, cbMultiByte, [&](auto& sink) {
-        if (singleByte) {
-            const bool used = EncodeSingleByte(*singleByte, lpWideCharStr, length, defaultByte, sink);
+        if (bytePage) {
+            const bool used =
+                EncodeBytes(*bytePage, lpWideCharStr, length, MakeDefault(*bytePage, lpDefaultChar), sink);
             if (lpUsedDefaultChar)
                 *lpUsedDefaultChar = used ? TRUE : FALSE;
             return true;

@@ -27,11 +27,13 @@ struct KeyCloser {
 };
 using KeyHandle = std::unique_ptr<HKEY__, KeyCloser>;
 
-// An ANSI code page the platform can convert: UTF-8 or one of its single-byte
-// pages other than the OEM page.
+// An ANSI code page the platform can convert: UTF-8 or one of its byte
+// pages other than the OEM pages of DOS.
 bool IsUsableAnsiCodePage(UINT page)
 {
-    return page == CP_UTF8 || (page != 866 && FindSingleBytePage(page));
+    if (page == 437 || page == 850 || page == 866)
+        return false;
+    return page == CP_UTF8 || FindByteCodePage(page);
 }
 
 UINT ReadSetting()

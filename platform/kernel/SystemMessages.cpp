@@ -46,6 +46,7 @@ const Message kMessages[] = {
     M(ERROR_NO_MORE_ITEMS, "Больше данных нет."),
     M(ERROR_MR_MID_NOT_FOUND,
       "Не удается найти текст сообщения для номера сообщения 0x%1 в файле сообщений для %2."),
+    M(ERROR_NOACCESS, "Неверная попытка доступа к адресу памяти."),
     M(ERROR_INVALID_FLAGS, "Недопустимые флаги."),
     M(ERROR_BADDB, "База данных реестра повреждена."),
     M(ERROR_BADKEY, "Параметр реестра поврежден."),

@@ -119,18 +119,57 @@ INT WINAPI VariantTimeToSystemTime(DOUBLE vtime, LPSYSTEMTIME lpSystemTime)
     return TRUE;
 }
 
+// Fields beyond their range roll over into the next larger one, as Windows
+// rolls them: second 60 is the next minute, hour 24 the next day, day 0 the
+// last day of the month before, 29 February of a common year 1 March; month 0
+// is December of the year before. Windows refuses a month above 12, a day
+// above 31 and a year above 32767 (negative as a 16-bit number) before it
+// rolls anything, and a result outside the years 100..9999.
 INT WINAPI SystemTimeToVariantTime(LPSYSTEMTIME lpSystemTime, DOUBLE* pvtime)
 {
     if (!lpSystemTime || !pvtime)
         return FALSE;
+    const SYSTEMTIME& st = *lpSystemTime;
+    if (st.wMonth > 12 || st.wDay > 31 || static_cast<SHORT>(st.wYear) < 0)
+        return FALSE;
     // Two-digit years follow the automation window: 0..29 are 2000..2029,
     // 30..99 are 1930..1999. Milliseconds and the day of the week are ignored.
-    int64_t year = lpSystemTime->wYear;
+    int64_t year = st.wYear;
     if (year < 100)
         year += year < 30 ? 2000 : 1900;
+    int64_t second = st.wSecond;
+    int64_t minute = st.wMinute + second / 60;
+    second %= 60;
+    int64_t hour = st.wHour + minute / 60;
+    minute %= 60;
+    int64_t day = st.wDay + hour / 24;
+    hour %= 24;
+    int64_t month = st.wMonth;
+    if (month == 0) {
+        month = 12;
+        --year;
+    }
+    if (year < 1 || year > 9999)
+        return FALSE;
+    while (day > DaysInMonth(year, static_cast<unsigned>(month))) {
+        day -= DaysInMonth(year, static_cast<unsigned>(month));
+        if (++month > 12) {
+            month = 1;
+            ++year;
+        }
+    }
+    if (day == 0) {
+        if (--month < 1) {
+            month = 12;
+            --year;
+        }
+        if (year < 1)
+            return FALSE;
+        day = DaysInMonth(year, static_cast<unsigned>(month));
+    }
     double date;
-    if (!JoinDate(year, lpSystemTime->wMonth, lpSystemTime->wDay, lpSystemTime->wHour, lpSystemTime->wMinute,
-                  lpSystemTime->wSecond, date))
+    if (!JoinDate(year, static_cast<unsigned>(month), static_cast<unsigned>(day), static_cast<unsigned>(hour),
+                  static_cast<unsigned>(minute), static_cast<unsigned>(second), date))
         return FALSE;
     *pvtime = date;
     return TRUE;

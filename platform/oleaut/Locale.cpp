@@ -6,10 +6,12 @@ namespace trumik::platform::oleaut {
 
 namespace {
 
-constexpr LocaleRules kRussian{u',', u'\u00A0', true, u'.', true, false, false, true};
-constexpr LocaleRules kUnitedStates{u'.', u',', false, u'/', false, true, false, false};
-constexpr LocaleRules kBritish{u'.', u',', true, u'/', true, false, true, false};
-constexpr LocaleRules kInvariant{u'.', u',', false, u'/', true, false, true, false};
+// Russian groups thousands with a no-break space; the plain space people type
+// is read as one too.
+constexpr LocaleRules kRussian{u',', u'\u00A0', true, u'.', true, false, false, u"\u20BD", u' '};
+constexpr LocaleRules kUnitedStates{u'.', u',', false, u'/', false, true, false, u"$", 0};
+constexpr LocaleRules kBritish{u'.', u',', true, u'/', true, false, true, u"\u00A3", 0};
+constexpr LocaleRules kInvariant{u'.', u',', false, u'/', true, false, true, u"\u00A4", 0};
 
 } // namespace
 

@@ -39,13 +39,14 @@ bool JoinDate(int64_t year, unsigned month, unsigned day, unsigned hour, unsigne
 // Number and date conventions of a locale, as far as the conversions need them.
 struct LocaleRules {
     char16_t decimalSep;
-    char16_t thousandSep;  // 0: none accepted
-    bool dayFirst;         // dd.mm.yyyy (or dd/mm/yyyy) rather than m/d/yyyy
-    char16_t dateSep;      // between day, month, year in output
-    bool padDayMonth;      // "08.12.2026" rather than "12/8/2026"
-    bool twelveHour;       // "6:54:49 PM"
-    bool padHour;          // "06:54:49"
-    bool acceptDotDecimal; // '.' accepted as a decimal separator in input too
+    char16_t thousandSep;      // 0: none accepted
+    bool dayFirst;             // dd.mm.yyyy (or dd/mm/yyyy) rather than m/d/yyyy
+    char16_t dateSep;          // between day, month, year in output
+    bool padDayMonth;          // "08.12.2026" rather than "12/8/2026"
+    bool twelveHour;           // "6:54:49 PM"
+    bool padHour;              // "06:54:49"
+    const char16_t* currency;  // the currency symbol, accepted before or after a number
+    char16_t typedThousandSep; // also read as the thousands separator (0: none)
 };
 LocaleRules RulesFor(LCID lcid);
 

@@ -289,10 +289,15 @@ SAFEARRAY* WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabo
     return psa;
 }
 
+// Marked FADF_CREATEVECTOR as on Windows; the data is still a block of its
+// own here, so the array resizes and frees like any other.
 SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements)
 {
     SAFEARRAYBOUND bound{cElements, lLbound};
-    return SafeArrayCreate(vt, 1, &bound);
+    SAFEARRAY* psa = SafeArrayCreate(vt, 1, &bound);
+    if (psa)
+        psa->fFeatures |= FADF_CREATEVECTOR;
+    return psa;
 }
 
 HRESULT WINAPI SafeArrayDestroy(SAFEARRAY* psa)
@@ -324,7 +329,7 @@ HRESULT WINAPI SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut)
     // The hidden bytes carry the IID or VARTYPE; the data is always our own.
     if (psa->fFeatures & (FADF_HAVEIID | FADF_HAVEVARTYPE))
         std::memcpy(HiddenOf(copy), HiddenOf(psa), kHidden);
-    copy->fFeatures = psa->fFeatures & ~kForeignData;
+    copy->fFeatures = psa->fFeatures & ~(kForeignData | FADF_CREATEVECTOR);
     copy->cbElements = psa->cbElements;
     std::memcpy(copy->rgsabound, psa->rgsabound, psa->cDims * sizeof(SAFEARRAYBOUND));
     if (psa->pvData) {

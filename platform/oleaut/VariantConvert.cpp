@@ -217,17 +217,96 @@ std::u16string_view BstrView(BSTR b)
     return b ? std::u16string_view(b, SysStringLen(b)) : std::u16string_view();
 }
 
-// Numbers as text: blanks around, a sign, digits with the locale's decimal
-// separator (and its thousands separator in the integer part), an exponent.
-bool ParseNumber(std::u16string_view text, const LocaleRules& rules, Exact& out)
+// A number read from text. Hexadecimal and octal numbers ("&H10", "&O17")
+// keep their bits: how they read depends on the type they go to.
+struct TextNumber {
+    Exact value;
+    bool radix = false;
+    bool tooLong = false; // more digits than 64 bits hold
+    uint64_t bits = 0;
+};
+
+bool StartsWith(std::u16string_view s, size_t i, const char16_t* prefix)
+{
+    if (!prefix || !*prefix)
+        return false;
+    return s.substr(i).starts_with(std::u16string_view(prefix));
+}
+
+// "&H" or "&O" and digits, the whole rest of the text.
+bool ParseRadix(std::u16string_view s, size_t i, TextNumber& out)
+{
+    const char16_t kind = s[i + 1];
+    const unsigned shift = (kind == u'H' || kind == u'h') ? 4 : 3;
+    i += 2;
+    if (i >= s.size())
+        return false;
+    uint64_t v = 0;
+    for (; i < s.size(); ++i) {
+        const char16_t c = s[i];
+        unsigned digit;
+        if (c >= u'0' && c <= u'9')
+            digit = c - u'0';
+        else if (shift == 4 && c >= u'a' && c <= u'f')
+            digit = c - u'a' + 10;
+        else if (shift == 4 && c >= u'A' && c <= u'F')
+            digit = c - u'A' + 10;
+        else
+            return false;
+        if (digit >= (1u << shift))
+            return false;
+        if ((v >> (64 - shift)) != 0)
+            out.tooLong = true;
+        v = v << shift | digit;
+    }
+    out.bits = v;
+    return true;
+}
+
+// Numbers as text, as VarParseNumFromStr reads them: blanks around; a sign
+// before or after the number, or parentheses for a negative one; the
+// locale's currency symbol before or after; digits with the locale's
+// decimal separator (no other) and its thousands separator in the integer
+// part; an exponent. Or "&H"/"&O" and hexadecimal or octal digits.
+bool ParseNumber(std::u16string_view text, const LocaleRules& rules, TextNumber& out)
 {
     std::u16string_view s = Trim(text);
     size_t i = 0;
     Exact e;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
-        e.neg = s[i] == u'-';
-        ++i;
+    bool sign = false, paren = false, currency = false;
+    auto takeCurrency = [&] {
+        if (currency || !StartsWith(s, i, rules.currency))
+            return false;
+        currency = true;
+        i += std::char_traits<char16_t>::length(rules.currency);
+        return true;
+    };
+    for (;;) {
+        if (i >= s.size())
+            return false;
+        const char16_t c = s[i];
+        if ((c == u'+' || c == u'-') && !sign && !paren) {
+            sign = true;
+            e.neg = c == u'-';
+            ++i;
+        } else if (c == u'(' && !sign && !paren) {
+            paren = true;
+            ++i;
+        } else if ((sign || paren || currency) && IsSpace(c)) {
+            ++i;
+        } else if (!takeCurrency()) {
+            break;
+        }
     }
+    if (!sign && !paren && !currency && s[i] == u'&' && i + 1 < s.size()) {
+        out = TextNumber{};
+        out.radix = true;
+        const char16_t kind = s[i + 1];
+        if (kind != u'H' && kind != u'h' && kind != u'O' && kind != u'o')
+            return false;
+        return ParseRadix(s, i, out);
+    }
+
     bool anyDigit = false, inFraction = false, dropped = false;
     int firstDropped = -1, kept = 0;
     for (; i < s.size(); ++i) {
@@ -255,11 +334,12 @@ bool ParseNumber(std::u16string_view text, const LocaleRules& rules, Exact& out)
             }
             continue;
         }
-        if (!inFraction && (c == rules.decimalSep || (rules.acceptDotDecimal && c == u'.'))) {
+        if (!inFraction && c == rules.decimalSep) {
             inFraction = true;
             continue;
         }
-        if (!inFraction && anyDigit && rules.thousandSep && c == rules.thousandSep)
+        if (!inFraction && anyDigit && c != 0 && (c == rules.thousandSep || c == rules.typedThousandSep) &&
+            i + 1 < s.size() && s[i + 1] >= u'0' && s[i + 1] <= u'9')
             continue;
         break;
     }
@@ -280,8 +360,26 @@ bool ParseNumber(std::u16string_view text, const LocaleRules& rules, Exact& out)
                 power = power * 10 + (s[i] - u'0');
         e.exp += negExp ? -power : power;
     }
-    if (i != s.size())
+    bool closed = false;
+    while (i < s.size()) {
+        const char16_t c = s[i];
+        if ((c == u'+' || c == u'-') && !sign && !paren) {
+            sign = true;
+            e.neg = c == u'-';
+            ++i;
+        } else if (c == u')' && paren && !closed) {
+            closed = true;
+            ++i;
+        } else if (IsSpace(c) && !closed) {
+            ++i;
+        } else if (closed || !takeCurrency()) {
+            return false;
+        }
+    }
+    if (paren && !closed)
         return false;
+    if (paren)
+        e.neg = true;
     if (firstDropped >= 0) {
         // Round the kept digits half to even on what was cut off.
         if (firstDropped > 5 || (firstDropped == 5 && (dropped || (e.mag & 1))))
@@ -290,8 +388,32 @@ bool ParseNumber(std::u16string_view text, const LocaleRules& rules, Exact& out)
     if (e.mag == 0)
         e.exp = 0;
     TrimTrailingZeros(e);
-    out = e;
+    out = TextNumber{};
+    out.value = e;
     return true;
+}
+
+// A hexadecimal or octal number as a signed value of the smallest of 16, 32
+// and 64 bits that holds its digits ("&HFFFF" is -1), for targets that are
+// not integers of a given width.
+Exact RadixValue(uint64_t bits)
+{
+    if (bits <= 0xFFFF)
+        return ExactFromSigned(static_cast<int16_t>(bits));
+    if (bits <= 0xFFFFFFFF)
+        return ExactFromSigned(static_cast<int32_t>(bits));
+    return ExactFromSigned(static_cast<int64_t>(bits));
+}
+
+HRESULT ParseNumber(std::u16string_view text, const LocaleRules& rules, Exact& out)
+{
+    TextNumber n;
+    if (!ParseNumber(text, rules, n))
+        return DISP_E_TYPEMISMATCH;
+    if (n.tooLong)
+        return DISP_E_OVERFLOW;
+    out = n.radix ? RadixValue(n.bits) : n.value;
+    return S_OK;
 }
 
 std::u16string Widen(const std::string& ascii, char16_t decimalSep)
@@ -566,8 +688,9 @@ bool ReadScalar(const VARIANT& v, Scalar& s)
         s.u = v.ullVal;
         return true;
     case VT_BOOL:
+        // A value other than VARIANT_TRUE converts as the number it holds.
         s.kind = Scalar::Bool;
-        s.i = v.boolVal ? -1 : 0;
+        s.i = v.boolVal;
         return true;
     case VT_R4:
         s.kind = Scalar::Real;
@@ -621,7 +744,7 @@ HRESULT ToExact(const Scalar& s, const LocaleRules& rules, Exact& e)
         e = ExactFromDecimal(s.dec);
         return S_OK;
     case Scalar::Str:
-        return ParseNumber(BstrView(s.str), rules, e) ? S_OK : DISP_E_TYPEMISMATCH;
+        return ParseNumber(BstrView(s.str), rules, e);
     case Scalar::Real:
     case Scalar::Date:
         if (!std::isfinite(s.d))
@@ -632,12 +755,35 @@ HRESULT ToExact(const Scalar& s, const LocaleRules& rules, Exact& e)
     return DISP_E_TYPEMISMATCH;
 }
 
+// The low bits of raw as an integer of that width, signed when min is
+// negative: a boolean is cast to the target as Windows casts it (true into an
+// unsigned type keeps the bit pattern of -1), and the digits of "&HFFFF" are
+// -1 as a 16-bit integer.
+HRESULT CastBits(uint64_t raw, i128 min, int bits, i128& out)
+{
+    const uint64_t mask = bits < 64 ? (static_cast<uint64_t>(1) << bits) - 1 : ~static_cast<uint64_t>(0);
+    raw &= mask;
+    const uint64_t signBit = static_cast<uint64_t>(1) << (bits - 1);
+    if (min < 0 && (raw & signBit))
+        out = static_cast<i128>(raw) - (static_cast<i128>(mask) + 1);
+    else
+        out = static_cast<i128>(raw);
+    return S_OK;
+}
+
 HRESULT ToInteger(const Scalar& s, const LocaleRules& rules, i128 min, i128 max, int bits, i128& out)
 {
-    if (s.kind == Scalar::Bool && min == 0) {
-        // True into an unsigned type keeps the bit pattern of -1.
-        out = s.i ? max : 0;
-        return S_OK;
+    if (s.kind == Scalar::Bool)
+        return CastBits(static_cast<uint64_t>(s.i), min, bits, out);
+    if (s.kind == Scalar::Str) {
+        TextNumber n;
+        if (!ParseNumber(BstrView(s.str), rules, n))
+            return DISP_E_TYPEMISMATCH;
+        if (n.radix) {
+            if (n.tooLong || (bits < 64 && (n.bits >> bits) != 0))
+                return DISP_E_OVERFLOW;
+            return CastBits(n.bits, min, bits, out);
+        }
     }
     if (s.kind == Scalar::Real || s.kind == Scalar::Date) {
         if (std::isnan(s.d))
@@ -719,6 +865,12 @@ HRESULT ToCurrency(const Scalar& s, const LocaleRules& rules, int64_t& out)
 
 HRESULT ToDecimal(const Scalar& s, const LocaleRules& rules, DECIMAL& out)
 {
+    if (s.kind == Scalar::Bool) {
+        // VariantChangeType makes true 1 as a decimal, whatever bits it holds.
+        out = DECIMAL{};
+        out.Lo64 = s.i != 0 ? 1 : 0;
+        return S_OK;
+    }
     Exact e;
     const HRESULT hr = ToExact(s, rules, e);
     if (FAILED(hr))
@@ -756,8 +908,9 @@ HRESULT ToBool(const Scalar& s, const LocaleRules& rules, VARIANT_BOOL& out)
         if (EqualsAsciiNoCase(text, "False"))
             break;
         Exact e;
-        if (!ParseNumber(text, rules, e))
-            return DISP_E_TYPEMISMATCH;
+        const HRESULT hr = ParseNumber(text, rules, e);
+        if (FAILED(hr))
+            return hr;
         value = e.mag != 0;
         break;
     }
@@ -800,7 +953,7 @@ HRESULT ToBstr(const Scalar& s, const LocaleRules& rules, USHORT flags, BSTR& ou
         if (flags & (VARIANT_ALPHABOOL | VARIANT_LOCALBOOL))
             text = s.i ? u"True" : u"False";
         else
-            text = s.i ? u"-1" : u"0";
+            text = Widen(std::to_string(s.i), rules.decimalSep);
         break;
     case Scalar::Real:
         text = Widen(FormatDouble(s.d, s.single ? 7 : 15), rules.decimalSep);

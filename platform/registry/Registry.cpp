@@ -411,7 +411,8 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWOR
 {
     (void)Reserved;
     if (!lpData && cbData)
-        return ERROR_INVALID_PARAMETER;
+        return ERROR_NOACCESS; // Windows reads the data first and faults on it
+
     return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
@@ -427,7 +428,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWST
                                              LPCVOID lpData, DWORD cbData)
 {
     if (!lpData && cbData)
-        return ERROR_INVALID_PARAMETER;
+        return ERROR_NOACCESS;
     std::vector<std::u16string_view> parts;
     if (lpSubKey)
         if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
@@ -487,10 +488,12 @@ WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
     });
 }
 
-WINAPI_EXPORT LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
+namespace {
+
+// Deletes the key at lpSubKey below hKey. A key that has subkeys goes only
+// with the whole tree; on its own it is refused as on Windows.
+LSTATUS DeleteKeyAt(HKEY hKey, LPCWSTR lpSubKey, bool wholeTree)
 {
-    if (!lpSubKey)
-        return ERROR_INVALID_PARAMETER;
     std::vector<std::u16string_view> parts;
     if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
         return rc;
@@ -509,6 +512,11 @@ WINAPI_EXPORT LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
         }
         if (IsRoot(id))
             return ERROR_ACCESS_DENIED;
+        if (!wholeTree) {
+            Statement children(db, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+            if (children.Bind(1, id).Step())
+                return ERROR_ACCESS_DENIED;
+        }
         if (parts.empty()) {
             Statement s(db, "SELECT parent FROM keys WHERE id = ?1");
             if (s.Bind(1, id).Step())
@@ -519,6 +527,15 @@ WINAPI_EXPORT LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
         txn.Commit();
         return ERROR_SUCCESS;
     });
+}
+
+} // namespace
+
+WINAPI_EXPORT LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
+{
+    if (!lpSubKey)
+        return ERROR_INVALID_PARAMETER;
+    return DeleteKeyAt(hKey, lpSubKey, false);
 }
 
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey)
@@ -538,7 +555,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey)
             return ERROR_SUCCESS;
         });
     }
-    return RegDeleteKeyW(hKey, lpSubKey);
+    return DeleteKeyAt(hKey, lpSubKey, true);
 }
 
 WINAPI_EXPORT LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,

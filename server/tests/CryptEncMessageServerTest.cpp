@@ -328,3 +328,96 @@ TEST_F(CryptEncMessageServer, LateBoundByteArrays)
     for (int i = 1; i < 5; ++i)
         VariantClear(&dargs[i]);
 }
+
+// A text given for the long in_message_len is read as Windows reads numbers:
+// "&H10" is 16, "(5)" is -5, and only the locale's decimal separator counts.
+TEST_F(CryptEncMessageServer, LateBoundLongFromText)
+{
+    Ref<ICryptEncMessage> object;
+    object.p = NewObject();
+    constexpr LCID kRussian = 0x419;
+    const std::string plain = "0123456789abcdefghij";
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+
+    // CryptMessageByte(p_StoreName, p_Hash, in_message_len, ByteArray) with the
+    // count as text; returns the status, the converted count and the message.
+    auto encrypt = [&](const char* count, LONG& converted, Variant& message, UINT& argErr) {
+        Variant bytes;
+        PutBytes(&bytes.v, plain);
+        VARIANT args[4];
+        PutText(&args[3], "My");
+        PutText(&args[2], holder_->thumbprint);
+        PutText(&args[1], count);
+        args[0].vt = VT_BYREF | VT_VARIANT;
+        args[0].pvarVal = &bytes.v;
+        DISPPARAMS params = {args, nullptr, 4, 0};
+        argErr = 99;
+        const HRESULT hr =
+            object.p->Invoke(30, kNone, kRussian, DISPATCH_METHOD, &params, &message.v, nullptr, &argErr);
+        converted = args[1].vt == VT_I4 ? args[1].lVal : -999;
+        for (int i = 1; i < 4; ++i)
+            VariantClear(&args[i]);
+        return hr;
+    };
+    auto decrypt = [&](VARIANT& message) {
+        VARIANT dargs[5];
+        PutText(&dargs[4], "My");
+        PutText(&dargs[3], holder_->thumbprint);
+        PutText(&dargs[2], "2468");
+        dargs[1].vt = VT_I4;
+        dargs[1].lVal = static_cast<LONG>(GetBytes(message).size());
+        dargs[0].vt = VT_BYREF | VT_VARIANT;
+        dargs[0].pvarVal = &message;
+        DISPPARAMS dparams = {dargs, nullptr, 5, 0};
+        Variant out;
+        UINT argErr = 0;
+        EXPECT_EQ(object.p->Invoke(31, kNone, kRussian, DISPATCH_METHOD, &dparams, &out.v, nullptr, &argErr),
+                  S_OK);
+        for (int i = 2; i < 5; ++i)
+            VariantClear(&dargs[i]);
+        return GetBytes(out.v);
+    };
+    auto lastCode = [&] {
+        Variant code;
+        UINT argErr = 0;
+        EXPECT_EQ(object.p->Invoke(41, kNone, kRussian, DISPATCH_METHOD, &none, &code.v, nullptr, &argErr),
+                  S_OK);
+        return code.v.lVal;
+    };
+
+    // "&H10": the method encrypts the first 16 bytes.
+    LONG converted = 0;
+    UINT argErr = 0;
+    {
+        Variant message;
+        ASSERT_EQ(encrypt("&H10", converted, message, argErr), S_OK);
+        EXPECT_EQ(converted, 16);
+        EXPECT_EQ(lastCode(), 0);
+        EXPECT_EQ(decrypt(message.v), plain.substr(0, 16));
+    }
+    // "1,5" in the Russian locale is 1.5, rounded to even: 2 bytes.
+    {
+        Variant message;
+        ASSERT_EQ(encrypt("1,5", converted, message, argErr), S_OK);
+        EXPECT_EQ(converted, 2);
+        EXPECT_EQ(decrypt(message.v), plain.substr(0, 2));
+    }
+    // "(5)" and "5-" are -5: the method refuses a negative count with its own code.
+    for (const char* negative : {"(5)", "5-"}) {
+        Variant message;
+        EXPECT_EQ(encrypt(negative, converted, message, argErr), S_FALSE) << negative;
+        EXPECT_EQ(converted, -5) << negative;
+        EXPECT_EQ(lastCode(), 80004) << negative;
+        EXPECT_EQ(message.v.vt, VT_EMPTY);
+    }
+    // "1.5" is no number where the decimal separator is a comma: the call
+    // fails before the method, with the position of the count.
+    {
+        Variant message;
+        EXPECT_EQ(encrypt("1.5", converted, message, argErr), DISP_E_TYPEMISMATCH);
+        EXPECT_EQ(argErr, 1u);
+        EXPECT_EQ(converted, -999); // the argument is left as it was
+        EXPECT_EQ(message.v.vt, VT_EMPTY);
+        EXPECT_EQ(lastCode(), 80004) << "the method was not called, its record is unchanged";
+    }
+}

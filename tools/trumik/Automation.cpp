@@ -226,8 +226,14 @@ class Arguments {
             st.wHour = static_cast<WORD>(h);
             st.wMinute = static_cast<WORD>(mi);
             st.wSecond = static_cast<WORD>(s);
+            // SystemTimeToVariantTime rolls fields over (30 February is
+            // 2 March); a date written by hand must name a real day.
             DOUBLE date = 0;
-            if (!SystemTimeToVariantTime(&st, &date)) {
+            SYSTEMTIME back{};
+            if (y < 100 || y > 9999 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
+                s < 0 || s > 59 || !SystemTimeToVariantTime(&st, &date) ||
+                !VariantTimeToSystemTime(date, &back) || back.wYear != st.wYear || back.wMonth != st.wMonth ||
+                back.wDay != st.wDay) {
                 *error = "not a valid date: " + form;
                 return false;
             }

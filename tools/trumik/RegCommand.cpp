@@ -56,14 +56,22 @@ bool SplitKey(const std::string& full, const Root*& root, std::string& sub)
 const char* TypeName(DWORD type)
 {
     switch (type) {
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case REG_QWORD: return "REG_QWORD";
-    case REG_NONE: return "REG_NONE";
-    default: return "REG_UNKNOWN";
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    case REG_MULTI_SZ:
+        return "REG_MULTI_SZ";
+    case REG_QWORD:
+        return "REG_QWORD";
+    case REG_NONE:
+        return "REG_NONE";
+    default:
+        return "REG_UNKNOWN";
     }
 }
 
@@ -171,7 +179,8 @@ int Query(const Root& root, const std::string& sub, const std::string& full, boo
             break;
         std::vector<BYTE> data(size);
         nameLength = 16384;
-        if (RegEnumValueW(key.Get(), i, name, &nameLength, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+        if (RegEnumValueW(key.Get(), i, name, &nameLength, nullptr, &type, data.data(), &size) !=
+            ERROR_SUCCESS)
             break;
         data.resize(size);
         PrintValue(ToUtf8(name, nameLength), type, data);
@@ -180,7 +189,8 @@ int Query(const Root& root, const std::string& sub, const std::string& full, boo
     for (DWORD i = 0;; ++i) {
         OLECHAR name[256];
         DWORD nameLength = 256;
-        if (RegEnumKeyExW(key.Get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(key.Get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
             break;
         std::printf("%s\\%s\n", shown.c_str(), ToUtf8(name, nameLength).c_str());
     }
@@ -238,7 +248,8 @@ int Delete(const Root& root, const std::string& sub, bool hasValue, const std::s
             std::fprintf(stderr, "ERROR: Invalid key name.\n");
             return 1;
         }
-        if (RegDeleteKeyW(root.key, FromUtf8(sub).c_str()) != ERROR_SUCCESS)
+        // As reg.exe does, the key goes with everything below it.
+        if (RegDeleteTreeW(root.key, FromUtf8(sub).c_str()) != ERROR_SUCCESS)
             return NotFound();
     }
     std::printf("The operation completed successfully.\n");
@@ -250,8 +261,10 @@ int Delete(const Root& root, const std::string& sub, bool hasValue, const std::s
 int RegCommand(const std::vector<std::string>& args)
 {
     if (args.size() < 2 || args[0] == "--help") {
-        std::fprintf(stderr, "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD] [/d DATA] [/f]\n"
-                             "  KEY begins with HKCR, HKCU or HKLM (or their long names).\n");
+        std::fprintf(
+            stderr,
+            "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD] [/d DATA] [/f]\n"
+            "  KEY begins with HKCR, HKCU or HKLM (or their long names).\n");
         return args.size() == 1 && args[0] == "--help" ? 0 : 2;
     }
     const std::string& verb = args[0];

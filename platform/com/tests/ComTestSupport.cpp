@@ -66,7 +66,7 @@ bool ClassesRootKeyExists(const std::u16string& key)
 
 void DeleteClassesRootKey(const std::u16string& key)
 {
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
 }
 
 DWORD SubkeyCount(const std::u16string& key)

@@ -3,8 +3,10 @@
 #include "CryptFixtures.h"
 
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 
 #include <cstring>
+#include <memory>
 
 using namespace trumik::crypttest;
 
@@ -24,6 +26,34 @@ std::u16string NameStr(PCERT_NAME_BLOB name, DWORD type)
     EXPECT_EQ(CertNameToStrW(X509_ASN_ENCODING, name, type, s.data(), n), n);
     s.resize(n - 1);
     return s;
+}
+
+struct NameAttribute {
+    const char* field;
+    std::string value; // UTF-8
+    bool sameRdn;      // joins the RDN before it
+};
+
+// The DER of a name, built with OpenSSL.
+Bytes NameDer(std::initializer_list<NameAttribute> attributes)
+{
+    std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> name(X509_NAME_new(), X509_NAME_free);
+    for (const auto& a : attributes)
+        EXPECT_EQ(X509_NAME_add_entry_by_txt(name.get(), a.field, MBSTRING_UTF8,
+                                             reinterpret_cast<const unsigned char*>(a.value.data()),
+                                             static_cast<int>(a.value.size()), -1, a.sameRdn ? -1 : 0),
+                  1);
+    unsigned char* der = nullptr;
+    const int n = i2d_X509_NAME(name.get(), &der);
+    Bytes out(der, der + (n > 0 ? n : 0));
+    OPENSSL_free(der);
+    return out;
+}
+
+std::u16string NameStr(const Bytes& der, DWORD type)
+{
+    CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()), const_cast<BYTE*>(der.data())};
+    return NameStr(&blob, type);
 }
 
 FILETIME Add(FILETIME t, int64_t ticks)
@@ -170,6 +200,66 @@ TEST(CertNames, OrderQuotingAndSimpleDisplay)
               U16("C=RU, O=\"ООО \"\"Ромашка\"\"\", CN=Иванов Иван"));
     EXPECT_EQ(CertGetNameStringW(cy.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buf, 64), 12u);
     EXPECT_EQ(std::u16string(buf), U16("Иванов Иван"));
+}
+
+// A value is quoted when it holds , + = " < > # ; or a line feed, or begins
+// or ends with a space, in every string type; a quote inside is doubled.
+TEST(CertNames, QuotingInEveryStringType)
+{
+    const struct {
+        std::string value;
+        const char16_t* written;
+    } cases[] = {
+        {"a,b", u"\"a,b\""},     {"a+b", u"\"a+b\""},
+        {"a=b", u"\"a=b\""},     {"say \"hi\"", u"\"say \"\"hi\"\"\""},
+        {"<a>", u"\"<a>\""},     {"#1", u"\"#1\""},
+        {"a;b", u"\"a;b\""},     {"a\nb", u"\"a\nb\""},
+        {" lead", u"\" lead\""}, {"trail ", u"\"trail \""},
+        {"in side", u"in side"}, {"a'b", u"a'b"},
+    };
+    for (const auto& c : cases) {
+        const Bytes der = NameDer({{"CN", c.value, false}});
+        EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR), u"CN=" + std::u16string(c.written)) << c.value;
+        EXPECT_EQ(NameStr(der, CERT_OID_NAME_STR), u"2.5.4.3=" + std::u16string(c.written)) << c.value;
+        EXPECT_EQ(NameStr(der, CERT_SIMPLE_NAME_STR), c.written) << c.value;
+        const std::u16string raw = U16(c.value);
+        EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG), u"CN=" + raw) << c.value;
+        EXPECT_EQ(NameStr(der, CERT_SIMPLE_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG), raw) << c.value;
+    }
+}
+
+TEST(CertNames, SeparatorFlags)
+{
+    const Bytes der =
+        NameDer({{"O", "Org", false}, {"CN", "A", false}, {"OU", "B", true}, {"C", "RU", false}});
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR), u"O=Org, CN=A + OU=B, C=RU");
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_COMMA_FLAG), u"O=Org, CN=A + OU=B, C=RU");
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG), u"O=Org; CN=A + OU=B; C=RU");
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_CRLF_FLAG), u"O=Org\r\nCN=A + OU=B\r\nC=RU");
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG), u"O=Org, CN=A OU=B, C=RU");
+    EXPECT_EQ(NameStr(der, CERT_SIMPLE_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG | CERT_NAME_STR_NO_PLUS_FLAG),
+              u"Org; A B; RU");
+    // The semicolon wins over the line break; reversing keeps each RDN whole.
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG | CERT_NAME_STR_CRLF_FLAG),
+              u"O=Org; CN=A + OU=B; C=RU");
+    EXPECT_EQ(NameStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_CRLF_FLAG),
+              u"C=RU\r\nCN=A + OU=B\r\nO=Org");
+
+    // CertGetNameStringW takes the same flags with CERT_NAME_RDN_TYPE.
+    UniqueCert cy = Load(GetFixtures().cyrillicDer);
+    ASSERT_TRUE(cy);
+    DWORD strType = CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG;
+    char16_t buf[128];
+    ASSERT_GT(CertGetNameStringW(cy.get(), CERT_NAME_RDN_TYPE, 0, &strType, buf, 128), 1u);
+    EXPECT_EQ(std::u16string(buf), U16("C=RU; O=\"ООО \"\"Ромашка\"\"\"; CN=Иванов Иван"));
+    strType = CERT_SIMPLE_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG;
+    ASSERT_GT(CertGetNameStringW(cy.get(), CERT_NAME_RDN_TYPE, 0, &strType, buf, 128), 1u);
+    EXPECT_EQ(std::u16string(buf), U16("RU, ООО \"Ромашка\", Иванов Иван"));
+    // The display types give the bare value.
+    ASSERT_GT(CertGetNameStringW(cy.get(), CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_ORGANIZATION_NAME),
+                                 buf, 128),
+              1u);
+    EXPECT_EQ(std::u16string(buf), U16("ООО \"Ромашка\""));
 }
 
 TEST(CertChecks, TimeValidityAtTheBoundaries)

@@ -1,9 +1,12 @@
 // MultiByteToWideChar / WideCharToMultiByte under the Win32 rules.
+#include "kernel/CodePageTables.h"
 #include "winbase.h"
 #include "winnls.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -94,14 +97,14 @@ TEST(CodePages, ParameterChecks)
     };
     expect("null source", MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 8), ERROR_INVALID_PARAMETER);
     expect("zero length", MultiByteToWideChar(CP_UTF8, 0, "abc", 0, wide, 8), ERROR_INVALID_PARAMETER);
-    expect("length -2", MultiByteToWideChar(CP_UTF8, 0, "abc", -2, wide, 8), ERROR_INVALID_PARAMETER);
     expect("null destination with a size", MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 8),
            ERROR_INVALID_PARAMETER);
     expect("negative size", MultiByteToWideChar(CP_UTF8, 0, "abc", 3, wide, -1), ERROR_INVALID_PARAMETER);
-    expect("unknown page", MultiByteToWideChar(1250, 0, "abc", 3, wide, 8), ERROR_INVALID_PARAMETER);
-    expect("UTF-7", MultiByteToWideChar(CP_UTF7, 0, "abc", 3, wide, 8), ERROR_INVALID_PARAMETER);
-    expect("unknown page before flags", MultiByteToWideChar(1250, 0x80, "abc", 3, wide, 8),
+    expect("unknown page", MultiByteToWideChar(1240, 0, "abc", 3, wide, 8), ERROR_INVALID_PARAMETER);
+    expect("unknown page before flags", MultiByteToWideChar(1240, 0x80, "abc", 3, wide, 8),
            ERROR_INVALID_PARAMETER);
+    expect("flags with UTF-7", MultiByteToWideChar(CP_UTF7, MB_ERR_INVALID_CHARS, "abc", 3, wide, 8),
+           ERROR_INVALID_FLAGS);
     expect("MB_PRECOMPOSED with UTF-8", MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 8),
            ERROR_INVALID_FLAGS);
     expect("precomposed and composite",
@@ -112,7 +115,12 @@ TEST(CodePages, ParameterChecks)
            ERROR_INVALID_PARAMETER);
     expect("zero wide length", WideCharToMultiByte(CP_UTF8, 0, u"abc", 0, narrow, 8, nullptr, nullptr),
            ERROR_INVALID_PARAMETER);
-    expect("unknown page", WideCharToMultiByte(437, 0, u"abc", 3, narrow, 8, nullptr, nullptr),
+    expect("unknown page", WideCharToMultiByte(28600, 0, u"abc", 3, narrow, 8, nullptr, nullptr),
+           ERROR_INVALID_PARAMETER);
+    expect("flags with UTF-7",
+           WideCharToMultiByte(CP_UTF7, WC_NO_BEST_FIT_CHARS, u"abc", 3, narrow, 8, nullptr, nullptr),
+           ERROR_INVALID_FLAGS);
+    expect("default char with UTF-7", WideCharToMultiByte(CP_UTF7, 0, u"abc", 3, narrow, 8, "?", nullptr),
            ERROR_INVALID_PARAMETER);
     expect("WC_NO_BEST_FIT_CHARS with UTF-8",
            WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, u"abc", 3, narrow, 8, nullptr, nullptr),
@@ -257,10 +265,156 @@ TEST(CodePages, OtherSingleBytePages)
     EXPECT_EQ("a?", Encode(20127, u"aé"));
 
     EXPECT_EQ(866u, GetOEMCP());
-    for (UINT page : {1251u, 1252u, 866u, 20127u, 28591u, 65001u})
+}
+
+TEST(CodePages, NegativeLengthReadsUpToTheNulLikeMinusOne)
+{
+    char16_t wide[8];
+    EXPECT_EQ(4, MultiByteToWideChar(CP_UTF8, 0, "abc", -2, nullptr, 0));
+    EXPECT_EQ(4, MultiByteToWideChar(1251, 0, "\xC0\xC1\xC2", -1000, wide, 8));
+    EXPECT_EQ(std::u16string(u"АБВ"), std::u16string(wide));
+    char narrow[8];
+    EXPECT_EQ(4, WideCharToMultiByte(CP_UTF8, 0, u"яz", -7, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(3, WideCharToMultiByte(1251, 0, u"яz", INT32_MIN, narrow, 8, nullptr, nullptr));
+    EXPECT_STREQ("\xFFz", narrow);
+}
+
+TEST(CodePages, ValidPagesOfRussianWesternAndEastAsianSystems)
+{
+    for (UINT page : {437u,   850u,   866u,   874u,   932u,   936u,   949u,   950u,   1250u,  1251u,  1252u,
+                      1253u,  1254u,  1255u,  1256u,  1257u,  1258u,  20127u, 20866u, 21866u, 28591u, 28592u,
+                      28593u, 28594u, 28595u, 28596u, 28597u, 28598u, 28599u, 28603u, 28605u, 65000u, 65001u})
         EXPECT_TRUE(IsValidCodePage(page)) << page;
-    for (UINT page : {0u, 1u, 3u, 1250u, 437u, 12345u})
+    // Pseudo pages and numbers Windows has no page for.
+    for (UINT page : {0u, 1u, 2u, 3u, 1240u, 1259u, 28600u, 28604u, 12345u})
         EXPECT_FALSE(IsValidCodePage(page)) << page;
+}
+
+TEST(CodePages, SingleBytePagesDecodeAsWindows)
+{
+    const struct {
+        UINT page;
+        std::string bytes;
+        std::u16string text;
+    } cases[] = {
+        {437, "\x80\xB0\xE1", u"Ç░ß"},  {850, "\xD5\x9B", u"ıø"},        {874, "\xA1\x80", u"ก€"},
+        {1250, "\x8A\xB9\xEA", u"Šąę"}, {1253, "\xC1\xE2", u"Αβ"},       {1254, "\xD0\xFD", u"Ğı"},
+        {1255, "\xE0\xFA", u"את"},      {1256, "\xC7\x81", u"اپ"},       {1257, "\xC0\xE8", u"Ąč"},
+        {1258, "\xC3\xFE", u"Ă₫"},      {20866, "\xE1\xC1\xB3", u"АаЁ"}, {21866, "\xA4\xB4", u"єЄ"},
+        {28592, "\xA1", u"Ą"},          {28595, "\xB0\xF1", u"Аё"},      {28597, "\xC1", u"Α"},
+        {28603, "\xC0", u"Ą"},          {28605, "\xA4\xBC", u"€Œ"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.text, Decode(c.page, c.bytes)) << c.page;
+        BOOL used = TRUE;
+        EXPECT_EQ(c.bytes, Encode(c.page, c.text, 0, nullptr, &used)) << c.page;
+        EXPECT_FALSE(used) << c.page;
+    }
+    // 20866 is KOI8-R: the Ukrainian letters of KOI8-U are not in it.
+    EXPECT_EQ("?", Encode(20866, u"є"));
+}
+
+TEST(CodePages, UndefinedBytesOfSingleBytePages)
+{
+    // Gaps in 0x80..0x9F are the C1 controls of the same value, both ways.
+    EXPECT_EQ(u"\x0081\x0098", Decode(1250, "\x81\x98", MB_ERR_INVALID_CHARS));
+    EXPECT_EQ("\x81", Encode(1250, u"\x0081"));
+    // Other gaps (0xAA in Greek) take the default character, or fail when
+    // invalid input is to fail.
+    EXPECT_EQ(u"a?", Decode(1253, "a\xAA"));
+    char16_t wide[4];
+    SetLastError(0);
+    EXPECT_EQ(0, MultiByteToWideChar(1253, MB_ERR_INVALID_CHARS, "a\xAA", 2, wide, 4));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
+    SetLastError(0);
+    EXPECT_EQ(0, MultiByteToWideChar(1253, MB_ERR_INVALID_CHARS, "a\xAA", 2, nullptr, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
+}
+
+TEST(CodePages, DoubleBytePages)
+{
+    EXPECT_EQ(u"あｱA", Decode(932, "\x82\xA0\xB1"
+                                   "A"));
+    EXPECT_EQ(u"你€", Decode(936, "\xC4\xE3\x80"));
+    EXPECT_EQ(u"한", Decode(949, "\xC7\xD1"));
+    EXPECT_EQ(u"中", Decode(950, "\xA4\xA4"));
+    EXPECT_EQ("\x82\xA0\xB1"
+              "A",
+              Encode(932, u"あｱA"));
+    EXPECT_EQ("\xC4\xE3", Encode(936, u"你"));
+    EXPECT_EQ("\xC7\xD1", Encode(949, u"한"));
+    EXPECT_EQ("\xA4\xA4", Encode(950, u"中"));
+
+    // Sizes count bytes, not characters.
+    EXPECT_EQ(5, WideCharToMultiByte(932, 0, u"あい", -1, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(3, MultiByteToWideChar(932, 0, "\x82\xA0\x82\xA2", -1, nullptr, 0));
+    char narrow[3];
+    SetLastError(0);
+    EXPECT_EQ(0, WideCharToMultiByte(932, 0, u"あい", 2, narrow, 3, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+
+    // A lead byte without its trail: Shift-JIS gives KATAKANA MIDDLE DOT, and
+    // the byte after it is read on its own.
+    EXPECT_EQ(u"\x30FB", Decode(932, "\x82"));
+    EXPECT_EQ(u"\x30FB ", Decode(932, "\x82 "));
+    char16_t wide[4];
+    SetLastError(0);
+    EXPECT_EQ(0, MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, "a\x82", 2, wide, 4));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
+
+    // The default character may be a double-byte character of the page.
+    BOOL used = FALSE;
+    EXPECT_EQ("a?", Encode(932, u"aЄ", 0, nullptr, &used));
+    EXPECT_TRUE(used);
+    EXPECT_EQ("a\x81\x45", Encode(932, u"aЄ", 0, "\x81\x45", &used));
+    EXPECT_EQ("a*", Encode(932, u"aЄ", 0, "*", &used));
+}
+
+TEST(CodePages, Utf7)
+{
+    // The examples of RFC 2152.
+    EXPECT_EQ(u"Hi Mom -☺-!", Decode(CP_UTF7, "Hi Mom -+Jjo--!"));
+    EXPECT_EQ(u"A≢Α.", Decode(CP_UTF7, "A+ImIDkQ."));
+    EXPECT_EQ("A+ImIDkQ.", Encode(CP_UTF7, u"A≢Α."));
+    EXPECT_EQ(u"日本語", Decode(CP_UTF7, Encode(CP_UTF7, u"日本語")));
+    EXPECT_EQ(4, MultiByteToWideChar(CP_UTF7, 0, "a+-b", -1, nullptr, 0)); // "a+b" and the NUL
+}
+
+// The compiled tables hold what the system converter has for every byte it
+// defines, and the C1 control of the same value for the gaps Windows fills.
+TEST(CodePages, CompiledTablesAgreeWithIconv)
+{
+    for (UINT id : {1251u, 1252u, 866u}) {
+        const char16_t* table = trumik::platform::CompiledTable(id);
+        ASSERT_NE(nullptr, table) << id;
+        iconv_t cd = iconv_open("UTF-16LE", trumik::platform::IconvName(id));
+        ASSERT_NE(reinterpret_cast<iconv_t>(-1), cd) << id;
+        int compared = 0;
+        for (int b = 0x80; b < 0x100; ++b) {
+            char in = static_cast<char>(b);
+            char16_t out = 0;
+            char* inPtr = &in;
+            size_t inLeft = 1;
+            char* outPtr = reinterpret_cast<char*>(&out);
+            size_t outLeft = sizeof out;
+            if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) {
+                EXPECT_EQ(static_cast<char16_t>(b), table[b - 0x80]) << id << " byte " << b;
+                EXPECT_LT(b, 0xA0) << id << " byte " << b;
+            } else {
+                EXPECT_EQ(out, table[b - 0x80]) << id << " byte " << b;
+                ++compared;
+            }
+        }
+        iconv_close(cd);
+        EXPECT_GE(compared, 123) << id;
+
+        // Both ways: the page built from the tables encodes what it decodes.
+        const auto* page = trumik::platform::FindByteCodePage(id);
+        ASSERT_NE(nullptr, page);
+        for (int b = 0; b < 0x100; ++b)
+            EXPECT_EQ(b, page->Encode(page->DecodeByte(static_cast<unsigned char>(b))))
+                << id << " byte " << b;
+    }
 }
 
 } // namespace

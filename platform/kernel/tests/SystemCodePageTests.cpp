@@ -90,7 +90,8 @@ TEST_F(SystemCodePage, FollowsTheSetting)
 
 TEST_F(SystemCodePage, UnusableSettingsFallBackTo1251)
 {
-    for (const char16_t* value : {u"", u"abc", u"1250", u"866", u"12 51", u"99999999999", u"0"}) {
+    for (const char16_t* value :
+         {u"", u"abc", u"437", u"866", u"65000", u"1240", u"12 51", u"99999999999", u"0"}) {
         SetAcp(value);
         EXPECT_EQ(1251u, GetACP()) << std::string(value, value + std::char_traits<char16_t>::length(value));
     }

@@ -152,19 +152,84 @@ TEST(ChangeType, LocaleDecimalSeparator)
     Var out;
     ASSERT_EQ(FromText(u"1,25", VT_R8, out, kRussian), S_OK);
     EXPECT_DOUBLE_EQ(out->dblVal, 1.25);
-    ASSERT_EQ(FromText(u"1.25", VT_R8, out, kRussian), S_OK); // '.' accepted too
-    EXPECT_DOUBLE_EQ(out->dblVal, 1.25);
+    // Only the locale's own separator.
+    EXPECT_EQ(FromText(u"1.25", VT_R8, out, kRussian), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(FromText(u"1.5", VT_I4, out, kRussian), DISP_E_TYPEMISMATCH);
     ASSERT_EQ(FromText(u"1,25", VT_R8, out, LOCALE_USER_DEFAULT), S_OK);
     EXPECT_DOUBLE_EQ(out->dblVal, 1.25);
     ASSERT_EQ(FromText(u"1.25", VT_R8, out, kEnglish), S_OK);
     EXPECT_DOUBLE_EQ(out->dblVal, 1.25);
     ASSERT_EQ(FromText(u"1,250", VT_R8, out, kEnglish), S_OK); // thousands
     EXPECT_DOUBLE_EQ(out->dblVal, 1250);
+    ASSERT_EQ(FromText(u"1,234,567.5", VT_R8, out, kEnglish), S_OK);
+    EXPECT_DOUBLE_EQ(out->dblVal, 1234567.5);
+    // Russian groups with a no-break space, and reads a typed space the same way.
+    ASSERT_EQ(FromText(u"1\u00A0234,5", VT_R8, out, kRussian), S_OK);
+    EXPECT_DOUBLE_EQ(out->dblVal, 1234.5);
+    ASSERT_EQ(FromText(u"1 234 567", VT_I4, out, kRussian), S_OK);
+    EXPECT_EQ(out->lVal, 1234567);
 
     EXPECT_EQ(ToText(R8(1.5), kRussian), u"1,5");
     EXPECT_EQ(ToText(R8(1.5), LOCALE_USER_DEFAULT), u"1,5");
     EXPECT_EQ(ToText(R8(1.5), kEnglish), u"1.5");
     EXPECT_EQ(ToText(R8(-0.25), LOCALE_INVARIANT), u"-0.25");
+}
+
+// Text to numbers reads what VarParseNumFromStr reads on Windows.
+TEST(ChangeType, TextNumbersAsWindowsParsesThem)
+{
+    Var out;
+    const struct {
+        const char16_t* text;
+        LCID lcid;
+        LONG value;
+    } integers[] = {
+        {u"&H10", kRussian, 16},        {u"&h1f", kEnglish, 31},      {u"&O17", kRussian, 15},
+        {u" &o7 ", kRussian, 7},        {u"&HFFFF", kRussian, 65535}, {u"&HFFFFFFFF", kRussian, -1},
+        {u"(5)", kRussian, -5},         {u"( 5 )", kEnglish, -5},     {u"5-", kRussian, -5},
+        {u"5+", kRussian, 5},           {u"5 -", kEnglish, -5},       {u"$5", kEnglish, 5},
+        {u"-$5", kEnglish, -5},         {u"$-5", kEnglish, -5},       {u"5$", kEnglish, 5},
+        {u"($1,000)", kEnglish, -1000}, {u"5\u20BD", kRussian, 5},    {u"5 \u20BD", kRussian, 5},
+    };
+    for (const auto& c : integers) {
+        ASSERT_EQ(FromText(c.text, VT_I4, out, c.lcid), S_OK)
+            << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+        EXPECT_EQ(out->vt, VT_I4);
+        EXPECT_EQ(out->lVal, c.value);
+    }
+    // The bits of a hexadecimal number are read at the target's width.
+    ASSERT_EQ(FromText(u"&hFFFF", VT_I2, out), S_OK);
+    EXPECT_EQ(out->iVal, -1);
+    ASSERT_EQ(FromText(u"&H8000", VT_I2, out), S_OK);
+    EXPECT_EQ(out->iVal, -32768);
+    ASSERT_EQ(FromText(u"&HFF", VT_I2, out), S_OK);
+    EXPECT_EQ(out->iVal, 255);
+    ASSERT_EQ(FromText(u"&HFF", VT_UI1, out), S_OK);
+    EXPECT_EQ(out->bVal, 255);
+    ASSERT_EQ(FromText(u"&HFFFF", VT_UI2, out), S_OK);
+    EXPECT_EQ(out->uiVal, 65535);
+    EXPECT_EQ(FromText(u"&H10000", VT_I2, out), DISP_E_OVERFLOW);
+    EXPECT_EQ(FromText(u"&H100", VT_UI1, out), DISP_E_OVERFLOW);
+    ASSERT_EQ(FromText(u"&HFFFFFFFFFFFFFFFF", VT_I8, out), S_OK);
+    EXPECT_EQ(out->llVal, -1);
+    EXPECT_EQ(FromText(u"&H10000000000000000", VT_I8, out), DISP_E_OVERFLOW);
+    // Other targets take the smallest of 16, 32 and 64 bits that holds it.
+    ASSERT_EQ(FromText(u"&HFFFF", VT_R8, out), S_OK);
+    EXPECT_EQ(out->dblVal, -1.0);
+    ASSERT_EQ(FromText(u"&H10000", VT_R8, out), S_OK);
+    EXPECT_EQ(out->dblVal, 65536.0);
+    ASSERT_EQ(FromText(u"(1,5)", VT_R8, out), S_OK);
+    EXPECT_EQ(out->dblVal, -1.5);
+    ASSERT_EQ(FromText(u"$1.25", VT_CY, out, kEnglish), S_OK);
+    EXPECT_EQ(out->cyVal.int64, 12500);
+
+    for (const char16_t* bad : {u"&H", u"&HG", u"&O8", u"-&H10", u"&X10", u"(5", u"5)", u"(-5)", u"-5-",
+                                u"$5$", u"\u20BD5\u20BD", u"()", u"$", u"5)(", u"(5)-"})
+        EXPECT_EQ(FromText(bad, VT_I4, out, kEnglish), DISP_E_TYPEMISMATCH)
+            << std::string(bad, bad + std::char_traits<char16_t>::length(bad));
+    // Only the locale's own currency symbol.
+    EXPECT_EQ(FromText(u"$5", VT_I4, out, kRussian), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(FromText(u"5\u20BD", VT_I4, out, kEnglish), DISP_E_TYPEMISMATCH);
 }
 
 TEST(ChangeType, DoublesPrintWithFifteenDigits)
@@ -222,6 +287,46 @@ TEST(ChangeType, Booleans)
         EXPECT_EQ(out->boolVal, t.value);
     }
     EXPECT_EQ(FromText(u"yes", VT_BOOL, out), DISP_E_TYPEMISMATCH);
+}
+
+// A boolean holding another value than VARIANT_TRUE converts as that value.
+TEST(ChangeType, NonCanonicalBooleans)
+{
+    VARIANT b;
+    VariantInit(&b);
+    b.vt = VT_BOOL;
+    b.boolVal = 1;
+    Var out;
+    ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_I4), S_OK);
+    EXPECT_EQ(out->lVal, 1);
+    ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_R8), S_OK);
+    EXPECT_EQ(out->dblVal, 1.0);
+    ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_UI2), S_OK);
+    EXPECT_EQ(out->uiVal, 1);
+    ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_CY), S_OK);
+    EXPECT_EQ(out->cyVal.int64, 10000);
+    EXPECT_EQ(ToText(b, kRussian, 0), u"1");
+    EXPECT_EQ(ToText(b, kRussian, VARIANT_ALPHABOOL), u"True");
+    b.boolVal = 2;
+    ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_I2), S_OK);
+    EXPECT_EQ(out->iVal, 2);
+    b.boolVal = 0x100; // cast to a byte, as Windows casts it
+    ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_UI1), S_OK);
+    EXPECT_EQ(out->bVal, 0);
+
+    // True as a decimal is 1, not -1.
+    for (VARIANT_BOOL value : {VARIANT_TRUE, VARIANT_BOOL(1)}) {
+        b.boolVal = value;
+        ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_DECIMAL), S_OK);
+        EXPECT_EQ(out->vt, VT_DECIMAL);
+        EXPECT_EQ(out->decVal.sign, 0);
+        EXPECT_EQ(out->decVal.scale, 0);
+        EXPECT_EQ(out->decVal.Hi32, 0u);
+        EXPECT_EQ(out->decVal.Lo64, 1u);
+    }
+    b.boolVal = VARIANT_FALSE;
+    ASSERT_EQ(VariantChangeTypeEx(&out, &b, kEnglish, 0, VT_DECIMAL), S_OK);
+    EXPECT_EQ(out->decVal.Lo64, 0u);
 }
 
 TEST(ChangeType, EmptyAndNull)

@@ -79,21 +79,61 @@ TEST(VariantTime, RoundsToTheNearestSecond)
     ExpectTime(st, 1899, 12, 30, 0, 0, 0, 6);
 }
 
+// Fields past their range carry into the next field, as on Windows.
+TEST(VariantTime, FieldsRollOver)
+{
+    const struct {
+        SYSTEMTIME given;
+        SYSTEMTIME same;
+    } cases[] = {
+        {Make(1980, 1, 0), Make(1979, 12, 31)},
+        {Make(2026, 3, 0), Make(2026, 2, 28)},
+        {Make(2027, 2, 29), Make(2027, 3, 1)},
+        {Make(1900, 2, 29), Make(1900, 3, 1)},
+        {Make(2026, 4, 31), Make(2026, 5, 1)},
+        {Make(2026, 2, 31, 12), Make(2026, 3, 3, 12)},
+        {Make(2026, 1, 1, 24), Make(2026, 1, 2)},
+        {Make(2026, 1, 1, 0, 60), Make(2026, 1, 1, 1)},
+        {Make(2026, 1, 1, 0, 0, 60), Make(2026, 1, 1, 0, 1)},
+        {Make(2026, 12, 31, 23, 59, 60), Make(2027, 1, 1)},
+        {Make(2026, 1, 1, 47, 59, 125), Make(2026, 1, 3, 0, 1, 5)},
+        {Make(1980, 0, 1), Make(1979, 12, 1)},
+    };
+    for (const auto& c : cases) {
+        SYSTEMTIME given = c.given, same = c.same;
+        double rolled = 0, expected = 1;
+        ASSERT_TRUE(SystemTimeToVariantTime(&given, &rolled))
+            << given.wYear << "-" << given.wMonth << "-" << given.wDay;
+        ASSERT_TRUE(SystemTimeToVariantTime(&same, &expected));
+        EXPECT_EQ(expected, rolled) << given.wYear << "-" << given.wMonth << "-" << given.wDay << " "
+                                    << given.wHour;
+    }
+    SYSTEMTIME dayZero = Make(1980, 1, 0);
+    double d = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&dayZero, &d));
+    EXPECT_EQ(d, 29220.0);
+    SYSTEMTIME notLeap = Make(2027, 2, 29);
+    ASSERT_TRUE(SystemTimeToVariantTime(&notLeap, &d));
+    EXPECT_EQ(d, 46447.0);
+}
+
+// What Windows refuses before rolling anything (a month above 12, a day
+// above 31, a negative year), and results outside the years 100..9999.
 TEST(VariantTime, InvalidFieldsAreRefused)
 {
     double d = 123;
     for (SYSTEMTIME bad :
-         {Make(2026, 0, 1), Make(2026, 13, 1), Make(2026, 2, 29), Make(2026, 4, 31), Make(2026, 1, 0),
-          Make(2026, 1, 1, 24), Make(2026, 1, 1, 0, 60), Make(2026, 1, 1, 0, 0, 60), Make(10000, 1, 1)})
-        EXPECT_FALSE(SystemTimeToVariantTime(&bad, &d));
+         {Make(2026, 13, 1), Make(2026, 1, 32), Make(2026, 2, 32), Make(0xFFFF, 1, 1), Make(0x8000, 1, 1),
+          Make(10000, 1, 1), Make(9999, 12, 31, 23, 59, 60), Make(100, 1, 0)})
+        EXPECT_FALSE(SystemTimeToVariantTime(&bad, &d)) << bad.wYear << "-" << bad.wMonth << "-" << bad.wDay;
     EXPECT_EQ(d, 123);
     SYSTEMTIME leap = Make(2024, 2, 29, 0, 0, 0, 999); // milliseconds are ignored
     ASSERT_TRUE(SystemTimeToVariantTime(&leap, &d));
     EXPECT_EQ(d, 45351.0);
-    SYSTEMTIME y2000 = Make(2000, 2, 29);
-    EXPECT_TRUE(SystemTimeToVariantTime(&y2000, &d));
-    SYSTEMTIME y1900 = Make(1900, 2, 29);
-    EXPECT_FALSE(SystemTimeToVariantTime(&y1900, &d));
+    SYSTEMTIME first = Make(100, 1, 1);
+    EXPECT_TRUE(SystemTimeToVariantTime(&first, &d));
+    SYSTEMTIME last = Make(9999, 12, 31, 23, 59, 59);
+    EXPECT_TRUE(SystemTimeToVariantTime(&last, &d));
     SYSTEMTIME twoDigit = Make(26, 12, 8);
     ASSERT_TRUE(SystemTimeToVariantTime(&twoDigit, &d));
     SYSTEMTIME st;

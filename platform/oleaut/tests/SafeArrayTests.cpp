@@ -80,7 +80,7 @@ TEST(SafeArray, FeaturesAndVartype)
     for (const auto& c : cases) {
         SAFEARRAY* psa = SafeArrayCreateVector(c.vt, 0, 2);
         ASSERT_NE(psa, nullptr) << c.vt;
-        EXPECT_EQ(psa->fFeatures, c.features) << c.vt;
+        EXPECT_EQ(psa->fFeatures, c.features | FADF_CREATEVECTOR) << c.vt;
         EXPECT_EQ(psa->cbElements, c.size) << c.vt;
         VARTYPE vt = 0;
         ASSERT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
@@ -98,6 +98,11 @@ TEST(SafeArray, FeaturesAndVartype)
     }
     SAFEARRAYBOUND b{1, 0};
     EXPECT_EQ(SafeArrayCreate(VT_EMPTY, 1, &b), nullptr);
+    // Only the vector form carries FADF_CREATEVECTOR.
+    SAFEARRAY* plain = SafeArrayCreate(VT_I4, 1, &b);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->fFeatures, FADF_HAVEVARTYPE);
+    EXPECT_EQ(SafeArrayDestroy(plain), S_OK);
     EXPECT_EQ(SafeArrayCreate(VT_NULL, 1, &b), nullptr);
     EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &b), nullptr);
     EXPECT_EQ(SafeArrayCreate(VT_I4, 1, nullptr), nullptr);
@@ -167,7 +172,9 @@ TEST(SafeArray, BstrElementsAreCopiedInAndOut)
 
     SAFEARRAY* copy = nullptr;
     ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
-    EXPECT_EQ(copy->fFeatures, psa->fFeatures);
+    // The copy is no vector of its own making.
+    EXPECT_EQ(copy->fFeatures, psa->fFeatures & ~FADF_CREATEVECTOR);
+    EXPECT_EQ(copy->fFeatures, FADF_HAVEVARTYPE | FADF_BSTR);
     EXPECT_NE(static_cast<BSTR*>(copy->pvData)[0], static_cast<BSTR*>(psa->pvData)[0]);
     EXPECT_EQ(std::u16string(static_cast<BSTR*>(copy->pvData)[0]), u"next");
     VARTYPE vt;

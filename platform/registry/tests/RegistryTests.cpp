@@ -231,7 +231,10 @@ TEST_F(RegistryTest, ValuesKeepTypeAndExactBytes)
     EXPECT_EQ(trumik::platform::ReadRegistryDword(HKEY_CURRENT_USER, path_, u"DWORD"), 0x12345678u);
 
     // Data without a pointer is refused unless it is empty.
-    EXPECT_EQ(RegSetValueExW(Root(), u"bad", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExW(Root(), u"bad", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+    EXPECT_EQ(RegSetKeyValueW(Root(), nullptr, u"bad", REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+    EXPECT_EQ(RegQueryValueExW(Root(), u"bad", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegSetValueExW(Root(), u"none", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExW(Root(), u"bad", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
 }
@@ -458,14 +461,37 @@ TEST_F(RegistryTest, QueryInfoKeyCountsInCharactersAndBytes)
               ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(RegistryTest, DeleteKeyTakesTheSubtreeAndKillsItsHandles)
+// A key with subkeys is refused by RegDeleteKeyW, as on Windows, and goes
+// whole with RegDeleteTreeW.
+TEST_F(RegistryTest, DeleteKeyRefusesAKeyWithSubkeys)
+{
+    auto mid = Create(Root(), u"Top\\Mid\\Leaf");
+    ASSERT_EQ(SetString(Root(), u"kept", u"x"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(Root(), u"Top"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyW(Root(), u"Top\\Mid"), ERROR_ACCESS_DENIED);
+    auto top = Create(Root(), u"Top");
+    EXPECT_EQ(RegDeleteKeyW(top.get(), u""), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SubKeys(Root()), std::vector<std::u16string>{u"Top"});
+    UniqueHKEY still;
+    EXPECT_EQ(Open(Root(), u"Top\\Mid\\Leaf", still), ERROR_SUCCESS);
+    // A missing key is reported as missing before anything else.
+    EXPECT_EQ(RegDeleteKeyW(Root(), u"Top\\Nothing"), ERROR_FILE_NOT_FOUND);
+
+    // Leaf first, then each parent once it is empty.
+    EXPECT_EQ(RegDeleteKeyW(Root(), u"Top\\Mid\\Leaf"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(Root(), u"Top\\Mid"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(Root(), u"Top"), ERROR_SUCCESS);
+    EXPECT_TRUE(SubKeys(Root()).empty());
+}
+
+TEST_F(RegistryTest, DeleteTreeTakesTheSubtreeAndKillsItsHandles)
 {
     auto leaf = Create(Root(), u"Top\\Mid\\Leaf");
     ASSERT_EQ(SetString(leaf.get(), u"v", u"x"), ERROR_SUCCESS);
     Create(Root(), u"Top\\Other");
     Create(Root(), u"Sibling");
 
-    EXPECT_EQ(RegDeleteKeyW(Root(), u"top"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteTreeW(Root(), u"top"), ERROR_SUCCESS);
     EXPECT_EQ(SubKeys(Root()), std::vector<std::u16string>{u"Sibling"});
     UniqueHKEY gone;
     EXPECT_EQ(Open(Root(), u"Top\\Mid\\Leaf", gone), ERROR_FILE_NOT_FOUND);
@@ -534,7 +560,8 @@ TEST_F(RegistryTest, SetKeyValueMakesTheKeyAndItsValueInOneStep)
     EXPECT_EQ(RegSetKeyValueW(reader.get(), u"Other", u"v", REG_BINARY, other, 1), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegSetKeyValueW(reader.get(), nullptr, u"v", REG_BINARY, other, 1), ERROR_ACCESS_DENIED);
     EXPECT_EQ(SubKeys(Root()), std::vector<std::u16string>{u"New"});
-    EXPECT_EQ(RegSetKeyValueW(Root(), u"X", u"v", REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetKeyValueW(Root(), u"X", u"v", REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+    EXPECT_EQ(SubKeys(Root()), std::vector<std::u16string>{u"New"});
 }
 
 TEST_F(RegistryTest, HandlesHaveTheRightsAskedFor)

@@ -110,6 +110,22 @@ TEST_F(HostTest, UnknownNamesAndObjectsExitWithTwo)
     EXPECT_NE(json.find("10001 - "), std::string::npos) << json;
 }
 
+// A date argument must name a real day and time: the platform's
+// SystemTimeToVariantTime would roll 30 February over to 2 March.
+TEST_F(HostTest, ImpossibleDateArgumentsAreRefused)
+{
+    for (const char* date :
+         {"2026-02-30", "2026-13-01", "2026-01-00", "2026-01-01T24:00:00", "2026-01-01T00:60:00"}) {
+        std::string out;
+        EXPECT_EQ(Run(std::string("call ZelvaneTrumik.XmlSigner SignWithKey x date:") + date, &out, true), 2)
+            << date;
+        EXPECT_NE(out.find(std::string("not a valid date: date:") + date), std::string::npos) << out;
+    }
+    std::string json;
+    EXPECT_EQ(Run("call ZelvaneTrumik.XmlSigner SignWithKey x date:2024-02-29T23:59:59", &json), 0);
+    EXPECT_NE(json.find("hresult"), std::string::npos) << json; // the call was made
+}
+
 TEST_F(HostTest, ScriptKeepsObjectsAcrossLines)
 {
     fs::path script = dir_ / "script.jsonl";
