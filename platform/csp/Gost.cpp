@@ -13,6 +13,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
+#include <memory>
 #include <mutex>
 
 namespace trumik::csp {
@@ -147,9 +148,11 @@ ALG_ID KeyAlgOf(GostKind kind, DWORD keySpec)
     }
 }
 
-GostKind KindOf(EVP_PKEY* key)
+namespace {
+
+GostKind KindOfNid(int nid)
 {
-    switch (key ? EVP_PKEY_get_base_id(key) : NID_undef) {
+    switch (nid) {
     case NID_id_GostR3410_2001:
         return GostKind::R2001;
     case NID_id_GostR3410_2012_256:
@@ -161,26 +164,28 @@ GostKind KindOf(EVP_PKEY* key)
     }
 }
 
+struct PubkeyFree {
+    void operator()(X509_PUBKEY* pub) const { X509_PUBKEY_free(pub); }
+};
+
+} // namespace
+
+GostKind KindOf(EVP_PKEY* key)
+{
+    return KindOfNid(key ? EVP_PKEY_get_base_id(key) : NID_undef);
+}
+
 GostKind KindOfSpki(const Bytes& spki)
 {
     const unsigned char* p = spki.data();
-    X509_PUBKEY* pub = d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(spki.size()));
+    std::unique_ptr<X509_PUBKEY, PubkeyFree> pub(
+        d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
     ASN1_OBJECT* oid = nullptr;
     int nid = NID_undef;
-    if (pub && X509_PUBKEY_get0_param(&oid, nullptr, nullptr, nullptr, pub) == 1)
+    if (pub && X509_PUBKEY_get0_param(&oid, nullptr, nullptr, nullptr, pub.get()) == 1)
         nid = OBJ_obj2nid(oid);
-    X509_PUBKEY_free(pub);
     ERR_clear_error();
-    switch (nid) {
-    case NID_id_GostR3410_2001:
-        return GostKind::R2001;
-    case NID_id_GostR3410_2012_256:
-        return GostKind::R2012_256;
-    case NID_id_GostR3410_2012_512:
-        return GostKind::R2012_512;
-    default:
-        return GostKind::None;
-    }
+    return KindOfNid(nid);
 }
 
 UniqueEvpPkey GenerateGostKey(GostKind kind)
