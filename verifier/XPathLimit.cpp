@@ -107,7 +107,8 @@ bool EvaluateWithinLimit(xmlDocPtr doc, xmlNodePtr expressionNode, bool filter2,
 
 bool XPathWithinLimit(xmlDocPtr doc, xmlNodePtr signature)
 {
-    const unsigned long limit = kBaseOperations + kOperationsPerNode * CountNodes(doc->children);
+    // Counted only when an expression is found: most signatures have none.
+    unsigned long limit = 0;
     // Every Transform under the signature, in SignedInfo and in any Manifest.
     for (xmlNodePtr node = signature; node;) {
         bool filter2 = false;
@@ -120,7 +121,11 @@ bool XPathWithinLimit(xmlDocPtr doc, xmlNodePtr signature)
                     const bool expression = filter2
                                                 ? xmlSecCheckNodeName(child, xmlSecNodeXPath, xmlSecXPath2Ns)
                                                 : xmlSecCheckNodeName(child, xmlSecNodeXPath, xmlSecDSigNs);
-                    if (expression && !EvaluateWithinLimit(doc, child, filter2, limit))
+                    if (!expression)
+                        continue;
+                    if (limit == 0)
+                        limit = kBaseOperations + kOperationsPerNode * CountNodes(doc->children);
+                    if (!EvaluateWithinLimit(doc, child, filter2, limit))
                         return false;
                 }
             }
