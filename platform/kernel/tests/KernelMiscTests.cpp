@@ -126,12 +126,19 @@ TEST(Locale, CodePagesAndSeparators)
 
 TEST(Time, SystemTimeAgreesWithTheClock)
 {
-    const time_t before = time(nullptr);
+    // time() reads the coarse clock, which may lag the real-time clock that
+    // the platform reads by a tick, so the bounds come from the same clock.
+    const auto now = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return ts.tv_sec;
+    };
+    const time_t before = now();
     FILETIME ft{};
     GetSystemTimeAsFileTime(&ft);
     SYSTEMTIME st{};
     GetSystemTime(&st);
-    const time_t after = time(nullptr);
+    const time_t after = now();
 
     const ULONGLONG ticks = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     const auto seconds = static_cast<time_t>(ticks / 10000000ULL - 11644473600ULL);
