@@ -1,7 +1,5 @@
 #include "ArrayArgument.h"
 
-#include <cstring>
-
 namespace trumik::cryptmsg {
 
 SAFEARRAY* ArgumentArray(VARIANT* byteArray)
@@ -30,22 +28,27 @@ ULONG ArrayByteSize(SAFEARRAY* array)
     return size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<ULONG>(size);
 }
 
-bool PutByteArray(const BYTE* data, DWORD size, VARIANT* out)
+bool ResultByteArray::Allocate(DWORD size)
 {
+    lock_.Unlock();
     SAFEARRAYBOUND bound{size, 0};
-    UniqueSafeArray array(SafeArrayCreate(VT_UI1, 1, &bound));
-    if (!array)
+    array_.reset(SafeArrayCreate(VT_UI1, 1, &bound));
+    return array_ && SUCCEEDED(lock_.Lock(array_.get()));
+}
+
+bool ResultByteArray::Put(DWORD size, VARIANT* out)
+{
+    lock_.Unlock();
+    if (!out || !array_ || size > array_->rgsabound[0].cElements)
         return false;
-    {
-        ArrayDataLock lock;
-        if (FAILED(lock.Lock(array.get())))
+    if (size < array_->rgsabound[0].cElements) {
+        SAFEARRAYBOUND bound{size, 0};
+        if (FAILED(SafeArrayRedim(array_.get(), &bound)))
             return false;
-        if (size)
-            std::memcpy(lock.data(), data, size);
     }
     VariantInit(out);
     out->vt = VT_ARRAY | VT_UI1;
-    out->parray = array.release();
+    out->parray = array_.release();
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <oleauto.h>
 #include <wincrypt.h>
 
+#include <functional>
 #include <string>
 
 namespace trumik::cryptmsg {
@@ -78,9 +79,12 @@ class CCryptEncMessage {
     // The steps both encryptions share, from the provider context to the
     // encrypted bytes (80005 to 80013). False when one failed, with *status
     // what the method returns; a failed open of the machine store carries the
-    // platform's text only where machineStoreText asks for it.
+    // platform's text only where machineStoreText asks for it. The message is
+    // written into the buffer that allocate gives for its size (null: out of
+    // memory), so that each method chooses where its result lives.
     bool EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
-                          bool machineStoreText, UniqueBlock& encrypted, DWORD& size, HRESULT* status);
+                          bool machineStoreText, const std::function<BYTE*(DWORD)>& allocate, DWORD& size,
+                          HRESULT* status);
 
     common::ErrorRecord record_;
 };

@@ -118,18 +118,19 @@ HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR
                                  82013);
             return S_OK;
         }
-        UniqueBlock plain = AllocateBlock(size);
-        if (!plain) {
+        // The plain data is written straight into the array the caller gets.
+        ResultByteArray plain;
+        if (!plain.Allocate(size)) {
             FailWithPlatformText(
                 u"Не удалось выделить память под размер расшифровываемого сообщения.(Код ошибки - 82015)",
                 82015);
             return S_OK;
         }
-        if (!CryptDecryptMessage(&para, inputLock.data(), messageSize, plain.get(), &size, nullptr)) {
+        if (!CryptDecryptMessage(&para, inputLock.data(), messageSize, plain.data(), &size, nullptr)) {
             FailWithPlatformText(u"Не удалось расшифровать данные.(Код ошибки - 82017)", 82017);
             return S_OK;
         }
-        if (!out_message || !PutByteArray(plain.get(), size, out_message)) {
+        if (!plain.Put(size, out_message)) {
             Fail(u"Невозможно возвратить расшифрованные данные.(Код ошибки - 82019)", 82019);
             return S_OK;
         }
@@ -265,6 +266,7 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
                 FailWithPlatformText(u"Не удалось расшифровать данные.(Код ошибки - 82023)", 82023);
             return S_OK;
         }
+        message.reset();
         common::UniqueBstr text = EncodeTextResult(plain.get(), size);
         if (!text || !out_message) {
             Fail(u"Невозможно возвратить расшифрованные данные.(Код ошибки - 82021)", 82021);

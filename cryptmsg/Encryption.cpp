@@ -9,7 +9,9 @@
 #include <winbase.h>
 #include <winnls.h>
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 namespace trumik::cryptmsg {
 
@@ -40,29 +42,61 @@ bool DecodeTextArgument(BSTR text, UniqueBlock& bytes, DWORD& size)
     const UINT units = SysStringLen(text);
     if (units > static_cast<UINT>(INT32_MAX))
         return false;
-    // A multibyte ANSI code page (UTF-8) takes more than one byte for some
-    // characters: the text is as long as the conversion says.
-    int length = 0;
-    if (units > 0) {
-        length = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
-        if (length <= 0)
-            return false;
-    }
-    UniqueBlock narrow = AllocateBlock(static_cast<size_t>(length));
-    if (!narrow)
+    // The text goes to the ANSI code page a piece at a time (never between the
+    // two units of a surrogate pair), as long as each conversion says, since a
+    // multibyte code page (UTF-8) takes more than one byte for some characters;
+    // the decoder keeps only the alphabet, so a large text is never held twice.
+    constexpr UINT kPieceUnits = 65536;
+    const UINT codePage = common::ThreadAnsiCodePage();
+    std::vector<char> narrow;
+    std::string kept;
+    const auto eachPiece = [&](const auto& use) {
+        for (UINT at = 0; at < units;) {
+            UINT count = std::min(kPieceUnits, units - at);
+            if (at + count < units && count > 1 && text[at + count - 1] >= 0xD800 &&
+                text[at + count - 1] <= 0xDBFF)
+                --count;
+            const int length = WideCharToMultiByte(codePage, 0, text + at, static_cast<int>(count), nullptr,
+                                                   0, nullptr, nullptr);
+            if (length <= 0)
+                return false;
+            narrow.resize(static_cast<size_t>(length));
+            if (WideCharToMultiByte(codePage, 0, text + at, static_cast<int>(count), narrow.data(), length,
+                                    nullptr, nullptr) != length)
+                return false;
+            MessageTextKeepAlphabet(narrow.data(), length, kept);
+            use();
+            at += count;
+        }
+        return true;
+    };
+    // First the size of the decoded bytes, then the bytes, a whole number of
+    // groups of four characters at a time.
+    LONG alphabet = 0;
+    if (!eachPiece([&] {
+            alphabet += static_cast<LONG>(kept.size());
+            kept.clear();
+        }))
         return false;
-    if (length > 0 &&
-        WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), reinterpret_cast<char*>(narrow.get()),
-                            length, nullptr, nullptr) != length)
-        return false;
-    const char* chars = reinterpret_cast<const char*>(narrow.get());
-    LONG decoded = 0;
-    MessageTextDecode(chars, static_cast<LONG>(length), nullptr, &decoded);
+    const LONG decoded = MessageTextDecodedLength(alphabet);
     bytes = AllocateBlock(static_cast<size_t>(decoded));
-    LONG capacity = decoded;
-    if (!MessageTextDecode(chars, static_cast<LONG>(length), bytes.get(), &capacity))
+    if (!bytes)
         return false;
-    size = static_cast<DWORD>(capacity);
+    LONG done = 0;
+    bool fits = true;
+    const auto decode = [&](size_t characters) {
+        LONG room = decoded - done;
+        fits =
+            fits && MessageTextDecode(kept.data(), static_cast<LONG>(characters), bytes.get() + done, &room);
+        done += room;
+        kept.erase(0, characters);
+    };
+    if (!eachPiece([&] { decode(kept.size() / 4 * 4); }))
+        return false;
+    decode(kept.size());
+    if (!fits || done != decoded)
+        return false;
+    size = static_cast<DWORD>(done);
     return true;
 }
 
@@ -73,18 +107,34 @@ common::UniqueBstr EncodeTextResult(const BYTE* data, DWORD size)
     const LONG length = MessageTextEncodedLength(static_cast<LONG>(size), kTextNoLineBreaks);
     if (length < 0)
         return nullptr;
-    UniqueBlock text = AllocateBlock(static_cast<size_t>(length) + 1);
-    LONG written = length;
-    if (!text || !MessageTextEncode(data, static_cast<LONG>(size), reinterpret_cast<char*>(text.get()),
-                                    &written, kTextNoLineBreaks))
+    common::UniqueBstr text(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (!text)
         return nullptr;
-    text.get()[written] = 0;
-    return common::NarrowToBstr(reinterpret_cast<const char*>(text.get()));
+    // Without line breaks, whole groups of three bytes encode on their own, so
+    // the text is made a piece at a time, each piece widened from the ANSI code
+    // page straight into the result: a large message is never held as text twice.
+    constexpr DWORD kPieceBytes = 3 * 16384;
+    std::vector<char> piece(static_cast<size_t>(MessageTextEncodedLength(kPieceBytes, kTextNoLineBreaks)));
+    const UINT codePage = common::ThreadAnsiCodePage();
+    LONG written = 0;
+    for (DWORD at = 0; at < size; at += kPieceBytes) {
+        const DWORD count = std::min(kPieceBytes, size - at);
+        LONG pieceLength = static_cast<LONG>(piece.size());
+        if (!MessageTextEncode(data + at, static_cast<LONG>(count), piece.data(), &pieceLength,
+                               kTextNoLineBreaks))
+            return nullptr;
+        const int units = MultiByteToWideChar(codePage, 0, piece.data(), pieceLength, text.get() + written,
+                                              length - written);
+        if (units != pieceLength)
+            return nullptr;
+        written += units;
+    }
+    return written == length ? std::move(text) : nullptr;
 }
 
 bool CCryptEncMessage::EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
-                                        bool machineStoreText, UniqueBlock& encrypted, DWORD& size,
-                                        HRESULT* status)
+                                        bool machineStoreText, const std::function<BYTE*(DWORD)>& allocate,
+                                        DWORD& size, HRESULT* status)
 {
     UniqueProv prov;
     if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
@@ -120,12 +170,12 @@ bool CCryptEncMessage::EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYT
         Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
         return false;
     }
-    encrypted = AllocateBlock(size);
+    BYTE* encrypted = allocate(size);
     if (!encrypted) {
         Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
         return false;
     }
-    if (!CryptEncryptMessage(&para, 1, recipients, plain, plainSize, encrypted.get(), &size)) {
+    if (!CryptEncryptMessage(&para, 1, recipients, plain, plainSize, encrypted, &size)) {
         FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
         return false;
     }
@@ -169,13 +219,17 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
         return S_FALSE;
     }
     try {
-        UniqueBlock encrypted;
+        // The message is written straight into the array the caller gets.
+        ResultByteArray encrypted;
+        const auto allocate = [&encrypted](DWORD n) {
+            return encrypted.Allocate(n) ? encrypted.data() : nullptr;
+        };
         DWORD size = 0;
         HRESULT status = S_OK;
         if (!EncryptForHolder(p_StoreName, p_Hash, inputLock.data(), static_cast<DWORD>(in_message_len),
-                              false, encrypted, size, &status))
+                              false, allocate, size, &status))
             return status;
-        if (!out_message || !PutByteArray(encrypted.get(), size, out_message)) {
+        if (!encrypted.Put(size, out_message)) {
             Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
             return S_OK;
         }
@@ -213,10 +267,15 @@ HRESULT CCryptEncMessage::CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteA
             return S_OK;
         }
         UniqueBlock encrypted;
+        const auto allocate = [&encrypted](DWORD n) {
+            encrypted = AllocateBlock(n);
+            return encrypted.get();
+        };
         DWORD size = 0;
         HRESULT status = S_OK;
-        if (!EncryptForHolder(p_StoreName, p_Hash, plain.get(), plainSize, true, encrypted, size, &status))
+        if (!EncryptForHolder(p_StoreName, p_Hash, plain.get(), plainSize, true, allocate, size, &status))
             return status;
+        plain.reset();
         common::UniqueBstr text = EncodeTextResult(encrypted.get(), size);
         if (!text || !out_message) {
             Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);

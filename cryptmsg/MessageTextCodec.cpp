@@ -128,4 +128,16 @@ bool MessageTextDecode(const char* text, LONG textLength, BYTE* output, LONG* le
     return !overflow;
 }
 
+void MessageTextKeepAlphabet(const char* text, LONG textLength, std::string& kept)
+{
+    for (LONG i = 0; i < textLength; ++i)
+        if (AlphabetValue(static_cast<unsigned char>(text[i])) >= 0)
+            kept.push_back(text[i]);
+}
+
+LONG MessageTextDecodedLength(LONG count)
+{
+    return count < 0 ? 0 : count / 4 * 3 + 6 * (count % 4) / 8;
+}
+
 } // namespace trumik::cryptmsg

@@ -4,6 +4,8 @@
 
 #include <windef.h>
 
+#include <string>
+
 namespace trumik::cryptmsg {
 
 // Encoder flags.
@@ -24,5 +26,13 @@ bool MessageTextEncode(const BYTE* data, LONG count, char* text, LONG* length, D
 // entry and the size of the whole decoded text on return; true when all of it
 // fitted. Without output only the size is found (and the result is false).
 bool MessageTextDecode(const char* text, LONG textLength, BYTE* output, LONG* length);
+
+// Appends to kept the characters of text that the decoder reads (those of the
+// alphabet), in order: decoding kept gives what decoding text gives, and text
+// may so be decoded a piece at a time.
+void MessageTextKeepAlphabet(const char* text, LONG textLength, std::string& kept);
+
+// The number of bytes that `count` characters of the alphabet decode to.
+LONG MessageTextDecodedLength(LONG count);
 
 } // namespace trumik::cryptmsg

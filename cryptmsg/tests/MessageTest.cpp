@@ -762,3 +762,40 @@ TEST_F(CryptMsgMessages, SixtyFourMegabytesRoundTrip)
     ASSERT_EQ(d.code, 0) << Utf8(d.message);
     EXPECT_TRUE(d.bytes == plain);
 }
+
+// The text methods convert and decode a long text a piece at a time: groups of
+// four characters that straddle the pieces' ends, characters outside the
+// alphabet (a surrogate pair among them) and both kinds of ANSI code page give
+// what the whole text gives.
+TEST_F(CryptMsgMessages, LongNoisyTextsDecodeAsAWhole)
+{
+    const std::string plain = RandomBytes(200000, 7);
+    const std::u16string base64 = Wide(Base64(plain));
+    std::u16string noisy;
+    for (size_t i = 0; i < base64.size(); ++i) {
+        noisy.push_back(base64[i]);
+        if (i % 997 == 0)
+            noisy += u"й";
+        if (i % 4099 == 0)
+            noisy += u"\U0001F600";
+        if (i % 13 == 0)
+            noisy += u"\r\n";
+    }
+    for (const bool utf8 : {false, true}) {
+        std::optional<Utf8AnsiCodePage> acp;
+        if (utf8)
+            acp.emplace();
+        Result e = EncryptText(Holder(), noisy);
+        ASSERT_EQ(e.code, 0) << Utf8(e.message);
+        Result d = DecryptText(Holder().thumbprint, e.text);
+        ASSERT_EQ(d.code, 0) << Utf8(d.message);
+        EXPECT_TRUE(d.text == base64) << "ANSI code page " << GetACP();
+        // The message's own text, broken into lines, decrypts the same.
+        std::u16string lines;
+        for (size_t i = 0; i < e.text.size(); i += 64)
+            lines += e.text.substr(i, 64) + u"\r\n";
+        d = DecryptText(Holder().thumbprint, lines);
+        ASSERT_EQ(d.code, 0) << Utf8(d.message);
+        EXPECT_TRUE(d.text == base64);
+    }
+}
