@@ -3,7 +3,9 @@
 #include "Automation.h"
 
 #include <objbase.h>
+#include <winnls.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -58,10 +60,13 @@ struct Args {
     Args() { VariantInit(&array); }
     Args(const Args&) = delete;
     Args& operator=(const Args&) = delete;
-    ~Args()
+    ~Args() { Clear(); }
+    // Frees the arguments, so that a large input is gone before the result is copied.
+    void Clear()
     {
         for (VARIANT& v : values)
             VariantClear(&v); // a by-reference entry frees nothing
+        values.clear();
         VariantClear(&array);
     }
     // The bytes as a one-dimensional byte array, passed by reference as the
@@ -82,6 +87,24 @@ struct Args {
         ref.pvarVal = &array;
         values.push_back(ref);
         return true;
+    }
+    // UTF-8 text converted straight into the argument's string: a large text
+    // is not held a third time on its way.
+    void Utf8Text(const std::string& text)
+    {
+        const int room = text.size() > INT_MAX ? -1 : static_cast<int>(text.size());
+        const int units = room > 0 ? MultiByteToWideChar(CP_UTF8, 0, text.data(), room, nullptr, 0) : 0;
+        if (room < 0 || (room > 0 && units <= 0)) {
+            Text(FromUtf8(text)); // the general conversion's reading of it
+            return;
+        }
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocStringLen(nullptr, static_cast<UINT>(units));
+        if (v.bstrVal && units > 0)
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), room, v.bstrVal, units);
+        values.push_back(v);
     }
     void Text(const std::optional<std::u16string>& text)
     {
@@ -235,6 +258,7 @@ int Run(Messenger& messenger, const char16_t* method, Args& args, std::string& o
     VARIANT result;
     VariantInit(&result);
     HRESULT hr = messenger.Invoke(method, args, &result);
+    args.Clear();
     int status = 0;
     if (FAILED(hr)) {
         std::fprintf(stderr, "trumik: the call failed (%s)\n", HResultText(hr).c_str());
@@ -278,7 +302,8 @@ int EncryptCommand(const std::vector<std::string>& all)
     std::string output;
     int status;
     if (o.base64) {
-        args.Text(FromUtf8(input));
+        args.Utf8Text(input);
+        std::string().swap(input);
         status = Run(messenger, u"CryptMessage", args, output);
         output += "\n";
     } else {
@@ -287,6 +312,7 @@ int EncryptCommand(const std::vector<std::string>& all)
             std::fputs("trumik: out of memory\n", stderr);
             return 1;
         }
+        std::string().swap(input); // the array holds the bytes now
         status = Run(messenger, u"CryptMessageByte", args, output);
     }
     if (status == 0 && !WriteOutput(o.out, output)) {
@@ -321,8 +347,11 @@ int DecryptCommand(const std::vector<std::string>& all)
         // The text method; binary input and output are carried as Base64.
         args.Text(Text(o.container));
         args.Text(Text(o.pin));
-        args.Text(FromUtf8(
-            o.base64 ? input : Base64(reinterpret_cast<const unsigned char*>(input.data()), input.size())));
+        if (o.base64)
+            args.Utf8Text(input);
+        else
+            args.Utf8Text(Base64(reinterpret_cast<const unsigned char*>(input.data()), input.size()));
+        std::string().swap(input);
         status = Run(messenger, u"DecryptMessage", args, output);
         output = o.base64 ? output + "\n" : Unbase64(output);
     } else {
@@ -332,6 +361,7 @@ int DecryptCommand(const std::vector<std::string>& all)
             std::fputs("trumik: out of memory\n", stderr);
             return 1;
         }
+        std::string().swap(input); // the array holds the bytes now
         status = Run(messenger, u"DecryptMessageByte", args, output);
     }
     if (status == 0 && !WriteOutput(o.out, output)) {
