@@ -82,9 +82,12 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     xmlSecErrorsSetCallback(common::XmlSignerErrorCallback);
 
     const std::string path = common::PathToNarrow(keyFile);
-    const std::string input = common::DocumentToUtf8(xml);
-
-    common::UniqueXmlDoc doc = common::ParseCallerDocument(input.c_str());
+    common::UniqueXmlDoc doc;
+    {
+        // The caller's text is needed only until it is parsed.
+        const std::string input = common::DocumentToUtf8(xml);
+        doc = common::ParseCallerDocument(input.c_str());
+    }
     if (!doc || !xmlDocGetRootElement(doc.get())) {
         SetLastError(u"10005 - Не удалось произвести разбор указанного документа.");
         return kSignFailed;
@@ -149,6 +152,9 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     common::UniqueXmlBytes output(dumped);
     if (!output)
         throw std::bad_alloc();
+    // The signing context and the document are done with once serialised.
+    dsigCtx.reset();
+    doc.reset();
     common::UniqueBstr result = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
     if (!result)
         throw std::bad_alloc();
