@@ -46,11 +46,13 @@ void CXmlSigner::SetLastError(std::u16string_view text)
 
 HRESULT CXmlSigner::SignFGetLastError(BSTR* ErrorMessage)
 {
+    std::lock_guard guard(lock_);
     return common::CopyMessageOut(common::View(message_.get()), ErrorMessage) == E_POINTER ? E_POINTER : S_OK;
 }
 
 HRESULT CXmlSigner::SignWithKey(BSTR xml, BSTR keyFile, BSTR* retXml)
 {
+    std::lock_guard guard(lock_);
     common::stacks::Clear(ErrorStackId::XmlSigner);
     SetLastError(u"");
     if (!xml || !keyFile)
