@@ -22,6 +22,9 @@ inline constexpr char kOpenSSLBackend[] = "openssl";
 // alive; later objects join the running libraries, loading and starting their
 // back-end if it is not running yet. So repeated start-up never re-registers
 // what the libraries hold, and no object ever sees them shut down under it.
+//
+// Start-up and the two functions below wait for the uses in flight (see
+// LibraryUse), so a thread never calls them while it is inside a use itself.
 bool StartLibraries(VARIANT_BOOL& started, const char* backend, ErrorStackId stack, bool clearStack);
 
 // At the release of a CXmlSigner object: the object stops counting itself
