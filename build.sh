@@ -5,11 +5,17 @@
 #   ./build.sh bench   install what is missing, build, time the component beside its peers
 #   ./build.sh build   install what is missing and build only
 #   ./build.sh package install what is missing, build, make the Debian package (build/package/)
+#   ./build.sh tsan    install what is missing, build the threaded tests with clang under
+#                      ThreadSanitizer (build-tsan/) and run them
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 BUILD="${TRUMIK_BUILD:-$ROOT/build}"
 SAN_BUILD="${TRUMIK_SAN_BUILD:-$ROOT/build-sanitize}"
+TSAN_BUILD="${TRUMIK_TSAN_BUILD:-$ROOT/build-tsan}"
+# The tests that run the component on several threads at once, and what they load.
+TSAN_TESTS=(server_thread_tests xmlsecdl_tests)
+
 JOBS="${JOBS:-$(nproc)}"
 
 PACKAGES=(
@@ -63,6 +69,20 @@ run_sanitizer_tests() {
   ctest --test-dir "$dir" --output-on-failure --rerun-failed --timeout 900
 }
 
+# The threaded tests under ThreadSanitizer: any report fails the run.
+tsan() {
+  cmake -S "$ROOT" -B "$TSAN_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_TSAN=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build "$TSAN_BUILD" -j"$JOBS" --target "${TSAN_TESTS[@]}"
+  local t
+  for t in "${TSAN_TESTS[@]}"; do
+    echo "-- $t"
+    TRUMIK_BUILD_DIR="$TSAN_BUILD" \
+    TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$ROOT/tools/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}" \
+      timeout 900 "$TSAN_BUILD/bin/$t"
+  done
+}
+
 demo() {
   "$ROOT/tools/demo.sh" "$BUILD"
 }
@@ -91,6 +111,12 @@ case "$cmd" in
     LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       run_sanitizer_tests "$SAN_BUILD"
+    echo "== the threaded tests under ThreadSanitizer"
+    tsan
+    ;;
+  tsan)
+    install_missing
+    tsan
     ;;
   package)
     install_missing
@@ -104,7 +130,7 @@ case "$cmd" in
     "$ROOT/tools/bench.sh" "$BUILD"
     ;;
   *)
-    echo "usage: $0 demo|test|bench|build|package" >&2
+    echo "usage: $0 demo|test|bench|build|package|tsan" >&2
     exit 2
     ;;
 esac

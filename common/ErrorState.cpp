@@ -1,7 +1,6 @@
 #include "ErrorState.h"
 
 #include "Conversions.h"
-#include "ProcessLock.h"
 
 #include <winbase.h>
 
@@ -10,20 +9,20 @@
 #include <xmlsec/errors.h>
 
 #include <array>
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace trumik::common {
 
-std::recursive_mutex& ProcessLock()
-{
-    static std::recursive_mutex lock;
-    return lock;
-}
-
 namespace {
 
+// The class-wide stacks, each read and replaced whole under the one lock of
+// the stacks, which is held for nothing else.
+std::mutex g_stacksLock;
 std::array<std::u16string, 4> g_stacks;
+
+thread_local LibraryErrorCallback t_errorCallback = nullptr;
 
 std::u16string& StackOf(ErrorStackId id)
 {
@@ -114,25 +113,25 @@ namespace stacks {
 
 void Push(ErrorStackId id, std::u16string_view text)
 {
-    ProcessGuard guard(ProcessLock());
+    std::lock_guard guard(g_stacksLock);
     StackOf(id).insert(0, text);
 }
 
 void Append(ErrorStackId id, std::u16string_view text)
 {
-    ProcessGuard guard(ProcessLock());
+    std::lock_guard guard(g_stacksLock);
     StackOf(id).append(text);
 }
 
 void Clear(ErrorStackId id)
 {
-    ProcessGuard guard(ProcessLock());
+    std::lock_guard guard(g_stacksLock);
     StackOf(id).clear();
 }
 
 std::u16string Text(ErrorStackId id)
 {
-    ProcessGuard guard(ProcessLock());
+    std::lock_guard guard(g_stacksLock);
     return StackOf(id);
 }
 
@@ -246,6 +245,22 @@ void XmlSignerErrorCallback(const char* file, int line, const char* func, const 
     }
     ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
 }
+
+void ThreadErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                         const char* errorSubject, int reason, const char* msg)
+{
+    if (LibraryErrorCallback callback = t_errorCallback)
+        callback(file, line, func, errorObject, errorSubject, reason, msg);
+    else
+        ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
+}
+}
+
+LibraryErrorCallback SetThreadErrorCallback(LibraryErrorCallback callback)
+{
+    LibraryErrorCallback previous = t_errorCallback;
+    t_errorCallback = callback;
+    return previous;
 }
 
 } // namespace trumik::common

@@ -73,6 +73,34 @@ void MSXmlVerifierErrorCallback(const char* file, int line, const char* func, co
                                 const char* errorSubject, int reason, const char* msg);
 void XmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
                             const char* errorSubject, int reason, const char* msg);
+
+// The callback that the library's one slot holds once the libraries are
+// started: it hands each report to the callback chosen on the calling thread
+// (SetThreadErrorCallback), or, with none, writes it on standard error.
+void ThreadErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                         const char* errorSubject, int reason, const char* msg);
 }
+
+using LibraryErrorCallback = void (*)(const char* file, int line, const char* func, const char* errorObject,
+                                      const char* errorSubject, int reason, const char* msg);
+
+// The callback for the library's reports made on the calling thread; returns
+// the thread's previous one (null: none).
+LibraryErrorCallback SetThreadErrorCallback(LibraryErrorCallback callback);
+
+// The calling thread's callback for the guard's lifetime; the previous one
+// afterwards.
+class ThreadErrorReports {
+  public:
+    explicit ThreadErrorReports(LibraryErrorCallback callback) : previous_(SetThreadErrorCallback(callback))
+    {
+    }
+    ~ThreadErrorReports() { SetThreadErrorCallback(previous_); }
+    ThreadErrorReports(const ThreadErrorReports&) = delete;
+    ThreadErrorReports& operator=(const ThreadErrorReports&) = delete;
+
+  private:
+    LibraryErrorCallback previous_;
+};
 
 } // namespace trumik::common

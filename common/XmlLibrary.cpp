@@ -1,15 +1,17 @@
 #include "XmlLibrary.h"
 
 #include "CallerDocument.h"
-#include "ProcessLock.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxslt/xslt.h>
 #include <xmlsec/crypto.h>
 #include <xmlsec/dl.h>
+#include <xmlsec/errors.h>
 #include <xmlsec/xmlsec.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -29,13 +31,91 @@ LibraryState& State()
     return state;
 }
 
+// Taken exclusively by start-up, shut-down and the count of started objects,
+// shared by every use of the running libraries. A thread waiting to take it
+// exclusively holds back new shared holders, so a start-up waits only for the
+// uses already in flight, however many threads keep starting new ones.
+class LibraryGate {
+  public:
+    void lock()
+    {
+        std::unique_lock guard(mutex_);
+        ++waitingWriters_;
+        changed_.wait(guard, [this] { return !writing_ && readers_ == 0; });
+        --waitingWriters_;
+        writing_ = true;
+    }
+    void unlock()
+    {
+        {
+            std::lock_guard guard(mutex_);
+            writing_ = false;
+        }
+        changed_.notify_all();
+    }
+    void lock_shared()
+    {
+        std::unique_lock guard(mutex_);
+        changed_.wait(guard, [this] { return !writing_ && waitingWriters_ == 0; });
+        ++readers_;
+    }
+    void unlock_shared()
+    {
+        bool last;
+        {
+            std::lock_guard guard(mutex_);
+            last = --readers_ == 0;
+        }
+        if (last)
+            changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int readers_ = 0;
+    int waitingWriters_ = 0;
+    bool writing_ = false;
+};
+
+LibraryGate& LibraryLock()
+{
+    static LibraryGate lock;
+    return lock;
+}
+
+// Uses of the libraries the calling thread is inside.
+thread_local int t_uses = 0;
+
+// The gate taken shared for the calling thread unless it holds it already.
+class UseGuard {
+  public:
+    UseGuard()
+    {
+        if (t_uses++ == 0)
+            LibraryLock().lock_shared();
+    }
+    ~UseGuard()
+    {
+        if (--t_uses == 0)
+            LibraryLock().unlock_shared();
+    }
+    UseGuard(const UseGuard&) = delete;
+    UseGuard& operator=(const UseGuard&) = delete;
+};
+
+void ApplyParserSettings()
+{
+    *__xmlLoadExtDtdDefaultValue() = XML_DETECT_IDS | XML_COMPLETE_ATTRS;
+    xmlSubstituteEntitiesDefault(1);
+    *__xmlIndentTreeOutput() = 1;
+}
+
 bool StartProcessLibraries()
 {
     xmlInitParser();
     xmlCheckVersion(20703);
-    *__xmlLoadExtDtdDefaultValue() = XML_DETECT_IDS | XML_COMPLETE_ATTRS;
-    xmlSubstituteEntitiesDefault(1);
-    *__xmlIndentTreeOutput() = 1;
+    ApplyParserSettings();
     if (xmlSecInit() < 0)
         return false;
     // No parse of caller text reads anything from outside the text. Installed
@@ -87,7 +167,7 @@ bool StartLibraries(VARIANT_BOOL& started, const char* backend, ErrorStackId sta
 {
     if (started)
         return true;
-    ProcessGuard guard(ProcessLock());
+    std::unique_lock guard(LibraryLock());
     LibraryState& state = State();
     if (!state.running) {
         if (!StartProcessLibraries())
@@ -96,7 +176,12 @@ bool StartLibraries(VARIANT_BOOL& started, const char* backend, ErrorStackId sta
     }
     // A failure leaves the steps done so far as they are; the next operation
     // of the object runs the start-up again.
-    if (!StartBackend(backend))
+    const bool backendStarted = StartBackend(backend);
+    // The one callback slot forwards each report to the callback of the
+    // operation that runs on the reporting thread. Put back after every
+    // start-up: a back-end's start-up (and its shut-down) installs its own.
+    xmlSecErrorsSetCallback(ThreadErrorCallback);
+    if (!backendStarted)
         return false;
     started = VARIANT_TRUE;
     ++state.startedObjects;
@@ -109,7 +194,7 @@ void StopLibraries(VARIANT_BOOL& started)
 {
     if (!started)
         return;
-    ProcessGuard guard(ProcessLock());
+    std::unique_lock guard(LibraryLock());
     started = VARIANT_FALSE;
     LibraryState& state = State();
     if (--state.startedObjects == 0 && state.running)
@@ -120,7 +205,7 @@ void ForgetLibraries(VARIANT_BOOL& started, ErrorStackId stack)
 {
     if (!started)
         return;
-    ProcessGuard guard(ProcessLock());
+    std::unique_lock guard(LibraryLock());
     started = VARIANT_FALSE;
     --State().startedObjects;
     stacks::Clear(stack);
@@ -128,20 +213,57 @@ void ForgetLibraries(VARIANT_BOOL& started, ErrorStackId stack)
 
 bool ActivateBackend(const char* backend)
 {
-    ProcessGuard guard(ProcessLock());
     return xmlSecCryptoDLLoadLibrary(reinterpret_cast<const xmlChar*>(backend)) >= 0;
 }
 
 int StartedObjectCount()
 {
-    ProcessGuard guard(ProcessLock());
+    UseGuard guard;
     return State().startedObjects;
 }
 
 bool LibrariesRunning()
 {
-    ProcessGuard guard(ProcessLock());
+    UseGuard guard;
     return State().running;
+}
+
+LibraryUse::LibraryUse()
+{
+    if (t_uses++ == 0)
+        LibraryLock().lock_shared();
+    ApplyParserSettings();
+}
+
+LibraryUse::~LibraryUse()
+{
+    if (--t_uses == 0)
+        LibraryLock().unlock_shared();
+}
+
+XmlOperation::XmlOperation(VARIANT_BOOL& started, const char* backend, ErrorStackId stack, bool clearStack)
+{
+    // The object counts itself started from here on, so no shut-down can come
+    // between the start-up and the use.
+    if (!StartLibraries(started, backend, stack, clearStack))
+        return;
+    use_.emplace();
+    if (!ActivateBackend(backend))
+        use_.reset();
+}
+
+XmlOperation::~XmlOperation()
+{
+    // The reports' callback is the thread's previous one again before the
+    // use ends.
+    reports_.reset();
+    use_.reset();
+}
+
+void XmlOperation::ReportTo(LibraryErrorCallback callback)
+{
+    reports_.reset();
+    reports_.emplace(callback);
 }
 
 } // namespace trumik::common

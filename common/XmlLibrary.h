@@ -6,6 +6,8 @@
 
 #include <oleauto.h>
 
+#include <optional>
+
 namespace trumik::common {
 
 inline constexpr char kMSCryptoBackend[] = "mscrypto";
@@ -20,6 +22,9 @@ inline constexpr char kOpenSSLBackend[] = "openssl";
 // alive; later objects join the running libraries, loading and starting their
 // back-end if it is not running yet. So repeated start-up never re-registers
 // what the libraries hold, and no object ever sees them shut down under it.
+//
+// Start-up and the two functions below wait for the uses in flight (see
+// LibraryUse), so a thread never calls them while it is inside a use itself.
 bool StartLibraries(VARIANT_BOOL& started, const char* backend, ErrorStackId stack, bool clearStack);
 
 // At the release of a CXmlSigner object: the object stops counting itself
@@ -31,9 +36,44 @@ void StopLibraries(VARIANT_BOOL& started);
 // stay started.
 void ForgetLibraries(VARIANT_BOOL& started, ErrorStackId stack);
 
-// Makes the named back-end's functions the ones the library calls. Called at
-// the start of every XML operation, under the process lock.
+// Makes the named back-end's functions the ones the library calls on the
+// calling thread (the active back-end is per thread).
 bool ActivateBackend(const char* backend);
+
+// Use of the running libraries by one thread, from an operation's first
+// library call to its last. Start-up and shut-down wait until no use is in
+// flight, and no use begins while they run; uses on different threads run at
+// once. A use also gives the calling thread the parser settings of the
+// start-up (libxml2 keeps them per thread). Nested uses on one thread are one.
+class LibraryUse {
+  public:
+    LibraryUse();
+    ~LibraryUse();
+    LibraryUse(const LibraryUse&) = delete;
+    LibraryUse& operator=(const LibraryUse&) = delete;
+};
+
+// One XML operation of an object: the libraries started for it (StartLibraries),
+// its back-end made active on the calling thread, and the libraries in use
+// until the operation ends. The library's reports on this thread go to the
+// callback given to ReportTo until then, and to the thread's previous one
+// afterwards.
+class XmlOperation {
+  public:
+    XmlOperation(VARIANT_BOOL& started, const char* backend, ErrorStackId stack, bool clearStack);
+    ~XmlOperation();
+    XmlOperation(const XmlOperation&) = delete;
+    XmlOperation& operator=(const XmlOperation&) = delete;
+
+    // Whether the start-up and the back-end's activation succeeded; nothing
+    // of the libraries may be used otherwise.
+    bool Ready() const { return use_.has_value(); }
+    void ReportTo(LibraryErrorCallback callback);
+
+  private:
+    std::optional<LibraryUse> use_;
+    std::optional<ThreadErrorReports> reports_;
+};
 
 // Number of objects that count themselves started, and whether the libraries
 // are running now (for tests and diagnostics).

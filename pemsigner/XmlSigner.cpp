@@ -3,7 +3,6 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/ErrorState.h"
-#include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
@@ -47,12 +46,13 @@ void CXmlSigner::SetLastError(std::u16string_view text)
 
 HRESULT CXmlSigner::SignFGetLastError(BSTR* ErrorMessage)
 {
+    std::lock_guard guard(lock_);
     return common::CopyMessageOut(common::View(message_.get()), ErrorMessage) == E_POINTER ? E_POINTER : S_OK;
 }
 
 HRESULT CXmlSigner::SignWithKey(BSTR xml, BSTR keyFile, BSTR* retXml)
 {
-    common::ProcessGuard guard(common::ProcessLock());
+    std::lock_guard guard(lock_);
     common::stacks::Clear(ErrorStackId::XmlSigner);
     SetLastError(u"");
     if (!xml || !keyFile)
@@ -74,12 +74,12 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
         SetLastError(u"10001 - Путь к PEM-файлу пуст или PEM-файл с ключём не найден.");
         return kRefused;
     }
-    if (!common::StartLibraries(started_, common::kOpenSSLBackend, ErrorStackId::XmlSigner, false) ||
-        !common::ActivateBackend(common::kOpenSSLBackend)) {
+    common::XmlOperation operation(started_, common::kOpenSSLBackend, ErrorStackId::XmlSigner, false);
+    if (!operation.Ready()) {
         SetLastError(u"10003 - Внутренняя ошибка компонета. Не удалось проинициализировать объекты.");
         return kRefused;
     }
-    xmlSecErrorsSetCallback(common::XmlSignerErrorCallback);
+    operation.ReportTo(common::XmlSignerErrorCallback);
 
     const std::string path = common::PathToNarrow(keyFile);
     common::UniqueXmlDoc doc;

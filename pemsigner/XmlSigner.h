@@ -6,6 +6,7 @@
 
 #include "common/Bstr.h"
 
+#include <mutex>
 #include <string_view>
 
 namespace trumik::pemsigner {
@@ -34,6 +35,9 @@ class CXmlSigner {
     void SetLastError(std::u16string_view text);
     HRESULT Sign(BSTR xml, BSTR keyFile, BSTR* retXml);
 
+    // The class is registered for both threading models, so a host may call
+    // one object from several threads: its calls take turns.
+    std::mutex lock_;
     common::UniqueBstr message_;
     VARIANT_BOOL started_ = VARIANT_FALSE;
 };

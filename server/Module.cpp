@@ -27,8 +27,9 @@ namespace trumik::server {
 namespace {
 
 const ClassEntry kObjectMap[] = {
-    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1", u"ZelvaneTrumikXmlSigner.CryptEncMessage",
-     u"CCryptEncMessage Object", u"apartment", CreateObject<CryptEncMessageObject>},
+    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1",
+     u"ZelvaneTrumikXmlSigner.CryptEncMessage", u"CCryptEncMessage Object", u"apartment",
+     CreateObject<CryptEncMessageObject>},
     {&CLSID_CMSXmlSigner, u"ZelvaneTrumikXmlSigner.MSXmlSigner.1", u"ZelvaneTrumikXmlSigner.MSXmlSigner",
      u"CMSXmlSigner Object", u"apartment", CreateObject<MSXmlSignerObject>},
     {&CLSID_CMSXmlVerifier, u"ZelvaneTrumikXmlSigner.MSXmlVerifier.1",
@@ -153,7 +154,9 @@ void UnlockModule()
 }
 LONG ModuleLockCount()
 {
-    return State().lockCount;
+    // Read as it is written, with an interlocked operation: other threads
+    // change it at any time.
+    return InterlockedCompareExchange(&State().lockCount, 0, 0);
 }
 
 std::u16string ModulePath()
@@ -284,7 +287,7 @@ WINAPI_EXPORT HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPV
 
 WINAPI_EXPORT HRESULT WINAPI DllCanUnloadNow()
 {
-    return State().lockCount == 0 ? S_OK : S_FALSE;
+    return ModuleLockCount() == 0 ? S_OK : S_FALSE;
 }
 
 } // extern "C"

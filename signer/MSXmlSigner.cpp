@@ -4,7 +4,6 @@
 
 #include "common/Conversions.h"
 #include "common/Gost2012.h"
-#include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
@@ -295,7 +294,6 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
 {
     if (!retXml)
         return E_POINTER;
-    common::ProcessGuard guard(common::ProcessLock());
     // The core writes *retXml: null once it has started, the signed document
     // when it succeeds (kept as bytes until the rebuilding is done); before
     // that it leaves it alone.
@@ -309,6 +307,10 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
     } release{coreDocument_};
     if (record_.Code() != 0)
         return S_FALSE;
+    // The rebuilding parses with the libraries the core started; their
+    // reports still go to the class's stack.
+    common::LibraryUse use;
+    common::ThreadErrorReports reports(common::MSXmlSignerErrorCallback);
     try {
         Rebuild(common::View(xml), retXml);
     } catch (const std::exception& e) {

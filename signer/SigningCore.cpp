@@ -9,7 +9,6 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/Gost2012.h"
-#include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
@@ -119,20 +118,20 @@ GostMethods MethodsFor(xmlSecKeyDataPtr keyData)
 
 bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result)
 {
-    common::ProcessGuard guard(common::ProcessLock());
     record_.Reset();
     if (!xml || !certStoreName || !certHashString) {
         record_.SetError(kBadArguments, 1);
         return false;
     }
-    if (!common::StartLibraries(started_, common::kMSCryptoBackend, ErrorStackId::MSXmlSigner, true) ||
-        !common::ActivateBackend(common::kMSCryptoBackend)) {
+    common::XmlOperation operation(started_, common::kMSCryptoBackend, ErrorStackId::MSXmlSigner, true);
+    if (!operation.Ready()) {
         record_.SetError(kNotStarted, 3);
         return false;
     }
     try {
         if (result)
             *result = nullptr;
+        operation.ReportTo(common::MSXmlSignerErrorCallback);
         return Core(xml, certStoreName, certHashString, password, result);
     } catch (const std::exception& e) {
         record_.PushExceptionText(e.what());
@@ -148,7 +147,6 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     std::string pin;
     if (password)
         pin = common::BytePerCharacter(password);
-    xmlSecErrorsSetCallback(common::MSXmlSignerErrorCallback);
 
     UniqueStore store;
     UniqueCertContext cert;

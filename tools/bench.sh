@@ -5,7 +5,8 @@
 # GOST signing with a store certificate (trumik sign) beside xmllint --c14n and
 # openssl dgst -md_gost94 on the same documents, and one warm SignWithCertStorePass;
 # GOST R 34.10-2012 (256 bits) signing and verification of 1 MB and 10 MB beside
-# xmllint --c14n and openssl dgst -md_gost12_256.
+# xmllint --c14n and openssl dgst -md_gost12_256; calls per second of the XML
+# methods on two threads against one (build/bin/thread_bench).
 set -euo pipefail
 BUILD="$1"
 TRUMIK="$BUILD/bin/trumik"
@@ -108,6 +109,21 @@ for size in 1KB 1MB 10MB; do
     printf "%-8s %12.4f %12.4f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
 done
 "$BUILD/bin/signer_bench" call "$WORK/doc-1KB.xml" "$THUMB" 1234 300
+
+echo
+echo "== two threads (each its own object) against one, in one process; every result checked"
+T2001="$("$TRUMIK" cert new --subject "CN=Threads 2001" --container threads-2001 --pin 1234 --out "$WORK/threads-2001.der")"
+T2012="$("$TRUMIK" cert new --subject "CN=Threads 2012" --algorithm gost2012-256 --container threads-2012 \
+  --pin 1234 --out "$WORK/threads-2012.der")"
+"$TRUMIK" provider gost2012 on >/dev/null
+make_doc 102400 "$WORK/doc-100KB.xml"
+for size in 1KB 100KB; do
+  echo "-- $size"
+  "$BUILD/bin/thread_bench" "${TRUMIK_THREAD_BENCH_SECONDS:-3}" "$WORK/doc-$size.xml" "$WORK/signer.pem" \
+    "$T2001" 1234 "$WORK/threads-2001.der" "$T2012" 1234 "$WORK/threads-2012.der" ||
+    echo "bench: a threaded call gave a wrong result" >&2
+done
+"$TRUMIK" provider gost2012 off >/dev/null
 echo "== verify: trumik verify (GOST R 34.10-2001, mscrypto) beside the lower bound xmllint --c14n + openssl dgst -md_gost94"
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -md_gost94 -nodes -subj "/CN=bench" -days 30 \
   -keyout "$WORK/gost.key" -out "$WORK/gost.pem" >/dev/null 2>&1

@@ -5,7 +5,6 @@
 #include "common/Conversions.h"
 #include "common/CryptGuards.h"
 #include "common/Gost2012.h"
-#include "common/ProcessLock.h"
 #include "common/XmlGuards.h"
 
 #include <shlwapi.h>
@@ -421,12 +420,9 @@ HRESULT CMSXmlVerifier::Verify(BSTR signedXml, BSTR certFilePath, CertCheck chec
 {
     if (!result)
         return E_POINTER;
-    // The library, its callback slot and the active back-end are the
-    // process's: held from the start-up to the last library call.
-    common::ProcessGuard guard(common::ProcessLock());
     record_.Reset();
-    if (!common::StartLibraries(started_, backend_, ErrorStackId::MSXmlVerifier, true) ||
-        !common::ActivateBackend(backend_)) {
+    common::XmlOperation operation(started_, backend_, ErrorStackId::MSXmlVerifier, true);
+    if (!operation.Ready()) {
         record_.SetError(
             u"Невозможно инициализировать библиотеку.(Код ошибки-(-02001))\nПожалуйста, обратитесь к "
             u"Администратору КРУЛМ",
@@ -434,7 +430,7 @@ HRESULT CMSXmlVerifier::Verify(BSTR signedXml, BSTR certFilePath, CertCheck chec
         return kFailed;
     }
     *result = VARIANT_FALSE;
-    xmlSecErrorsSetCallback(common::MSXmlVerifierErrorCallback);
+    operation.ReportTo(common::MSXmlVerifierErrorCallback);
     if (!certFilePath || !PathFileExistsW(certFilePath)) {
         record_.SetError(u"Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не "
                          u"найден.(Код ошибки-(-02003))\nПожалуйста, обратитесь к Администратору КРУЛМ",

@@ -17,11 +17,9 @@ WINAPI_EXPORT void WINAPI SetLastError(DWORD dwErrCode);
 // With FORMAT_MESSAGE_ALLOCATE_BUFFER, lpBuffer is really an LPSTR* and
 // receives a buffer to be released with LocalFree.
 WINAPI_EXPORT DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                                          DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
-                                          void* Arguments);
+                                          DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize, void* Arguments);
 WINAPI_EXPORT DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                                          DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize,
-                                          void* Arguments);
+                                          DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize, void* Arguments);
 
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
@@ -67,3 +65,5 @@ WINAPI_EXPORT LONG WINAPI CompareFileTime(const FILETIME* lpFileTime1, const FIL
 
 WINAPI_EXPORT LONG WINAPI InterlockedIncrement(LONG volatile* Addend);
 WINAPI_EXPORT LONG WINAPI InterlockedDecrement(LONG volatile* Addend);
+WINAPI_EXPORT LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                                     LONG Comperand);

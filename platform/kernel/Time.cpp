@@ -65,3 +65,10 @@ WINAPI_EXPORT LONG WINAPI InterlockedDecrement(LONG volatile* Addend)
 {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
+
+WINAPI_EXPORT LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                                     LONG Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comperand;
+}

@@ -1,10 +1,17 @@
 // Switching between xmlsec crypto back-ends that are already loaded.
 //
-// The active function table of xmlsec is process-wide: every xmlSecCrypto*
-// forwarding function (xmlSecCryptoAppKeyLoad, xmlSecTransformRsaSha1GetKlass,
-// ...) calls into whichever back-end was made active last. Code that uses two
-// back-ends in one process makes its own back-end active, under its own
-// process-wide lock, before every operation that reaches the library.
+// Every xmlSecCrypto* forwarding function (xmlSecCryptoAppKeyLoad,
+// xmlSecTransformRsaSha1GetKlass, ...) calls into the active function table of
+// the calling thread. Loading, activating or setting a table
+// (xmlSecCryptoDLLoadLibrary, trumikXmlSecCryptoDLActivate,
+// xmlSecCryptoDLSetFunctions) makes it the calling thread's table and also the
+// process default: the table of every thread that has not chosen one. So a
+// single-threaded caller sees the table made active last, and code that uses
+// two back-ends at once makes its own back-end active on its own thread before
+// each operation that reaches the library, with no lock across the operation.
+// xmlSecCryptoDLShutdown clears the default and every thread's choice;
+// unloading a back-end clears the default and the threads' choices where they
+// are its table. Those threads then use the default again.
 //
 // Back-ends are loaded by name with xmlSecCryptoDLLoadLibrary (xmlsec/dl.h),
 // which also makes the loaded table active; calling it again for a name that is

@@ -12,6 +12,11 @@
 // once stays valid for the life of the process. Shutdown and unload clear the
 // active table and forget names; loading a forgotten name again maps the same
 // library again.
+//
+// The active table is the calling thread's (see BackendSwitch.h): loading,
+// activating or setting a table makes it the calling thread's choice and the
+// process default at once; a thread that never chose, or whose choice was
+// cleared by a shut-down or the unload of its back-end, uses the default.
 #include "BackendSwitch.h"
 
 #pragma GCC visibility push(default)
@@ -48,7 +53,21 @@ struct Library {
 // code (atexit handlers, destructors of other libraries' statics).
 constinit std::mutex g_mutex;
 constinit std::array<Library, kMaxLibraries> g_libraries{};
-constinit std::atomic<xmlSecCryptoDLFunctionsPtr> g_active{nullptr};
+// The process default: the table loaded, activated or set last by any thread.
+constinit std::atomic<xmlSecCryptoDLFunctionsPtr> g_default{nullptr};
+// Counts of shut-downs and of unloads of a back-end so far. A thread's choice
+// remembers both as they were when it was made; a shut-down since clears it, an
+// unload since clears it when it was the unloaded back-end's table.
+constinit std::atomic<unsigned long> g_shutdowns{0};
+constinit std::atomic<unsigned long> g_unloads{0};
+
+struct Choice {
+    xmlSecCryptoDLFunctionsPtr functions = nullptr; // null: the thread has not chosen
+    bool fromLibrary = false;                       // a loaded back-end's table, not a set one
+    unsigned long shutdowns = 0;
+    unsigned long unloads = 0;
+};
+constinit thread_local Choice t_choice{};
 
 struct DlCloser {
     void operator()(void* handle) const { dlclose(handle); }
@@ -100,6 +119,44 @@ Library* Find(const char* name)
             return &library;
     }
     return nullptr;
+}
+
+bool IsLoadedTable(xmlSecCryptoDLFunctionsPtr functions)
+{
+    for (const Library& library : g_libraries) {
+        if (library.used && library.functions == functions)
+            return true;
+    }
+    return false;
+}
+
+// The calling thread's choice and the process default become `functions`;
+// caller holds g_mutex.
+void ChooseLocked(xmlSecCryptoDLFunctionsPtr functions, bool fromLibrary)
+{
+    t_choice = Choice{functions, fromLibrary, g_shutdowns.load(), g_unloads.load()};
+    g_default.store(functions);
+}
+
+// The calling thread's table: its own choice while that holds, else the default.
+xmlSecCryptoDLFunctionsPtr ActiveTable()
+{
+    Choice& choice = t_choice;
+    if (choice.functions == nullptr)
+        return g_default.load();
+    if (choice.shutdowns != g_shutdowns.load()) {
+        choice = Choice{};
+        return g_default.load();
+    }
+    if (choice.unloads != g_unloads.load()) {
+        std::lock_guard lock(g_mutex);
+        if (choice.fromLibrary && !IsLoadedTable(choice.functions)) {
+            choice = Choice{};
+            return g_default.load();
+        }
+        choice.unloads = g_unloads.load();
+    }
+    return choice.functions;
 }
 
 // The folder holding this library, with a trailing slash, or "" if unknown.
@@ -217,7 +274,9 @@ int xmlSecCryptoDLInit(void)
 int xmlSecCryptoDLShutdown(void)
 {
     std::lock_guard lock(g_mutex);
-    g_active.store(nullptr);
+    g_default.store(nullptr);
+    g_shutdowns.fetch_add(1);
+    t_choice = Choice{};
     return 0;
 }
 
@@ -251,7 +310,7 @@ int xmlSecCryptoDLLoadLibrary(const xmlChar* crypto)
         std::lock_guard lock(g_mutex);
         xmlSecCryptoDLFunctionsPtr functions = LoadLocked(name, failure);
         if (functions != nullptr)
-            g_active.store(functions);
+            ChooseLocked(functions, true);
     }
     if (failure) {
         Report(*failure);
@@ -274,8 +333,9 @@ int xmlSecCryptoDLUnloadLibrary(const xmlChar* crypto)
     if (library == nullptr)
         return 0; // not loaded: nothing to do
     xmlSecCryptoDLFunctionsPtr expected = library->functions;
-    g_active.compare_exchange_strong(expected, nullptr);
+    g_default.compare_exchange_strong(expected, nullptr);
     *library = Library{};
+    g_unloads.fetch_add(1);
     return 0;
 }
 
@@ -283,13 +343,13 @@ int xmlSecCryptoDLSetFunctions(xmlSecCryptoDLFunctionsPtr functions)
 {
     xmlSecAssert2(functions != nullptr, -1);
     std::lock_guard lock(g_mutex);
-    g_active.store(functions);
+    ChooseLocked(functions, IsLoadedTable(functions));
     return 0;
 }
 
 xmlSecCryptoDLFunctionsPtr xmlSecCryptoDLGetFunctions(void)
 {
-    return g_active.load();
+    return ActiveTable();
 }
 
 int trumikXmlSecCryptoDLActivate(const char* name)
@@ -301,7 +361,7 @@ int trumikXmlSecCryptoDLActivate(const char* name)
     {
         std::lock_guard lock(g_mutex);
         if (Library* library = Find(name)) {
-            g_active.store(library->functions);
+            ChooseLocked(library->functions, true);
             return 0;
         }
     }
@@ -314,9 +374,10 @@ int trumikXmlSecCryptoDLIsActive(const char* name)
 {
     if (!IsValidName(name))
         return 0;
+    xmlSecCryptoDLFunctionsPtr active = ActiveTable();
     std::lock_guard lock(g_mutex);
     Library* library = Find(name);
-    return library != nullptr && library->functions == g_active.load() ? 1 : 0;
+    return library != nullptr && library->functions == active ? 1 : 0;
 }
 
 #pragma GCC visibility pop

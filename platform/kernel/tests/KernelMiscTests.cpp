@@ -180,6 +180,17 @@ TEST(Interlocked, CountsAcrossThreads)
     EXPECT_EQ(80000, InterlockedDecrement(&counter));
 }
 
+TEST(Interlocked, CompareExchangeReturnsTheOldValueAndSwapsOnlyOnAMatch)
+{
+    volatile LONG value = 7;
+    EXPECT_EQ(7, InterlockedCompareExchange(&value, 9, 5));
+    EXPECT_EQ(7, value);
+    EXPECT_EQ(7, InterlockedCompareExchange(&value, 9, 7));
+    EXPECT_EQ(9, value);
+    EXPECT_EQ(9, InterlockedCompareExchange(&value, 0, 0)); // a read
+    EXPECT_EQ(9, value);
+}
+
 TEST(LocalMemory, ZeroInitAndFree)
 {
     auto* block = static_cast<unsigned char*>(LocalAlloc(LPTR, 64));

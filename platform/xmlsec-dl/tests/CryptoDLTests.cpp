@@ -455,3 +455,72 @@ TEST_F(CryptoDL, ConcurrentSwitchingAlwaysSeesAWholeTable)
 }
 
 } // namespace
+
+namespace {
+
+// The active table of a thread that never chose one, read on a new thread.
+xmlSecCryptoDLFunctionsPtr TableOfANewThread()
+{
+    xmlSecCryptoDLFunctionsPtr seen = nullptr;
+    std::thread([&] { seen = xmlSecCryptoDLGetFunctions(); }).join();
+    return seen;
+}
+
+} // namespace
+
+TEST_F(CryptoDL, EachThreadCallsTheTableItMadeActive)
+{
+    xmlSecCryptoDLFunctionsPtr openssl = xmlSecCryptoDLGetFunctions();
+    xmlSecTransformId opensslSha1 = xmlSecTransformSha1GetKlass();
+    ASSERT_EQ(xmlSecCryptoDLLoadLibrary(Name("testfake")), 0);
+    xmlSecCryptoDLFunctionsPtr fake = xmlSecCryptoDLGetFunctions();
+    ASSERT_EQ(trumikXmlSecCryptoDLActivate("openssl"), 0);
+
+    // Two threads switch back and forth, each to its own back-end, and each
+    // forwarder call reaches the table its thread chose.
+    std::atomic<int> wrong{0};
+    std::atomic<bool> go{false};
+    auto run = [&](const char* name, xmlSecCryptoDLFunctionsPtr own, bool sha1IsOpenSsl) {
+        while (!go.load())
+            std::this_thread::yield();
+        for (int i = 0; i < 2000; ++i) {
+            if (trumikXmlSecCryptoDLActivate(name) != 0 || xmlSecCryptoDLGetFunctions() != own ||
+                trumikXmlSecCryptoDLIsActive(name) != 1 ||
+                (xmlSecTransformSha1GetKlass() == opensslSha1) != sha1IsOpenSsl)
+                wrong.fetch_add(1);
+        }
+    };
+    std::thread a(run, "openssl", openssl, true), b(run, "testfake", fake, false);
+    go.store(true);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(g_reports.empty());
+
+    // This thread keeps its choice; a thread that never chose gets the table
+    // activated last anywhere in the process.
+    EXPECT_EQ(xmlSecCryptoDLGetFunctions(), openssl);
+    std::thread([&] { EXPECT_EQ(trumikXmlSecCryptoDLActivate("testfake"), 0); }).join();
+    EXPECT_EQ(xmlSecCryptoDLGetFunctions(), openssl);
+    EXPECT_EQ(TableOfANewThread(), fake);
+
+    // Unloading a back-end clears the choices of the threads that made it
+    // active, and the default when it was the one.
+    std::thread([&] {
+        ASSERT_EQ(trumikXmlSecCryptoDLActivate("openssl"), 0);
+        EXPECT_EQ(xmlSecCryptoDLUnloadLibrary(Name("testfake")), 0);
+        EXPECT_EQ(xmlSecCryptoDLGetFunctions(), openssl);
+    }).join();
+    EXPECT_EQ(TableOfANewThread(), openssl);
+    ASSERT_EQ(xmlSecCryptoDLLoadLibrary(Name("testfake")), 0);
+    EXPECT_EQ(TableOfANewThread(), fake);
+    std::thread([&] { EXPECT_EQ(xmlSecCryptoDLUnloadLibrary(Name("testfake")), 0); }).join();
+    EXPECT_EQ(xmlSecCryptoDLGetFunctions(), nullptr) << "this thread's choice was the unloaded back-end";
+    EXPECT_EQ(TableOfANewThread(), nullptr);
+
+    // A shut-down on any thread clears every thread's choice.
+    ASSERT_EQ(trumikXmlSecCryptoDLActivate("openssl"), 0);
+    std::thread([&] { EXPECT_EQ(xmlSecCryptoDLShutdown(), 0); }).join();
+    EXPECT_EQ(xmlSecCryptoDLGetFunctions(), nullptr);
+    ASSERT_EQ(trumikXmlSecCryptoDLActivate("openssl"), 0);
+}

@@ -1,0 +1,261 @@
+// Calls per second of the XML methods on one thread against two threads at
+// once (each thread its own apartment and its own object), in one process;
+// every result is checked.
+//   thread_bench SECONDS DOCUMENT PEMKEY STORE-THUMBPRINT PIN CERT.der [THUMBPRINT-2012 PIN-2012
+//   CERT-2012.der]
+// The 2012 rows need the AcceptGost2012 switch on.
+#include "ZelvaneTrumikXmlSigner.h"
+
+#include <objbase.h>
+#include <winnls.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::u16string Wide(const std::string& utf8)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::u16string out(static_cast<size_t>(n > 0 ? n : 0), u'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+struct Bstr {
+    BSTR p = nullptr;
+    Bstr() = default;
+    explicit Bstr(const std::u16string& s) : p(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
+    ~Bstr() { SysFreeString(p); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    std::u16string Text() const { return p ? std::u16string(p, SysStringLen(p)) : std::u16string(); }
+};
+
+template <class T> struct Ref {
+    T* p = nullptr;
+    ~Ref()
+    {
+        if (p)
+            p->Release();
+    }
+    T* operator->() const { return p; }
+};
+
+template <class T> bool Create(const CLSID& clsid, REFIID iid, Ref<T>& out)
+{
+    void* object = nullptr;
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, &object);
+    out.p = static_cast<T*>(object);
+    return hr == S_OK && object;
+}
+
+struct Inputs {
+    std::u16string document, key, thumbprint, pin, cert;
+    std::u16string thumbprint2012, pin2012, cert2012;
+    std::u16string signed2001, signed2012; // made once, for the verification rows
+};
+
+// One kind of call: a factory for a thread's own caller, which returns
+// whether one call succeeded with the expected result.
+using Caller = std::function<bool()>;
+using CallerFactory = std::function<Caller()>;
+
+CallerFactory PemSigner(const Inputs& in)
+{
+    return [&in]() -> Caller {
+        auto signer = std::make_shared<Ref<IXmlSigner>>();
+        if (!Create(CLSID_CXmlSigner, IID_IXmlSigner, *signer))
+            return [] { return false; };
+        return [&in, signer] {
+            Bstr xml(in.document), key(in.key), out;
+            return (*signer)->SignWithKey(xml.p, key.p, &out.p) == S_OK &&
+                   out.Text().find(u"<SignatureValue>") != std::u16string::npos;
+        };
+    };
+}
+
+CallerFactory GostSigner(const Inputs& in, bool use2012)
+{
+    return [&in, use2012]() -> Caller {
+        auto signer = std::make_shared<Ref<IMSXmlSigner>>();
+        if (!Create(CLSID_CMSXmlSigner, IID_IMSXmlSigner, *signer))
+            return [] { return false; };
+        return [&in, signer, use2012] {
+            Bstr xml(in.document), store(u"My"), thumb(use2012 ? in.thumbprint2012 : in.thumbprint),
+                pin(use2012 ? in.pin2012 : in.pin), out;
+            INT code = -1;
+            return (*signer)->SignWithCertStorePass(xml.p, store.p, thumb.p, pin.p, &out.p) == S_OK &&
+                   (*signer)->SignGetLastErrorCode(&code) == S_OK && code == 0 &&
+                   out.Text().find(u"<SignatureValue>") != std::u16string::npos;
+        };
+    };
+}
+
+CallerFactory Verifier(const Inputs& in, bool use2012)
+{
+    return [&in, use2012]() -> Caller {
+        auto verifier = std::make_shared<Ref<IMSXmlVerifier>>();
+        if (!Create(CLSID_CMSXmlVerifier, IID_IMSXmlVerifier, *verifier))
+            return [] { return false; };
+        return [&in, verifier, use2012] {
+            Bstr xml(use2012 ? in.signed2012 : in.signed2001), path(use2012 ? in.cert2012 : in.cert);
+            VARIANT_BOOL result = VARIANT_FALSE;
+            INT code = -1;
+            return (*verifier)->VerifyUsingCertFileWoCert(xml.p, path.p, &result) == S_OK &&
+                   result == VARIANT_TRUE && (*verifier)->SignGetLastErrorCode(&code) == S_OK && code == 0;
+        };
+    };
+}
+
+struct Run {
+    std::vector<long> calls; // per thread
+    long failures = 0;
+    double seconds = 0;
+};
+
+// Each factory on a thread of its own, all calling for `seconds`.
+Run RunFor(double seconds, const std::vector<CallerFactory>& factories)
+{
+    Run run;
+    run.calls.assign(factories.size(), 0);
+    std::atomic<int> ready{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long> failures{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < factories.size(); ++t) {
+        threads.emplace_back([&, t] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            {
+                Caller call = factories[t]();
+                // Warm: the libraries and the back-end start on the first call.
+                for (int i = 0; i < 3; ++i) {
+                    if (!call())
+                        failures.fetch_add(1);
+                }
+                ready.fetch_add(1);
+                while (ready.load() < static_cast<int>(factories.size()))
+                    std::this_thread::yield();
+                long n = 0;
+                while (!stop.load()) {
+                    if (!call())
+                        failures.fetch_add(1);
+                    ++n;
+                }
+                run.calls[t] = n;
+            }
+            CoUninitialize();
+        });
+    }
+    while (ready.load() < static_cast<int>(factories.size()))
+        std::this_thread::yield();
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop.store(true);
+    for (std::thread& thread : threads)
+        thread.join();
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.failures = failures.load();
+    return run;
+}
+
+long Total(const Run& run)
+{
+    long total = 0;
+    for (long n : run.calls)
+        total += n;
+    return total;
+}
+
+bool Row(const char* name, double seconds, const CallerFactory& factory)
+{
+    Run one = RunFor(seconds, {factory});
+    Run two = RunFor(seconds, {factory, factory});
+    const double a = Total(one) / one.seconds, b = Total(two) / two.seconds;
+    const double ratio = a > 0 ? b / a : 0;
+    std::printf("%-34s %10.1f %10.1f %7.2f  %s%s\n", name, a, b, ratio, ratio >= 1.7 ? "met" : "missed",
+                one.failures + two.failures ? "  RESULTS WRONG" : "");
+    return one.failures + two.failures == 0;
+}
+
+std::string ReadFile(const char* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 7 && argc != 10) {
+        std::fprintf(stderr, "usage: thread_bench SECONDS DOCUMENT PEMKEY THUMBPRINT PIN CERT.der "
+                             "[THUMBPRINT-2012 PIN-2012 CERT-2012.der]\n");
+        return 2;
+    }
+    const double seconds = std::atof(argv[1]);
+    Inputs in;
+    in.document = Wide(ReadFile(argv[2]));
+    in.key = Wide(argv[3]);
+    in.thumbprint = Wide(argv[4]);
+    in.pin = Wide(argv[5]);
+    in.cert = Wide(argv[6]);
+    const bool with2012 = argc == 10;
+    if (with2012) {
+        in.thumbprint2012 = Wide(argv[7]);
+        in.pin2012 = Wide(argv[8]);
+        in.cert2012 = Wide(argv[9]);
+    }
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    auto signOnce = [&](bool use2012) {
+        Ref<IMSXmlSigner> signer;
+        Bstr xml(in.document), store(u"My"), thumb(use2012 ? in.thumbprint2012 : in.thumbprint),
+            pin(use2012 ? in.pin2012 : in.pin), out;
+        if (Create(CLSID_CMSXmlSigner, IID_IMSXmlSigner, signer))
+            signer->SignWithCertStorePass(xml.p, store.p, thumb.p, pin.p, &out.p);
+        return out.Text();
+    };
+    in.signed2001 = signOnce(false);
+    if (with2012)
+        in.signed2012 = signOnce(true);
+    if (in.signed2001.empty() || (with2012 && in.signed2012.empty())) {
+        std::fprintf(stderr, "thread_bench: the documents to verify could not be signed\n");
+        return 1;
+    }
+
+    bool ok = true;
+    std::printf("%-34s %10s %10s %7s  %s\n", "calls per second", "1 thread", "2 threads", "ratio", "1.7x");
+    ok &= Row("SignWithKey", seconds, PemSigner(in));
+    ok &= Row("SignWithCertStorePass 2001", seconds, GostSigner(in, false));
+    if (with2012)
+        ok &= Row("SignWithCertStorePass 2012-256", seconds, GostSigner(in, true));
+    ok &= Row("VerifyUsingCertFileWoCert 2001", seconds, Verifier(in, false));
+    if (with2012)
+        ok &= Row("VerifyUsingCertFileWoCert 2012-256", seconds, Verifier(in, true));
+
+    // Mixed: one thread CXmlSigner, one CMSXmlSigner, each against itself alone.
+    Run pemAlone = RunFor(seconds, {PemSigner(in)});
+    Run gostAlone = RunFor(seconds, {GostSigner(in, false)});
+    Run mixed = RunFor(seconds, {PemSigner(in), GostSigner(in, false)});
+    const double pemShare = (mixed.calls[0] / mixed.seconds) / (Total(pemAlone) / pemAlone.seconds);
+    const double gostShare = (mixed.calls[1] / mixed.seconds) / (Total(gostAlone) / gostAlone.seconds);
+    std::printf("mixed SignWithKey + SignWithCertStorePass 2001: %.1f + %.1f calls/s, %.2f + %.2f of each "
+                "alone = %.2fx%s\n",
+                mixed.calls[0] / mixed.seconds, mixed.calls[1] / mixed.seconds, pemShare, gostShare,
+                pemShare + gostShare,
+                pemAlone.failures + gostAlone.failures + mixed.failures ? "  RESULTS WRONG" : "");
+    ok &= pemAlone.failures + gostAlone.failures + mixed.failures == 0;
+    CoUninitialize();
+    return ok ? 0 : 1;
+}
