@@ -1,7 +1,8 @@
-// The signing core of CMSXmlSigner: an enveloped GOST R 34.10-2001 signature
-// over the whole document with the key of a store certificate; with the
-// AcceptGost2012 switch on, a GOST R 34.10-2012 one for a certificate with a
-// 2012 key.
+// SignWithCertStore and SignWithCertStorePass of CMSXmlSigner: the signing
+// core makes an enveloped GOST R 34.10-2001 signature over the whole document
+// with the key of a store certificate (with the AcceptGost2012 switch on, a
+// GOST R 34.10-2012 one for a certificate with a 2012 key); the new Signature
+// element is then written into the caller's own text.
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
@@ -23,10 +24,13 @@
 #include <xmlsec/mscrypto/certkeys.h>
 #include <xmlsec/mscrypto/crypto.h>
 #include <xmlsec/mscrypto/x509.h>
+#include <xmlsec/strings.h>
 #include <xmlsec/templates.h>
 #include <xmlsec/xmldsig.h>
 #include <xmlsec/xmlsec.h>
+#include <xmlsec/xmltree.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -53,7 +57,9 @@ namespace {
 
 using common::ErrorStackId;
 
+using common::UniqueXmlBytes;
 using common::Xml;
+using UniqueDoc = common::UniqueXmlDoc;
 
 constexpr char16_t kBadArguments[] = u"Неверно заданы входные параметры. Необходимые входные "
                                      u"параметры:\nФайл документа\nНаименование хранилища "
@@ -78,6 +84,15 @@ constexpr char16_t kNoContext[] = u"Не удалось сформировать
 constexpr char16_t kNoKeyName[] = u"Не удалось установить наименование ключа.(Код ошибки - 00031)";
 constexpr char16_t kNotSigned[] = u"Не удалось сформировать подпись.(Код ошибки - 00033)";
 constexpr char16_t kException[] = u"Не удалось подписать документ.(Код ошибки - 00035)";
+constexpr char16_t kSignedNotParsed[] =
+    u"Не удалось произвести разбор подписанного документа.(Код ошибки - 00071)";
+constexpr char16_t kSignatureNotFound[] =
+    u"Не удалось извлечь подпись из подписанного документа.(Код ошибки - 00073)";
+constexpr char16_t kRebuildException[] = u"Не удалось подписать документ.(Код ошибки - 00075)";
+
+// The signature-only document serialised without an encoding starts with
+// `<?xml version="1.0"?>` and a line feed.
+constexpr size_t kDeclarationLength = 22;
 
 // Store names as UTF-8 for the key's name.
 std::string Utf8(BSTR text)
@@ -116,6 +131,11 @@ GostMethods MethodsFor(xmlSecKeyDataPtr keyData)
 }
 
 } // namespace
+
+CMSXmlSigner::~CMSXmlSigner()
+{
+    common::ForgetLibraries(started_, ErrorStackId::MSXmlSigner);
+}
 
 bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result)
 {
@@ -279,6 +299,118 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     if (result)
         *result = text.release();
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Signing methods and the rebuilding of the caller's text
+
+HRESULT CMSXmlSigner::SignWithCertStore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR* retXml)
+{
+    return Sign(xml, certStoreName, certHashString, nullptr, retXml);
+}
+
+HRESULT CMSXmlSigner::SignWithCertStorePass(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password,
+                                            BSTR* retXml)
+{
+    return Sign(xml, certStoreName, certHashString, password, retXml);
+}
+
+HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* retXml)
+{
+    if (!retXml)
+        return E_POINTER;
+    common::ProcessGuard guard(common::ProcessLock());
+    // The core writes *retXml: null once it has started, the signed document
+    // when it succeeds (kept as bytes until the rebuilding is done); before
+    // that it leaves it alone.
+    coreDocument_.reset();
+    keepCoreDocument_ = true;
+    SignCore(xml, certStoreName, certHashString, password, retXml);
+    keepCoreDocument_ = false;
+    struct Release {
+        common::UniqueXmlDoc& doc;
+        ~Release() { doc.reset(); }
+    } release{coreDocument_};
+    if (record_.Code() != 0)
+        return S_FALSE;
+    try {
+        Rebuild(common::View(xml), retXml);
+    } catch (const std::exception& e) {
+        record_.PushExceptionText(e.what());
+        record_.SetError(kRebuildException, 75);
+        try {
+            HandOverCoreDocument(retXml);
+        } catch (const std::exception&) {
+        }
+        return S_FALSE;
+    }
+    return S_OK;
+}
+
+void CMSXmlSigner::HandOverCoreDocument(BSTR* retXml)
+{
+    if (!coreDocument_ || *retXml)
+        return;
+    *retXml = DumpDocument(coreDocument_.get()).release();
+}
+
+// Replaces *retXml (the core's whole signed document) by the caller's own text
+// with the new Signature element inserted where the core put it.
+void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
+{
+    // The core's own signed document; read back from its text when it gave text.
+    UniqueDoc parsed;
+    if (!coreDocument_)
+        parsed.reset(xmlParseDoc(reinterpret_cast<const xmlChar*>(common::DocumentToUtf8(*retXml).c_str())));
+    xmlDocPtr signedDoc = coreDocument_ ? coreDocument_.get() : parsed.get();
+    xmlNodePtr root = signedDoc ? xmlDocGetRootElement(signedDoc) : nullptr;
+    if (!root) {
+        record_.SetError(kSignedNotParsed, 71);
+        HandOverCoreDocument(retXml);
+        return;
+    }
+    // The core appended its Signature as the root's last child; an earlier
+    // Signature of the document is not the new one.
+    xmlNodePtr signature = nullptr;
+    for (xmlNodePtr child = root->last; child && !signature; child = child->prev) {
+        if (child->type == XML_ELEMENT_NODE && xmlSecCheckNodeName(child, xmlSecNodeSignature, xmlSecDSigNs))
+            signature = child;
+    }
+    if (!signature) {
+        record_.SetError(kSignatureNotFound, 73);
+        HandOverCoreDocument(retXml);
+        return;
+    }
+    UniqueDoc signatureDoc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
+    if (!signatureDoc)
+        throw std::bad_alloc();
+    // A copy, so that the core's document stays whole for the caller should
+    // the rebuilding still fail.
+    xmlNodePtr copy = xmlDocCopyNode(signature, signatureDoc.get(), 1);
+    if (!copy)
+        throw std::bad_alloc();
+    xmlDocSetRootElement(signatureDoc.get(), copy);
+    xmlReconciliateNs(signatureDoc.get(), copy);
+    xmlChar* dumped = nullptr;
+    int dumpedSize = 0;
+    xmlDocDumpMemory(signatureDoc.get(), &dumped, &dumpedSize);
+    UniqueXmlBytes dumpedGuard(dumped);
+    if (!dumped)
+        throw std::bad_alloc();
+    common::UniqueBstr signatureText = common::Utf8ToBstr(reinterpret_cast<const char*>(dumped));
+    if (!signatureText)
+        throw std::bad_alloc();
+    std::u16string_view s = common::View(signatureText.get());
+    if (s.size() < kDeclarationLength + 1) {
+        record_.SetError(kSignatureNotFound, 73);
+        HandOverCoreDocument(retXml);
+        return;
+    }
+    s = s.substr(kDeclarationLength, s.size() - kDeclarationLength - 1);
+
+    common::UniqueBstr replacement = SpliceSignature(xml, s);
+    SysFreeString(*retXml);
+    *retXml = replacement.release();
 }
 
 } // namespace trumik::signer
