@@ -4,6 +4,7 @@
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
+#include "Messages.h"
 
 #include "common/Conversions.h"
 #include "common/Gost2012.h"
@@ -16,87 +17,19 @@
 
 namespace trumik::signer {
 
-namespace {
-
-// The messages of one check family.
-struct CheckMessages {
-    const char16_t* arguments;
-    LONG argumentsCode;
-    const char16_t* store;
-    LONG storeCode;
-    const char16_t* certificate;
-    LONG certificateCode;
-    const char16_t* exception;
-    LONG exceptionCode;
-};
-
-const CheckMessages kTimeMessages = {
-    u"Неверно заданы входные параметры. Необходимые входные параметры:\nНаименование хранилища "
-    u"сертификатов\nОтпечаток сертификата(Код ошибки - 01001)",
-    1001,
-    u"Не удалось обнаружить указанное хранилище сертификатов.(Код ошибки - 01003)",
-    1003,
-    u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 01005)",
-    1005,
-    u"Не удалось выполнить проверку сертификата на предмет действительности времени действия.(Код ошибки - "
-    u"01011)",
-    1011,
-};
-
-const CheckMessages kGostMessages = {
-    u"Неверно заданы входные параметры. Необходимые входные параметры:\nНаименование хранилища "
-    u"сертификатов\nОтпечаток сертификата(Код ошибки - 03001)",
-    3001,
-    u"Не удалось обнаружить указанное хранилище сертификатов.(Код ошибки - 03003)",
-    3003,
-    u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 03005)",
-    3005,
-    u"Не удалось выполнить проверку сертификата на предмет соответствия алгоритма ГОСТ-у.(Код ошибки - "
-    u"03009)",
-    3009,
-};
-
-const CheckMessages kUsageMessages = {
-    u"Неверно заданы входные параметры. Необходимые входные параметры:\nНаименование хранилища "
-    u"сертификатов\nОтпечаток сертификата(Код ошибки - 04001)",
-    4001,
-    u"Не удалось обнаружить указанное хранилище сертификатов.(Код ошибки - 04003)",
-    4003,
-    u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 04005)",
-    4005,
-    u"Не удалось выполнить проверку сертификата на предмет назначения использования ключа.(Код ошибки - "
-    u"04011)",
-    4011,
-};
-
-constexpr char16_t kDateNotConverted[] = u"Не могу преобразовать входящую дату.(Код ошибки - 01006)";
-constexpr char16_t kDateNotFileTime[] = u"Не могу преобразовать входящую дату.(Код ошибки - 01065)";
-constexpr char16_t kNotYetValid[] = u"Время действия сертификата ещё не наступило.(Код ошибки - 01007)";
-constexpr char16_t kExpired[] = u"Время действия сертификата истекло.(Код ошибки - 01009)";
-constexpr char16_t kNotGost[] =
-    u"Алгоритм подписи указанного сертификата не поддерживается ГОСТ.(Код ошибки - 03007)";
-constexpr char16_t kNoKeyUsage[] =
-    u"Ключ для подписания используется не по назначению (Цифровая подпись, Неотрекаемость)\nНе установлены "
-    u"значения в поле 'Использование ключа' сертификата.(Код ошибки - 04007)";
-constexpr char16_t kWrongKeyUsage[] =
-    u"Ключ для подписания используется не по назначению (Цифровая подпись, Неотрекаемость)\nПроверьте поле "
-    u"'Использование ключа' в сертификате.(Код ошибки - 04009)";
-
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Store certificate checks
 
 HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString, const DATE* date,
                                VARIANT_BOOL* result)
 {
-    const CheckMessages& messages = check == Check::Time   ? kTimeMessages
-                                    : check == Check::Gost ? kGostMessages
-                                                           : kUsageMessages;
+    const messages::CheckFamily& family = check == Check::Time   ? messages::kTimeChecks
+                                          : check == Check::Gost ? messages::kGostChecks
+                                                                 : messages::kUsageChecks;
     record_.Reset();
     try {
         if (!storeName || !certHashString) {
-            record_.SetError(messages.arguments, messages.argumentsCode);
+            record_.SetError(family.arguments);
             return S_FALSE;
         }
         if (result)
@@ -106,11 +39,11 @@ HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString,
         switch (LookupCertificate(storeName, certHashString, store, cert)) {
         case LookupResult::StoreNotFound:
             record_.PushSystemErrorText();
-            record_.SetError(messages.store, messages.storeCode);
+            record_.SetError(family.store);
             return S_FALSE;
         case LookupResult::CertNotFound:
             record_.PushSystemErrorText();
-            record_.SetError(messages.certificate, messages.certificateCode);
+            record_.SetError(family.certificate);
             return S_FALSE;
         case LookupResult::Found:
             break;
@@ -124,19 +57,19 @@ HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString,
             if (date) {
                 SYSTEMTIME system{};
                 if (!VariantTimeToSystemTime(*date, &system)) {
-                    record_.SetError(kDateNotConverted, 1006);
+                    record_.SetError(messages::kDateNotConverted);
                     converted = false;
                 } else if (!SystemTimeToFileTime(&system, &when)) {
-                    record_.SetError(kDateNotFileTime, 1065);
+                    record_.SetError(messages::kDateNotFileTime);
                     converted = false;
                 }
             }
             if (converted) {
                 const LONG validity = CertVerifyTimeValidity(date ? &when : nullptr, cert->pCertInfo);
                 if (validity < 0)
-                    record_.SetError(kNotYetValid, 1007);
+                    record_.SetError(messages::kNotYetValid);
                 else if (validity > 0)
-                    record_.SetError(kExpired, 1009);
+                    record_.SetError(messages::kExpired);
                 else
                     pass = true;
             }
@@ -147,7 +80,7 @@ HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString,
                                                  common::AcceptGost2012()))
                 pass = true;
             else
-                record_.SetError(kNotGost, 3007);
+                record_.SetError(messages::kCheckNotGost);
             break;
         }
         case Check::Usage: {
@@ -155,12 +88,12 @@ HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString,
             if (!CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert->pCertInfo, &usage,
                                          1)) {
                 record_.PushSystemErrorText();
-                record_.SetError(kNoKeyUsage, 4007);
+                record_.SetError(messages::kNoKeyUsage);
             } else if ((usage & CERT_DIGITAL_SIGNATURE_KEY_USAGE) &&
                        (usage & CERT_NON_REPUDIATION_KEY_USAGE)) {
                 pass = true;
             } else {
-                record_.SetError(kWrongKeyUsage, 4009);
+                record_.SetError(messages::kWrongKeyUsage);
             }
             break;
         }
@@ -172,7 +105,7 @@ HRESULT CMSXmlSigner::RunCheck(Check check, BSTR storeName, BSTR certHashString,
         return pass ? S_OK : S_FALSE;
     } catch (const std::exception& e) {
         record_.PushExceptionText(e.what());
-        record_.SetError(messages.exception, messages.exceptionCode);
+        record_.SetError(family.exception);
         return S_FALSE;
     }
 }

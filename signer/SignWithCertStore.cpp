@@ -6,6 +6,7 @@
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
+#include "Messages.h"
 
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
@@ -61,35 +62,6 @@ using common::UniqueXmlBytes;
 using common::Xml;
 using UniqueDoc = common::UniqueXmlDoc;
 
-constexpr char16_t kBadArguments[] = u"Неверно заданы входные параметры. Необходимые входные "
-                                     u"параметры:\nФайл документа\nНаименование хранилища "
-                                     u"сертификатов\nОтпечаток сертификата (Код ошибки - 00001)";
-constexpr char16_t kNotStarted[] =
-    u"Внутренняя ошибка компонента. Не удалось проинициализировать объекты.(Код ошибки - 00003)";
-constexpr char16_t kNoStore[] =
-    u"Не удалось обнаружить указанное хранилище сертификатов.(Код ошибки - 00005)";
-constexpr char16_t kNoCertificate[] =
-    u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 00007)";
-constexpr char16_t kNoKeyData[] =
-    u"Не удалось выбрать ключ для подписания из сертификата.(Код ошибки - 00009)";
-constexpr char16_t kPinRefused[] = u"Не удалось установить пароль для ключа.(Код ошибки - 00011)";
-constexpr char16_t kNoKey[] = u"Не удалось инициализировать ключ для подписания.(Код ошибки - 00017)";
-constexpr char16_t kNotParsed[] = u"Не удалось произвести разбор указанного документа.(Код ошибки - 00019)";
-constexpr char16_t kNoTemplate[] = u"Не удалось сформировать шаблон подписи.(Код ошибки - 00021)";
-constexpr char16_t kNoReference[] = u"Не удалось добавить ссылку на шаблон подписи.(Код ошибки - 00023)";
-constexpr char16_t kNoTransform[] = u"Не удалось выполнить enveloped-преобразование.(Код ошибки - 00025)";
-constexpr char16_t kNotGost[] =
-    u"Алгоритм подписи указанного сертификата не поддерживается ГОСТ.(Код ошибки - 00027)";
-constexpr char16_t kNoContext[] = u"Не удалось сформировать контекст подписи.(Код ошибки - 00029)";
-constexpr char16_t kNoKeyName[] = u"Не удалось установить наименование ключа.(Код ошибки - 00031)";
-constexpr char16_t kNotSigned[] = u"Не удалось сформировать подпись.(Код ошибки - 00033)";
-constexpr char16_t kException[] = u"Не удалось подписать документ.(Код ошибки - 00035)";
-constexpr char16_t kSignedNotParsed[] =
-    u"Не удалось произвести разбор подписанного документа.(Код ошибки - 00071)";
-constexpr char16_t kSignatureNotFound[] =
-    u"Не удалось извлечь подпись из подписанного документа.(Код ошибки - 00073)";
-constexpr char16_t kRebuildException[] = u"Не удалось подписать документ.(Код ошибки - 00075)";
-
 // The signature-only document serialised without an encoding starts with
 // `<?xml version="1.0"?>` and a line feed.
 constexpr size_t kDeclarationLength = 22;
@@ -142,12 +114,12 @@ bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, B
     common::ProcessGuard guard(common::ProcessLock());
     record_.Reset();
     if (!xml || !certStoreName || !certHashString) {
-        record_.SetError(kBadArguments, 1);
+        record_.SetError(messages::kBadArguments);
         return false;
     }
     if (!common::StartLibraries(started_, common::kMSCryptoBackend, ErrorStackId::MSXmlSigner, true) ||
         !common::ActivateBackend(common::kMSCryptoBackend)) {
-        record_.SetError(kNotStarted, 3);
+        record_.SetError(messages::kNotStarted);
         return false;
     }
     try {
@@ -156,7 +128,7 @@ bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, B
         return Core(xml, certStoreName, certHashString, password, result);
     } catch (const std::exception& e) {
         record_.PushExceptionText(e.what());
-        record_.SetError(kException, 35);
+        record_.SetError(messages::kSigningException);
         return false;
     }
 }
@@ -174,11 +146,11 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     UniqueCertContext cert;
     switch (LookupCertificate(certStoreName, certHashString, store, cert)) {
     case LookupResult::StoreNotFound:
-        record_.SetError(kNoStore, 5);
+        record_.SetError(messages::kNoStore);
         return false;
     case LookupResult::CertNotFound:
         record_.PushSystemErrorText();
-        record_.SetError(kNoCertificate, 7);
+        record_.SetError(messages::kNoCertificate);
         return false;
     case LookupResult::Found:
         break;
@@ -198,14 +170,14 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     common::UniqueSecKeyData keyData(
         xmlSecMSCryptoCertAdopt(cert.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate));
     if (!keyData) {
-        record_.SetError(kNoKeyData, 9);
+        record_.SetError(messages::kNoKeyData);
         return false;
     }
     // Without the switch only a GOST R 34.10-2001 key signs, as before the
     // back-end knew the 2012 keys.
     const GostMethods methods = MethodsFor(keyData.get());
     if (!methods.signature || (!acceptGost2012 && !methods.gost2001)) {
-        record_.SetError(kNoKeyData, 9);
+        record_.SetError(messages::kNoKeyData);
         return false;
     }
 
@@ -213,7 +185,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         HCRYPTPROV provider = xmlSecMSCryptoKeyDataGetMSCryptoProvider(keyData.get());
         if (!CryptSetProvParam(provider, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()), 0)) {
             record_.PushSystemErrorText();
-            record_.SetError(kPinRefused, 11);
+            record_.SetError(messages::kPinRefused);
             return false;
         }
     }
@@ -228,7 +200,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
 
     common::UniqueSecKey key(xmlSecKeyCreate());
     if (!key) {
-        record_.SetError(kNoKey, 17);
+        record_.SetError(messages::kNoKey);
         return false;
     }
     if (xmlSecKeySetValue(key.get(), keyData.get()) >= 0)
@@ -238,50 +210,50 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     common::UniqueXmlDoc doc = bytes ? common::ParseCallerDocument(bytes->c_str()) : nullptr;
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
-        record_.SetError(kNotParsed, 19);
+        record_.SetError(messages::kNotParsed);
         return false;
     }
 
     if (!common::IsGostSignatureAlgorithm(algorithm.c_str(), acceptGost2012)) {
-        record_.SetError(kNotGost, 27);
+        record_.SetError(messages::kSigningNotGost);
         return false;
     }
 
     xmlNodePtr signNode =
         xmlSecTmplSignatureCreate(doc.get(), xmlSecTransformInclC14NGetKlass(), methods.signature, nullptr);
     if (!signNode) {
-        record_.SetError(kNoTemplate, 21);
+        record_.SetError(messages::kNoTemplate);
         return false;
     }
     // From here on the Signature element belongs to the document.
     if (!xmlAddChild(root, signNode)) {
         xmlFreeNode(signNode);
-        record_.SetError(kNoTemplate, 21);
+        record_.SetError(messages::kNoTemplate);
         return false;
     }
     xmlNodePtr refNode = xmlSecTmplSignatureAddReference(signNode, methods.digest, nullptr, Xml(""), nullptr);
     if (!refNode) {
-        record_.SetError(kNoReference, 23);
+        record_.SetError(messages::kNoReference);
         return false;
     }
     if (!xmlSecTmplReferenceAddTransform(refNode, xmlSecTransformEnvelopedGetKlass())) {
-        record_.SetError(kNoTransform, 25);
+        record_.SetError(messages::kNoTransform);
         return false;
     }
 
     common::UniqueDSigCtx dsigCtx(xmlSecDSigCtxCreate(nullptr));
     if (!dsigCtx) {
-        record_.SetError(kNoContext, 29);
+        record_.SetError(messages::kNoContext);
         return false;
     }
     dsigCtx->signKey = key.release(); // the context owns the key now
 
     if (xmlSecKeySetName(dsigCtx->signKey, Xml(Utf8(certStoreName).c_str())) < 0) {
-        record_.SetError(kNoKeyName, 31);
+        record_.SetError(messages::kNoKeyName);
         return false;
     }
     if (xmlSecDSigCtxSign(dsigCtx.get(), signNode) < 0) {
-        record_.SetError(kNotSigned, 33);
+        record_.SetError(messages::kNotSigned);
         return false;
     }
 
@@ -337,7 +309,7 @@ HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BS
         Rebuild(common::View(xml), retXml);
     } catch (const std::exception& e) {
         record_.PushExceptionText(e.what());
-        record_.SetError(kRebuildException, 75);
+        record_.SetError(messages::kRebuildException);
         try {
             HandOverCoreDocument(retXml);
         } catch (const std::exception&) {
@@ -365,7 +337,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
     xmlDocPtr signedDoc = coreDocument_ ? coreDocument_.get() : parsed.get();
     xmlNodePtr root = signedDoc ? xmlDocGetRootElement(signedDoc) : nullptr;
     if (!root) {
-        record_.SetError(kSignedNotParsed, 71);
+        record_.SetError(messages::kSignedNotParsed);
         HandOverCoreDocument(retXml);
         return;
     }
@@ -377,7 +349,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
             signature = child;
     }
     if (!signature) {
-        record_.SetError(kSignatureNotFound, 73);
+        record_.SetError(messages::kSignatureNotFound);
         HandOverCoreDocument(retXml);
         return;
     }
@@ -402,7 +374,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
         throw std::bad_alloc();
     std::u16string_view s = common::View(signatureText.get());
     if (s.size() < kDeclarationLength + 1) {
-        record_.SetError(kSignatureNotFound, 73);
+        record_.SetError(messages::kSignatureNotFound);
         HandOverCoreDocument(retXml);
         return;
     }
