@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Handles.h"
+#include "Messages.h"
 
 #include "common/ErrorState.h"
 
@@ -60,20 +61,20 @@ class CCryptEncMessage {
     const common::ErrorRecord& Record() const { return record_; }
 
   private:
-    void Fail(std::u16string_view message, LONG code) { record_.SetError(message, code); }
-    void FailWithPlatformText(std::u16string_view message, LONG code)
+    void Fail(const common::Message& message) { record_.SetError(message); }
+    void FailWithPlatformText(const common::Message& message)
     {
         record_.PushSystemErrorText();
-        record_.SetError(message, code);
+        record_.SetError(message);
     }
-    void FailWithException(const char* what, std::u16string_view message, LONG code)
+    void FailWithException(const char* what, const common::Message& message)
     {
         record_.PushExceptionText(what);
-        record_.SetError(message, code);
+        record_.SetError(message);
     }
     // Reads the key-provider information property of a certificate, with the
-    // codes of the calling operation (size, allocation, read).
-    UniqueKeyProvInfo ReadKeyProvInfo(PCCERT_CONTEXT cert, LONG sizeCode, LONG allocCode, LONG readCode);
+    // messages of the calling operation (size, allocation, read).
+    UniqueKeyProvInfo ReadKeyProvInfo(PCCERT_CONTEXT cert, const messages::KeyInfoSteps& steps);
     bool KeyIsUsable(const CRYPT_KEY_PROV_INFO& info);
     // The steps both encryptions share, from the provider context to the
     // encrypted bytes (80005 to 80013). False when one failed, with *status
