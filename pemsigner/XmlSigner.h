@@ -5,6 +5,7 @@
 #include <oleauto.h>
 
 #include "common/Bstr.h"
+#include "common/Messages.h"
 
 #include <string_view>
 
@@ -32,6 +33,7 @@ class CXmlSigner {
   private:
     // The message becomes text followed by the signer error text.
     void SetLastError(std::u16string_view text);
+    void SetLastError(const common::Message& message);
     HRESULT Sign(BSTR xml, BSTR keyFile, BSTR* retXml);
 
     common::UniqueBstr message_;
