@@ -3,9 +3,9 @@
 // certificate's key. The automation object of the server forwards to it.
 #pragma once
 
-#include "Handles.h"
 #include "Messages.h"
 
+#include "common/CryptGuards.h"
 #include "common/ErrorState.h"
 
 #include <oleauto.h>
@@ -14,6 +14,13 @@
 #include <string>
 
 namespace trumik::cryptmsg {
+
+using common::AllocateBlock;
+using common::UniqueBlock;
+using common::UniqueCertContext;
+using common::UniqueKeyProvInfo;
+using common::UniqueProv;
+using common::UniqueStore;
 
 // The text GetProviderInfo hands back.
 inline constexpr char16_t kProviderInfoText[] =
@@ -82,6 +89,17 @@ class CCryptEncMessage {
     // platform's text only where machineStoreText asks for it.
     bool EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
                           bool machineStoreText, UniqueBlock& encrypted, DWORD& size, HRESULT* status);
+
+    // The steps both decryptions share, from the provider context of the
+    // container (with the PIN when password is not null) to the plain bytes,
+    // with the calling method's messages. False when one failed.
+    bool DecryptWithContainer(const std::string& container, DWORD flags, BSTR password, HCERTSTORE* store,
+                              const BYTE* message, DWORD messageSize, const messages::DecryptionSteps& steps,
+                              UniqueBlock& plain, DWORD& size);
+    // The fully qualified name of a container, as providers up to version 3.0
+    // take it (at most 64 bytes); false with the calling method's message.
+    bool QualifiedContainerName(const std::string& containerName, bool machine,
+                                const messages::ContainerNameSteps& steps, std::string& fullName);
 
     common::ErrorRecord record_;
 };

@@ -14,7 +14,6 @@ namespace trumik::cryptmsg {
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr size_t kMaxOldProviderName = 64;
 
 CRYPT_DECRYPT_MESSAGE_PARA DecryptionParameters(HCERTSTORE* store)
 {
@@ -39,6 +38,51 @@ std::string KeyPin(BSTR password)
 }
 
 } // namespace
+
+bool CCryptEncMessage::DecryptWithContainer(const std::string& container, DWORD flags, BSTR password,
+                                            HCERTSTORE* store, const BYTE* message, DWORD messageSize,
+                                            const messages::DecryptionSteps& steps, UniqueBlock& plain,
+                                            DWORD& size)
+{
+    UniqueProv prov;
+    if (!CryptAcquireContextA(prov.put(), container.c_str(), nullptr, PROV_GOST_2001_DH, flags)) {
+        if (steps.providerWithPlatformText)
+            FailWithPlatformText(steps.provider);
+        else
+            Fail(steps.provider);
+        return false;
+    }
+    if (password) {
+        const std::string pin = KeyPin(password);
+        if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
+                               0)) {
+            FailWithPlatformText(steps.pin);
+            return false;
+        }
+    }
+    CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(store);
+    size = 0;
+    if (!CryptDecryptMessage(&para, message, messageSize, nullptr, &size, nullptr)) {
+        FailWithPlatformText(steps.size);
+        return false;
+    }
+    plain = AllocateBlock(size);
+    if (!plain) {
+        FailWithPlatformText(steps.allocation);
+        return false;
+    }
+    if (!CryptDecryptMessage(&para, message, messageSize, plain.get(), &size, nullptr)) {
+        const DWORD error = GetLastError();
+        if (steps.wrongPin && error == static_cast<DWORD>(SCARD_W_WRONG_CHV))
+            Fail(*steps.wrongPin);
+        else if (steps.noKeyCertificate && error == static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT))
+            Fail(*steps.noKeyCertificate);
+        else
+            FailWithPlatformText(steps.decrypt);
+        return false;
+    }
+    return true;
+}
 
 HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR password,
                                              LONG in_message_len, VARIANT* ByteArray, VARIANT* out_message)
@@ -87,36 +131,13 @@ HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR
             }
             container = WideToCodePage(common::ThreadAnsiCodePage(), info->pwszContainerName);
         }
-        UniqueProv prov;
-        if (!CryptAcquireContextA(prov.put(), container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT)) {
-            Fail(messages::kDecryptNoProvider);
-            return S_OK;
-        }
-        if (password) {
-            const std::string pin = KeyPin(password);
-            if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
-                                   0)) {
-                FailWithPlatformText(messages::kDecryptBytesPinRefused);
-                return S_OK;
-            }
-        }
         HCERTSTORE stores[] = {userStore.get()};
-        CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(stores);
-        const DWORD messageSize = static_cast<DWORD>(in_message_len);
+        UniqueBlock plain;
         DWORD size = 0;
-        if (!CryptDecryptMessage(&para, inputLock.data(), messageSize, nullptr, &size, nullptr)) {
-            FailWithPlatformText(messages::kDecryptBytesNoSize);
+        if (!DecryptWithContainer(container, CRYPT_SILENT, password, stores, inputLock.data(),
+                                  static_cast<DWORD>(in_message_len), messages::kDecryptBytesSteps, plain,
+                                  size))
             return S_OK;
-        }
-        UniqueBlock plain = AllocateBlock(size);
-        if (!plain) {
-            FailWithPlatformText(messages::kDecryptBytesNoMemory);
-            return S_OK;
-        }
-        if (!CryptDecryptMessage(&para, inputLock.data(), messageSize, plain.get(), &size, nullptr)) {
-            FailWithPlatformText(messages::kDecryptBytesNotDecrypted);
-            return S_OK;
-        }
         if (!out_message || !PutByteArray(plain.get(), size, out_message)) {
             Fail(messages::kDecryptBytesNoResult);
             return S_OK;
@@ -181,56 +202,21 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
             info.reset();
             const bool machine = machineStore != nullptr;
             if (version <= 0x300) {
-                const LONG index = FindContainerIndex(container, machine);
                 std::string fullName;
-                if (index == 0 || !GetContainerNameByIndex(index, machine, fullName)) {
-                    Fail(messages::kDecryptTextNoContainerName);
+                if (!QualifiedContainerName(container, machine, messages::kDecryptTextContainerName,
+                                            fullName))
                     return S_OK;
-                }
-                if (fullName.size() > kMaxOldProviderName) {
-                    Fail(messages::kDecryptTextContainerNameTooLong);
-                    return S_OK;
-                }
                 container = fullName;
             }
             if (machine)
                 flags = CRYPT_SILENT | CRYPT_MACHINE_KEYSET;
         }
-        UniqueProv prov;
-        if (!CryptAcquireContextA(prov.put(), container.c_str(), nullptr, PROV_GOST_2001_DH, flags)) {
-            FailWithPlatformText(messages::kDecryptNoProvider);
-            return S_OK;
-        }
-        if (password) {
-            const std::string pin = KeyPin(password);
-            if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
-                                   0)) {
-                FailWithPlatformText(messages::kDecryptTextPinRefused);
-                return S_OK;
-            }
-        }
         HCERTSTORE stores[] = {machineStore ? machineStore.get() : userStore.get()};
-        CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(stores);
+        UniqueBlock plain;
         DWORD size = 0;
-        if (!CryptDecryptMessage(&para, message.get(), messageSize, nullptr, &size, nullptr)) {
-            FailWithPlatformText(messages::kDecryptTextNoSize);
+        if (!DecryptWithContainer(container, flags, password, stores, message.get(), messageSize,
+                                  messages::kDecryptTextSteps, plain, size))
             return S_OK;
-        }
-        UniqueBlock plain = AllocateBlock(size);
-        if (!plain) {
-            FailWithPlatformText(messages::kDecryptTextNoMemory);
-            return S_OK;
-        }
-        if (!CryptDecryptMessage(&para, message.get(), messageSize, plain.get(), &size, nullptr)) {
-            const DWORD error = GetLastError();
-            if (error == static_cast<DWORD>(SCARD_W_WRONG_CHV))
-                Fail(messages::kDecryptTextWrongPin);
-            else if (error == static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT))
-                Fail(messages::kDecryptTextNoKeyCertificate);
-            else
-                FailWithPlatformText(messages::kDecryptTextNotDecrypted);
-            return S_OK;
-        }
         common::UniqueBstr text = EncodeTextResult(plain.get(), size);
         if (!text || !out_message) {
             Fail(messages::kDecryptTextNoResult);

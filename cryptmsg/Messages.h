@@ -12,6 +12,27 @@ using common::Message;
 inline constexpr Message kNoProviderContext{
     80005, u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - {})"};
 
+// The steps that both decryptions share, from the provider context to the
+// plain bytes, with each method's own messages.
+struct DecryptionSteps {
+    Message provider; // the container's provider context does not open
+    bool providerWithPlatformText;
+    Message pin;        // the PIN is refused
+    Message size;       // the size of the plain bytes
+    Message allocation; // memory for them
+    Message decrypt;    // the decryption itself
+    // When not null: a decryption refused for a wrong PIN, or for the lack
+    // of a certificate bound to the key, has this message instead.
+    const Message* wrongPin;
+    const Message* noKeyCertificate;
+};
+
+// The fully qualified name of a container for providers up to version 3.0.
+struct ContainerNameSteps {
+    Message notFound; // no container of that name, or no name at its position
+    Message tooLong;  // longer than such a provider takes
+};
+
 // CryptMessageByte and CryptMessage, and the encryption steps they share.
 inline constexpr Message kCryptNoUserStore{
     80007, u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - {})"};
@@ -154,5 +175,21 @@ inline constexpr Message kNameNoProvider{
     86101, u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - {})"};
 inline constexpr Message kNameNoContainers{
     86103, u"Не найдены контейнеры ключей для криптопровайдера.(Код ошибки - {})"};
+
+inline constexpr DecryptionSteps kDecryptBytesSteps{kDecryptNoProvider,
+                                                    false,
+                                                    kDecryptBytesPinRefused,
+                                                    kDecryptBytesNoSize,
+                                                    kDecryptBytesNoMemory,
+                                                    kDecryptBytesNotDecrypted,
+                                                    nullptr,
+                                                    nullptr};
+inline constexpr DecryptionSteps kDecryptTextSteps{kDecryptNoProvider,     true,
+                                                   kDecryptTextPinRefused, kDecryptTextNoSize,
+                                                   kDecryptTextNoMemory,   kDecryptTextNotDecrypted,
+                                                   &kDecryptTextWrongPin,  &kDecryptTextNoKeyCertificate};
+inline constexpr ContainerNameSteps kDecryptTextContainerName{kDecryptTextNoContainerName,
+                                                              kDecryptTextContainerNameTooLong};
+inline constexpr ContainerNameSteps kContainerFullName{kContainerNoName, kContainerNameTooLong};
 
 } // namespace trumik::cryptmsg::messages

@@ -8,7 +8,6 @@
 #include <winbase.h>
 #include <winnls.h>
 
-#include <array>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -17,19 +16,7 @@ namespace trumik::cryptmsg {
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr size_t kMaxOldProviderName = 64; // fully qualified names for providers up to 3.0
-
-// The first certificate whose SHA-1 hash is the thumbprint's; an unfilled hash finds nothing.
-UniqueCertContext FindByThumbprint(HCERTSTORE store, BSTR hash)
-{
-    std::array<BYTE, 20> bytes{};
-    if (!store || !common::ParseThumbprint(hash, bytes))
-        return nullptr;
-    CRYPT_HASH_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
-    return UniqueCertContext(
-        CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SHA1_HASH, &blob, nullptr));
-}
 
 // The size of the longest container name, from a first size query.
 enum class SizeQuery { Ok, NoContainers, Failed };
@@ -97,9 +84,9 @@ UniqueCertContext CCryptEncMessage::SelectRecipientCertificate(HCERTSTORE userSt
         Fail(messages::kRecipientNoStore);
         return nullptr;
     }
-    UniqueCertContext cert = FindByThumbprint(userStore, hash);
+    UniqueCertContext cert = common::FindByThumbprint(userStore, hash);
     if (!cert)
-        cert = FindByThumbprint(machineStore, hash);
+        cert = common::FindByThumbprint(machineStore, hash);
     if (!cert) {
         FailWithPlatformText(messages::kRecipientNotFound);
         return nullptr;
@@ -118,7 +105,7 @@ UniqueKeyProvInfo CCryptEncMessage::GetKeyProviderInfo(HCERTSTORE userStore, BST
         Fail(messages::kHolderNoStore);
         return nullptr;
     }
-    UniqueCertContext cert = FindByThumbprint(userStore, hash);
+    UniqueCertContext cert = common::FindByThumbprint(userStore, hash);
     UniqueStore machine;
     if (!cert) {
         machine.reset(
@@ -127,7 +114,7 @@ UniqueKeyProvInfo CCryptEncMessage::GetKeyProviderInfo(HCERTSTORE userStore, BST
             FailWithPlatformText(messages::kHolderNoMachineStore);
             return nullptr;
         }
-        cert = FindByThumbprint(machine.get(), hash);
+        cert = common::FindByThumbprint(machine.get(), hash);
         if (!cert) {
             FailWithPlatformText(messages::kHolderNotFound);
             return nullptr;
@@ -238,6 +225,22 @@ HRESULT CCryptEncMessage::GetProviderInfo(BSTR* retValue)
     return common::CopyOut(kProviderInfoText, retValue) ? S_OK : E_OUTOFMEMORY;
 }
 
+bool CCryptEncMessage::QualifiedContainerName(const std::string& containerName, bool machine,
+                                              const messages::ContainerNameSteps& steps,
+                                              std::string& fullName)
+{
+    const LONG index = FindContainerIndex(containerName, machine);
+    if (index == 0 || !GetContainerNameByIndex(index, machine, fullName)) {
+        Fail(steps.notFound);
+        return false;
+    }
+    if (fullName.size() > kMaxOldProviderName) {
+        Fail(steps.tooLong);
+        return false;
+    }
+    return true;
+}
+
 HRESULT CCryptEncMessage::GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* container_name)
 {
     record_.Reset();
@@ -278,16 +281,9 @@ HRESULT CCryptEncMessage::GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* 
             return S_OK;
         }
         const bool machine = machineStore != nullptr;
-        const LONG index = FindContainerIndex(narrow, machine);
         std::string fullName;
-        if (index == 0 || !GetContainerNameByIndex(index, machine, fullName)) {
-            Fail(messages::kContainerNoName);
+        if (!QualifiedContainerName(narrow, machine, messages::kContainerFullName, fullName))
             return S_OK;
-        }
-        if (fullName.size() > kMaxOldProviderName) {
-            Fail(messages::kContainerNameTooLong);
-            return S_OK;
-        }
         if (common::UniqueBstr name = common::NarrowToBstr(fullName.c_str())) {
             SysFreeString(*container_name);
             *container_name = name.release();
