@@ -141,19 +141,7 @@ HRESULT CMSXmlSigner::VerifyCertUsingCertStore(BSTR storeName, BSTR certHashStri
         *result = VARIANT_FALSE;
     VARIANT_BOOL passed = VARIANT_FALSE;
     VerifyCertTimeValidityUsingCertStore(storeName, certHashString, &passed, reserved);
-    if (!passed)
-        return S_FALSE;
-    passed = VARIANT_FALSE;
-    VerifyCertIsGOSTUsingCertStore(storeName, certHashString, &passed, reserved);
-    if (!passed)
-        return S_FALSE;
-    passed = VARIANT_FALSE;
-    VerifyCertUsageUsingCertStore(storeName, certHashString, &passed, reserved);
-    if (!passed)
-        return S_FALSE;
-    if (result)
-        *result = VARIANT_TRUE;
-    return S_OK;
+    return ChainAfterTime(passed, storeName, certHashString, result, reserved);
 }
 
 HRESULT CMSXmlSigner::VerifyCertUsingCertStoreAndDate(BSTR storeName, BSTR certHashString, DATE checkDate,
@@ -163,9 +151,15 @@ HRESULT CMSXmlSigner::VerifyCertUsingCertStoreAndDate(BSTR storeName, BSTR certH
         *result = VARIANT_FALSE;
     VARIANT_BOOL passed = VARIANT_FALSE;
     VerifyCertTimeValidityUsingCertStoreAndDate(storeName, certHashString, checkDate, &passed, reserved);
-    if (!passed)
+    return ChainAfterTime(passed, storeName, certHashString, result, reserved);
+}
+
+HRESULT CMSXmlSigner::ChainAfterTime(VARIANT_BOOL timePassed, BSTR storeName, BSTR certHashString,
+                                     VARIANT_BOOL* result, LONG reserved)
+{
+    if (!timePassed)
         return S_FALSE;
-    passed = VARIANT_FALSE;
+    VARIANT_BOOL passed = VARIANT_FALSE;
     VerifyCertIsGOSTUsingCertStore(storeName, certHashString, &passed, reserved);
     if (!passed)
         return S_FALSE;

@@ -64,6 +64,10 @@ class CMSXmlSigner {
     // One single check: lookup, test, release; date is null for "now".
     HRESULT RunCheck(Check check, BSTR storeName, BSTR certHashString, const DATE* date,
                      VARIANT_BOOL* result);
+    // The rest of a chain once the time check has run: GOST, then key usage,
+    // through the object.
+    HRESULT ChainAfterTime(VARIANT_BOOL timePassed, BSTR storeName, BSTR certHashString, VARIANT_BOOL* result,
+                           LONG reserved);
     HRESULT Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* retXml);
     bool Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result);
     void Rebuild(std::u16string_view xml, BSTR* retXml);
