@@ -149,15 +149,7 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
         return kSignFailed;
     }
 
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemoryEnc(doc.get(), &dumped, &dumpedSize, "UTF-8");
-    common::UniqueXmlBytes output(dumped);
-    if (!output)
-        throw std::bad_alloc();
-    common::UniqueBstr result = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
-    if (!result)
-        throw std::bad_alloc();
+    common::UniqueBstr result = common::SerializedDocument(doc.get(), "UTF-8");
     if (retXml)
         *retXml = result.release();
     return S_OK;

@@ -85,8 +85,4 @@ class CMSXmlSigner {
     common::UniqueXmlDoc coreDocument_;
 };
 
-// The document serialised with xmlDocDumpMemory, as text; throws
-// std::bad_alloc when memory runs out.
-common::UniqueBstr DumpDocument(xmlDocPtr doc);
-
 } // namespace trumik::signer

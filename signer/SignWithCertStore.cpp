@@ -40,25 +40,10 @@
 
 namespace trumik::signer {
 
-common::UniqueBstr DumpDocument(xmlDocPtr doc)
-{
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemory(doc, &dumped, &dumpedSize);
-    common::UniqueXmlBytes output(dumped);
-    if (!output)
-        throw std::bad_alloc();
-    common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
-    if (!text)
-        throw std::bad_alloc();
-    return text;
-}
-
 namespace {
 
 using common::ErrorStackId;
 
-using common::UniqueXmlBytes;
 using common::Xml;
 using UniqueDoc = common::UniqueXmlDoc;
 
@@ -267,7 +252,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         coreDocument_ = std::move(doc);
         return true;
     }
-    common::UniqueBstr text = DumpDocument(doc.get());
+    common::UniqueBstr text = common::SerializedDocument(doc.get());
     if (result)
         *result = text.release();
     return true;
@@ -323,7 +308,7 @@ void CMSXmlSigner::HandOverCoreDocument(BSTR* retXml)
 {
     if (!coreDocument_ || *retXml)
         return;
-    *retXml = DumpDocument(coreDocument_.get()).release();
+    *retXml = common::SerializedDocument(coreDocument_.get()).release();
 }
 
 // Replaces *retXml (the core's whole signed document) by the caller's own text
@@ -363,15 +348,7 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
         throw std::bad_alloc();
     xmlDocSetRootElement(signatureDoc.get(), copy);
     xmlReconciliateNs(signatureDoc.get(), copy);
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemory(signatureDoc.get(), &dumped, &dumpedSize);
-    UniqueXmlBytes dumpedGuard(dumped);
-    if (!dumped)
-        throw std::bad_alloc();
-    common::UniqueBstr signatureText = common::Utf8ToBstr(reinterpret_cast<const char*>(dumped));
-    if (!signatureText)
-        throw std::bad_alloc();
+    common::UniqueBstr signatureText = common::SerializedDocument(signatureDoc.get());
     std::u16string_view s = common::View(signatureText.get());
     if (s.size() < kDeclarationLength + 1) {
         record_.SetError(messages::kSignatureNotFound);
