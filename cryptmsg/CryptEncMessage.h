@@ -15,6 +15,8 @@
 
 namespace trumik::cryptmsg {
 
+class ArrayDataLock;
+
 using common::AllocateBlock;
 using common::UniqueBlock;
 using common::UniqueCertContext;
@@ -90,6 +92,13 @@ class CCryptEncMessage {
     bool EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
                           bool machineStoreText, UniqueBlock& encrypted, DWORD& size, HRESULT* status);
 
+    // The checks every method but GetProviderInfo makes first: a store name
+    // and a thumbprint; false with the method's message for the missing one.
+    bool NamesGiven(BSTR storeName, BSTR hash, const common::Message& noStore, const common::Message& noHash);
+    // The byte-array argument of the byte methods: one dimension, its data
+    // locked in lock, the count within it; false with the method's message.
+    bool LockByteArgument(VARIANT* byteArray, LONG count, const common::Message& notOneDimension,
+                          const common::Message& unreadable, ArrayDataLock& lock);
     // The steps both decryptions share, from the provider context of the
     // container (with the PIN when password is not null) to the plain bytes,
     // with the calling method's messages. False when one failed.

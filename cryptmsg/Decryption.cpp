@@ -88,29 +88,12 @@ HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR
                                              LONG in_message_len, VARIANT* ByteArray, VARIANT* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(messages::kDecryptNoStoreName);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kDecryptNoStoreName, messages::kDecryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(messages::kDecryptNoThumbprint);
-        return S_FALSE;
-    }
-    SAFEARRAY* input = ArgumentArray(ByteArray);
-    if (SafeArrayGetDim(input) != 1) {
-        Fail(messages::kDecryptNotOneDimension);
-        return S_FALSE;
-    }
     ArrayDataLock inputLock;
-    if (FAILED(inputLock.Lock(input))) {
-        Fail(messages::kDecryptBytesUnreadable);
+    if (!LockByteArgument(ByteArray, in_message_len, messages::kDecryptNotOneDimension,
+                          messages::kDecryptBytesUnreadable, inputLock))
         return S_FALSE;
-    }
-    // A count beyond the array would read past the caller's data.
-    if (in_message_len < 0 || static_cast<ULONG>(in_message_len) > ArrayByteSize(input)) {
-        Fail(messages::kDecryptBytesUnreadable);
-        return S_FALSE;
-    }
     try {
         UniqueStore userStore(
             CertOpenSystemStoreA(0, WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
@@ -153,14 +136,8 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
                                          BSTR ByteArray, BSTR* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(messages::kDecryptNoStoreName);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kDecryptNoStoreName, messages::kDecryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(messages::kDecryptNoThumbprint);
-        return S_FALSE;
-    }
     try {
         UniqueBlock message;
         DWORD messageSize = 0;

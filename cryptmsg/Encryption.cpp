@@ -134,29 +134,12 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
                                            VARIANT* ByteArray, VARIANT* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(messages::kCryptNoStoreName);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kCryptNoStoreName, messages::kCryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(messages::kCryptNoThumbprint);
-        return S_FALSE;
-    }
-    SAFEARRAY* input = ArgumentArray(ByteArray);
-    if (SafeArrayGetDim(input) != 1) {
-        Fail(messages::kCryptNotOneDimension);
-        return S_FALSE;
-    }
     ArrayDataLock inputLock;
-    if (FAILED(inputLock.Lock(input))) {
-        Fail(messages::kCryptBytesUnreadable);
+    if (!LockByteArgument(ByteArray, in_message_len, messages::kCryptNotOneDimension,
+                          messages::kCryptBytesUnreadable, inputLock))
         return S_FALSE;
-    }
-    // A count beyond the array would read past the caller's data.
-    if (in_message_len < 0 || static_cast<ULONG>(in_message_len) > ArrayByteSize(input)) {
-        Fail(messages::kCryptBytesUnreadable);
-        return S_FALSE;
-    }
     try {
         UniqueBlock encrypted;
         DWORD size = 0;
@@ -178,14 +161,8 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
 HRESULT CCryptEncMessage::CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteArray, BSTR* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(messages::kCryptNoStoreName);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kCryptNoStoreName, messages::kCryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(messages::kCryptNoThumbprint);
-        return S_FALSE;
-    }
     try {
         UniqueBlock plain;
         DWORD plainSize = 0;

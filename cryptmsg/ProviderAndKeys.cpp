@@ -225,6 +225,20 @@ HRESULT CCryptEncMessage::GetProviderInfo(BSTR* retValue)
     return common::CopyOut(kProviderInfoText, retValue) ? S_OK : E_OUTOFMEMORY;
 }
 
+bool CCryptEncMessage::NamesGiven(BSTR storeName, BSTR hash, const common::Message& noStore,
+                                  const common::Message& noHash)
+{
+    if (!storeName) {
+        Fail(noStore);
+        return false;
+    }
+    if (!hash) {
+        Fail(noHash);
+        return false;
+    }
+    return true;
+}
+
 bool CCryptEncMessage::QualifiedContainerName(const std::string& containerName, bool machine,
                                               const messages::ContainerNameSteps& steps,
                                               std::string& fullName)
@@ -244,14 +258,8 @@ bool CCryptEncMessage::QualifiedContainerName(const std::string& containerName, 
 HRESULT CCryptEncMessage::GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* container_name)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(messages::kContainerNoStoreName);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kContainerNoStoreName, messages::kContainerNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(messages::kContainerNoThumbprint);
-        return S_FALSE;
-    }
     if (!container_name)
         return E_POINTER;
     *container_name = SysAllocString(u"");
