@@ -23,6 +23,7 @@ PACKAGES=(
   libxml2-dev libxml2-utils libxslt1-dev
   libxmlsec1-dev libxmlsec1-openssl xmlsec1
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
+  nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev
   time python3 python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev

@@ -1,11 +1,14 @@
 #include "CallerDocument.h"
 
+#include "Conversions.h"
+
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <xmlsec/xmlsec.h>
 
 #include <xmlsec/errors.h>
 
+#include <new>
 #include <string>
 
 namespace trumik::common {
@@ -65,6 +68,41 @@ UniqueXmlDoc ParseCallerDocument(const char* bytes)
         return nullptr;
     }
     return doc;
+}
+
+namespace {
+
+UniqueXmlBytes Dumped(xmlDocPtr doc, const char* encoding)
+{
+    xmlChar* dumped = nullptr;
+    int dumpedSize = 0;
+    xmlDocDumpMemoryEnc(doc, &dumped, &dumpedSize, encoding);
+    UniqueXmlBytes output(dumped);
+    if (!output)
+        throw std::bad_alloc();
+    return output;
+}
+
+UniqueBstr ReadBack(const UniqueXmlBytes& output)
+{
+    UniqueBstr text = Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
+    if (!text)
+        throw std::bad_alloc();
+    return text;
+}
+
+} // namespace
+
+UniqueBstr SerializedDocument(xmlDocPtr doc, const char* encoding)
+{
+    return ReadBack(Dumped(doc, encoding));
+}
+
+UniqueBstr SerializedDocument(UniqueXmlDoc doc, const char* encoding)
+{
+    UniqueXmlBytes output = Dumped(doc.get(), encoding);
+    doc.reset();
+    return ReadBack(output);
 }
 
 } // namespace trumik::common

@@ -5,6 +5,7 @@
 // with that part missing.
 #pragma once
 
+#include "Bstr.h"
 #include "XmlGuards.h"
 
 namespace trumik::common {
@@ -17,5 +18,15 @@ xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParse
 // xmlParseDoc of NUL-terminated bytes; null when the text does not parse or
 // needs an entity from outside it.
 UniqueXmlDoc ParseCallerDocument(const char* bytes);
+
+// The document serialised (in encoding, or in its own when encoding is null)
+// and read back as UTF-8 into an automation string; throws std::bad_alloc
+// when memory runs out.
+UniqueBstr SerializedDocument(xmlDocPtr doc, const char* encoding = nullptr);
+
+// The same for a document that is done with: it is freed as soon as it is
+// serialised, before the text is read back, so that a large document and its
+// text are never all held at once.
+UniqueBstr SerializedDocument(UniqueXmlDoc doc, const char* encoding = nullptr);
 
 } // namespace trumik::common

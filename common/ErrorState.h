@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Bstr.h"
+#include "Messages.h"
 
 #include <string>
 #include <string_view>
@@ -43,6 +44,8 @@ class ErrorRecord {
     void Reset();
     // The message becomes a copy of the literal; the code is stored with it.
     void SetError(std::u16string_view message, LONG code);
+    // A message of the class's table, with its code.
+    void SetError(const common::Message& message) { SetError(MessageText(message), message.code); }
     void PushSystemErrorText() { stacks::PushSystemErrorText(stack_); }
     void PushExceptionText(const char* what) { stacks::PushExceptionText(stack_, what); }
 

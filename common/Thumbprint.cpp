@@ -40,4 +40,14 @@ bool ParseThumbprint(BSTR thumbprint, std::array<BYTE, 20>& hash)
     return true;
 }
 
+UniqueCertContext FindByThumbprint(HCERTSTORE store, BSTR thumbprint)
+{
+    std::array<BYTE, 20> hash{};
+    if (!store || !ParseThumbprint(thumbprint, hash))
+        return nullptr;
+    CRYPT_HASH_BLOB blob{static_cast<DWORD>(hash.size()), hash.data()};
+    return UniqueCertContext(CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                        CERT_FIND_SHA1_HASH, &blob, nullptr));
+}
+
 } // namespace trumik::common

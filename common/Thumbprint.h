@@ -1,8 +1,12 @@
 // Thumbprint texts: a certificate's SHA-1 hash as 40 hexadecimal digits, read
-// into the 20-byte hash that every store lookup of the component searches by.
+// into the 20-byte hash, and the one lookup of a certificate by it that every
+// class of the component uses.
 #pragma once
 
 #include <oleauto.h>
+#include <wincrypt.h>
+
+#include "CryptGuards.h"
 
 #include <array>
 
@@ -15,5 +19,10 @@ bool ParseThumbprint(BSTR thumbprint, std::array<BYTE, 20>& hash);
 // Reads at most two hexadecimal digits at text, skipping leading white space
 // first, as "%2x" does; false when no digit follows.
 bool ScanHexPair(const char* text, unsigned& value);
+
+// The first certificate of the store whose SHA-1 hash is the thumbprint's;
+// null for a null store, and for a thumbprint that does not fill the hash
+// (the store is not searched then).
+UniqueCertContext FindByThumbprint(HCERTSTORE store, BSTR thumbprint);
 
 } // namespace trumik::common

@@ -1,4 +1,5 @@
 #include "ArrayArgument.h"
+#include "CryptEncMessage.h"
 
 namespace trumik::cryptmsg {
 
@@ -49,6 +50,27 @@ bool ResultByteArray::Put(DWORD size, VARIANT* out)
     VariantInit(out);
     out->vt = VT_ARRAY | VT_UI1;
     out->parray = array_.release();
+    return true;
+}
+
+bool CCryptEncMessage::LockByteArgument(VARIANT* byteArray, LONG count,
+                                        const common::Message& notOneDimension,
+                                        const common::Message& unreadable, ArrayDataLock& lock)
+{
+    SAFEARRAY* input = ArgumentArray(byteArray);
+    if (SafeArrayGetDim(input) != 1) {
+        Fail(notOneDimension);
+        return false;
+    }
+    if (FAILED(lock.Lock(input))) {
+        Fail(unreadable);
+        return false;
+    }
+    // A count beyond the array would read past the caller's data.
+    if (count < 0 || static_cast<ULONG>(count) > ArrayByteSize(input)) {
+        Fail(unreadable);
+        return false;
+    }
     return true;
 }
 

@@ -3,8 +3,9 @@
 // certificate's key. The automation object of the server forwards to it.
 #pragma once
 
-#include "Handles.h"
+#include "Messages.h"
 
+#include "common/CryptGuards.h"
 #include "common/ErrorState.h"
 
 #include <oleauto.h>
@@ -14,6 +15,15 @@
 #include <string>
 
 namespace trumik::cryptmsg {
+
+class ArrayDataLock;
+
+using common::AllocateBlock;
+using common::UniqueBlock;
+using common::UniqueCertContext;
+using common::UniqueKeyProvInfo;
+using common::UniqueProv;
+using common::UniqueStore;
 
 // The text GetProviderInfo hands back.
 inline constexpr char16_t kProviderInfoText[] =
@@ -61,20 +71,20 @@ class CCryptEncMessage {
     const common::ErrorRecord& Record() const { return record_; }
 
   private:
-    void Fail(std::u16string_view message, LONG code) { record_.SetError(message, code); }
-    void FailWithPlatformText(std::u16string_view message, LONG code)
+    void Fail(const common::Message& message) { record_.SetError(message); }
+    void FailWithPlatformText(const common::Message& message)
     {
         record_.PushSystemErrorText();
-        record_.SetError(message, code);
+        record_.SetError(message);
     }
-    void FailWithException(const char* what, std::u16string_view message, LONG code)
+    void FailWithException(const char* what, const common::Message& message)
     {
         record_.PushExceptionText(what);
-        record_.SetError(message, code);
+        record_.SetError(message);
     }
     // Reads the key-provider information property of a certificate, with the
-    // codes of the calling operation (size, allocation, read).
-    UniqueKeyProvInfo ReadKeyProvInfo(PCCERT_CONTEXT cert, LONG sizeCode, LONG allocCode, LONG readCode);
+    // messages of the calling operation (size, allocation, read).
+    UniqueKeyProvInfo ReadKeyProvInfo(PCCERT_CONTEXT cert, const messages::KeyInfoSteps& steps);
     bool KeyIsUsable(const CRYPT_KEY_PROV_INFO& info);
     // The steps both encryptions share, from the provider context to the
     // encrypted bytes (80005 to 80013). False when one failed, with *status
@@ -85,6 +95,26 @@ class CCryptEncMessage {
     bool EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYTE* plain, DWORD plainSize,
                           bool machineStoreText, const std::function<BYTE*(DWORD)>& allocate, DWORD& size,
                           HRESULT* status);
+
+    // The checks every method but GetProviderInfo makes first: a store name
+    // and a thumbprint; false with the method's message for the missing one.
+    bool NamesGiven(BSTR storeName, BSTR hash, const common::Message& noStore, const common::Message& noHash);
+    // The byte-array argument of the byte methods: one dimension, its data
+    // locked in lock, the count within it; false with the method's message.
+    bool LockByteArgument(VARIANT* byteArray, LONG count, const common::Message& notOneDimension,
+                          const common::Message& unreadable, ArrayDataLock& lock);
+    // The steps both decryptions share, from the provider context of the
+    // container (with the PIN when password is not null) to the plain bytes,
+    // with the calling method's messages. False when one failed. The plain
+    // bytes are written into the buffer that allocate gives for their size
+    // (null: out of memory).
+    bool DecryptWithContainer(const std::string& container, DWORD flags, BSTR password, HCERTSTORE* store,
+                              const BYTE* message, DWORD messageSize, const messages::DecryptionSteps& steps,
+                              const std::function<BYTE*(DWORD)>& allocate, DWORD& size);
+    // The fully qualified name of a container, as providers up to version 3.0
+    // take it (at most 64 bytes); false with the calling method's message.
+    bool QualifiedContainerName(const std::string& containerName, bool machine,
+                                const messages::ContainerNameSteps& steps, std::string& fullName);
 
     common::ErrorRecord record_;
 };

@@ -14,7 +14,6 @@ namespace trumik::cryptmsg {
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr size_t kMaxOldProviderName = 64;
 
 CRYPT_DECRYPT_MESSAGE_PARA DecryptionParameters(HCERTSTORE* store)
 {
@@ -40,47 +39,66 @@ std::string KeyPin(BSTR password)
 
 } // namespace
 
+bool CCryptEncMessage::DecryptWithContainer(const std::string& container, DWORD flags, BSTR password,
+                                            HCERTSTORE* store, const BYTE* message, DWORD messageSize,
+                                            const messages::DecryptionSteps& steps,
+                                            const std::function<BYTE*(DWORD)>& allocate, DWORD& size)
+{
+    UniqueProv prov;
+    if (!CryptAcquireContextA(prov.put(), container.c_str(), nullptr, PROV_GOST_2001_DH, flags)) {
+        if (steps.providerWithPlatformText)
+            FailWithPlatformText(steps.provider);
+        else
+            Fail(steps.provider);
+        return false;
+    }
+    if (password) {
+        const std::string pin = KeyPin(password);
+        if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
+                               0)) {
+            FailWithPlatformText(steps.pin);
+            return false;
+        }
+    }
+    CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(store);
+    size = 0;
+    if (!CryptDecryptMessage(&para, message, messageSize, nullptr, &size, nullptr)) {
+        FailWithPlatformText(steps.size);
+        return false;
+    }
+    BYTE* plain = allocate(size);
+    if (!plain) {
+        FailWithPlatformText(steps.allocation);
+        return false;
+    }
+    if (!CryptDecryptMessage(&para, message, messageSize, plain, &size, nullptr)) {
+        const DWORD error = GetLastError();
+        if (steps.wrongPin && error == static_cast<DWORD>(SCARD_W_WRONG_CHV))
+            Fail(*steps.wrongPin);
+        else if (steps.noKeyCertificate && error == static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT))
+            Fail(*steps.noKeyCertificate);
+        else
+            FailWithPlatformText(steps.decrypt);
+        return false;
+    }
+    return true;
+}
+
 HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR password,
                                              LONG in_message_len, VARIANT* ByteArray, VARIANT* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
-             u"ошибки - "
-             u"82000)",
-             82000);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kDecryptNoStoreName, messages::kDecryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
-             u"82001)",
-             82001);
-        return S_FALSE;
-    }
-    SAFEARRAY* input = ArgumentArray(ByteArray);
-    if (SafeArrayGetDim(input) != 1) {
-        Fail(
-            u"Неверно заданы входные параметры. Размерность входного массива не равна 1.(Код ошибки - 82002)",
-            82002);
-        return S_FALSE;
-    }
-    static constexpr char16_t kBadArray[] =
-        u"Неверно заданы входные параметры. Невозможно обработать входной массив байтов.(Код ошибки - 82003)";
     ArrayDataLock inputLock;
-    if (FAILED(inputLock.Lock(input))) {
-        Fail(kBadArray, 82003);
+    if (!LockByteArgument(ByteArray, in_message_len, messages::kDecryptNotOneDimension,
+                          messages::kDecryptBytesUnreadable, inputLock))
         return S_FALSE;
-    }
-    // A count beyond the array would read past the caller's data.
-    if (in_message_len < 0 || static_cast<ULONG>(in_message_len) > ArrayByteSize(input)) {
-        Fail(kBadArray, 82003);
-        return S_FALSE;
-    }
     try {
         UniqueStore userStore(
             CertOpenSystemStoreA(0, WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
         if (!userStore) {
-            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 82007)", 82007);
+            Fail(messages::kDecryptBytesNoUserStore);
             return S_OK;
         }
         UniqueStore machineStore;
@@ -91,52 +109,27 @@ HRESULT CCryptEncMessage::DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR
                 return S_OK;
             // Information without a container names no key to decrypt with.
             if (!NamesContainer(*info)) {
-                Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)", 82009);
+                Fail(messages::kDecryptNoProvider);
                 return S_OK;
             }
             container = WideToCodePage(common::ThreadAnsiCodePage(), info->pwszContainerName);
         }
-        UniqueProv prov;
-        if (!CryptAcquireContextA(prov.put(), container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT)) {
-            Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)", 82009);
-            return S_OK;
-        }
-        if (password) {
-            const std::string pin = KeyPin(password);
-            if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
-                                   0)) {
-                FailWithPlatformText(u"Не удалось установить пароль для ключа.(Код ошибки - 82011)", 82011);
-                return S_OK;
-            }
-        }
         HCERTSTORE stores[] = {userStore.get()};
-        CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(stores);
-        const DWORD messageSize = static_cast<DWORD>(in_message_len);
-        DWORD size = 0;
-        if (!CryptDecryptMessage(&para, inputLock.data(), messageSize, nullptr, &size, nullptr)) {
-            FailWithPlatformText(u"Не удалось получить размер расшифровываемых данных.(Код ошибки - 82013)",
-                                 82013);
-            return S_OK;
-        }
         // The plain data is written straight into the array the caller gets.
         ResultByteArray plain;
-        if (!plain.Allocate(size)) {
-            FailWithPlatformText(
-                u"Не удалось выделить память под размер расшифровываемого сообщения.(Код ошибки - 82015)",
-                82015);
+        const auto allocate = [&plain](DWORD n) { return plain.Allocate(n) ? plain.data() : nullptr; };
+        DWORD size = 0;
+        if (!DecryptWithContainer(container, CRYPT_SILENT, password, stores, inputLock.data(),
+                                  static_cast<DWORD>(in_message_len), messages::kDecryptBytesSteps, allocate,
+                                  size))
             return S_OK;
-        }
-        if (!CryptDecryptMessage(&para, inputLock.data(), messageSize, plain.data(), &size, nullptr)) {
-            FailWithPlatformText(u"Не удалось расшифровать данные.(Код ошибки - 82017)", 82017);
-            return S_OK;
-        }
         if (!plain.Put(size, out_message)) {
-            Fail(u"Невозможно возвратить расшифрованные данные.(Код ошибки - 82019)", 82019);
+            Fail(messages::kDecryptBytesNoResult);
             return S_OK;
         }
         return S_OK;
     } catch (const std::exception& e) {
-        FailWithException(e.what(), u"Не удалось зашифровать данные.(Код ошибки - 82021)", 82021);
+        FailWithException(e.what(), messages::kDecryptBytesException);
         return S_FALSE;
     }
 }
@@ -145,33 +138,19 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
                                          BSTR ByteArray, BSTR* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
-             u"ошибки - "
-             u"82000)",
-             82000);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kDecryptNoStoreName, messages::kDecryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
-             u"82001)",
-             82001);
-        return S_FALSE;
-    }
     try {
         UniqueBlock message;
         DWORD messageSize = 0;
         if (!DecodeTextArgument(ByteArray, message, messageSize)) {
-            Fail(u"Неверно заданы входные параметры. Невозможно преобразовать входную строку из BASE64.(Код "
-                 u"ошибки "
-                 u"- 82003)",
-                 82003);
+            Fail(messages::kDecryptTextUnreadable);
             return S_OK;
         }
         UniqueStore userStore(
             CertOpenSystemStoreA(0, WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
         if (!userStore) {
-            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 82005)", 82005);
+            Fail(messages::kDecryptTextNoUserStore);
             return S_OK;
         }
         UniqueStore machineStore;
@@ -182,9 +161,7 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
             machineStore.reset(
                 CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
             if (!machineStore) {
-                FailWithPlatformText(
-                    u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 82008)",
-                    82008);
+                FailWithPlatformText(messages::kDecryptTextNoMachineStore);
                 return S_OK;
             }
             flags = CRYPT_SILENT | CRYPT_MACHINE_KEYSET;
@@ -197,85 +174,42 @@ HRESULT CCryptEncMessage::DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_C
                 return S_OK;
             if (!NamesContainer(*info)) {
                 SetLastError(static_cast<DWORD>(NTE_BAD_KEYSET));
-                FailWithPlatformText(
-                    u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)", 82009);
+                FailWithPlatformText(messages::kDecryptNoProvider);
                 return S_OK;
             }
             container = WideToCodePage(common::ThreadAnsiCodePage(), info->pwszContainerName);
             info.reset();
             const bool machine = machineStore != nullptr;
             if (version <= 0x300) {
-                const LONG index = FindContainerIndex(container, machine);
                 std::string fullName;
-                if (index == 0 || !GetContainerNameByIndex(index, machine, fullName)) {
-                    Fail(u"Невозможно выбрать наименование контейнера. Возможно не вставлен ключевой "
-                         u"носитель. (Код "
-                         u"ошибки - 82008)",
-                         82008);
+                if (!QualifiedContainerName(container, machine, messages::kDecryptTextContainerName,
+                                            fullName))
                     return S_OK;
-                }
-                if (fullName.size() > kMaxOldProviderName) {
-                    Fail(u"Имя контейнера содержит больше, чем 64 байта. Для версии CSP 3.0 необходимо "
-                         u"уменьшить "
-                         u"длину контейнера до 64-х байт. (Код ошибки - 82008)",
-                         82008);
-                    return S_OK;
-                }
                 container = fullName;
             }
             if (machine)
                 flags = CRYPT_SILENT | CRYPT_MACHINE_KEYSET;
         }
-        UniqueProv prov;
-        if (!CryptAcquireContextA(prov.put(), container.c_str(), nullptr, PROV_GOST_2001_DH, flags)) {
-            FailWithPlatformText(
-                u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82009)", 82009);
-            return S_OK;
-        }
-        if (password) {
-            const std::string pin = KeyPin(password);
-            if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
-                                   0)) {
-                FailWithPlatformText(u"Не удалось установить пароль для ключа.(Код ошибки - 82013)", 82013);
-                return S_OK;
-            }
-        }
         HCERTSTORE stores[] = {machineStore ? machineStore.get() : userStore.get()};
-        CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(stores);
+        UniqueBlock plain;
+        const auto allocate = [&plain](DWORD n) {
+            plain = AllocateBlock(n);
+            return plain.get();
+        };
         DWORD size = 0;
-        if (!CryptDecryptMessage(&para, message.get(), messageSize, nullptr, &size, nullptr)) {
-            FailWithPlatformText(u"Не удалось получить размер расшифровываемых данных.(Код ошибки - 82015)",
-                                 82015);
+        if (!DecryptWithContainer(container, flags, password, stores, message.get(), messageSize,
+                                  messages::kDecryptTextSteps, allocate, size))
             return S_OK;
-        }
-        UniqueBlock plain = AllocateBlock(size);
-        if (!plain) {
-            FailWithPlatformText(
-                u"Не удалось выделить память под размер расшифровываемого сообщения.(Код ошибки - 82017)",
-                82017);
-            return S_OK;
-        }
-        if (!CryptDecryptMessage(&para, message.get(), messageSize, plain.get(), &size, nullptr)) {
-            const DWORD error = GetLastError();
-            if (error == static_cast<DWORD>(SCARD_W_WRONG_CHV))
-                Fail(u"Неверно задан пароль для контейнера.(Код ошибки - 82019)", 82019);
-            else if (error == static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT))
-                Fail(u"Не удалось найти сертификат с привязкой к закрытому ключу.(Код ошибки - 82021)",
-                     82021);
-            else
-                FailWithPlatformText(u"Не удалось расшифровать данные.(Код ошибки - 82023)", 82023);
-            return S_OK;
-        }
         message.reset();
         common::UniqueBstr text = EncodeTextResult(plain.get(), size);
         if (!text || !out_message) {
-            Fail(u"Невозможно возвратить расшифрованные данные.(Код ошибки - 82021)", 82021);
+            Fail(messages::kDecryptTextNoResult);
             return S_OK;
         }
         *out_message = text.release();
         return S_OK;
     } catch (const std::exception& e) {
-        FailWithException(e.what(), u"Не удалось зашифровать данные.(Код ошибки - 82023)", 82023);
+        FailWithException(e.what(), messages::kDecryptTextException);
         return S_FALSE;
     }
 }

@@ -138,7 +138,7 @@ bool CCryptEncMessage::EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYT
 {
     UniqueProv prov;
     if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
-        Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
+        Fail(messages::kNoProviderContext);
         *status = S_FALSE;
         return false;
     }
@@ -146,18 +146,16 @@ bool CCryptEncMessage::EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYT
     UniqueStore userStore(
         CertOpenSystemStoreA(prov.get(), WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
     if (!userStore) {
-        Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 80007)", 80007);
+        Fail(messages::kCryptNoUserStore);
         return false;
     }
     UniqueStore machineStore(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, p_StoreName));
     if (!machineStore) {
-        constexpr char16_t kMachineStore[] =
-            u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 80008)";
         if (machineStoreText)
-            FailWithPlatformText(kMachineStore, 80008);
+            FailWithPlatformText(messages::kCryptNoMachineStore);
         else
-            Fail(kMachineStore, 80008);
+            Fail(messages::kCryptNoMachineStore);
         return false;
     }
     UniqueCertContext recipient = SelectRecipientCertificate(userStore.get(), machineStore.get(), p_Hash);
@@ -167,16 +165,16 @@ bool CCryptEncMessage::EncryptForHolder(BSTR p_StoreName, BSTR p_Hash, const BYT
     PCCERT_CONTEXT recipients[] = {recipient.get()};
     size = 0;
     if (!CryptEncryptMessage(&para, 1, recipients, plain, plainSize, nullptr, &size)) {
-        Fail(u"Невозможно определить размер данных для шифрования.(Код ошибки - 80009)", 80009);
+        Fail(messages::kCryptNoSize);
         return false;
     }
     BYTE* encrypted = allocate(size);
     if (!encrypted) {
-        Fail(u"Невозможно выделить память для шифрования.(Код ошибки - 80011)", 80011);
+        Fail(messages::kCryptNoMemory);
         return false;
     }
     if (!CryptEncryptMessage(&para, 1, recipients, plain, plainSize, encrypted, &size)) {
-        FailWithPlatformText(u"Невозможно зашифровать данные.(Код ошибки - 80013)", 80013);
+        FailWithPlatformText(messages::kCryptNotEncrypted);
         return false;
     }
     return true;
@@ -186,38 +184,12 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
                                            VARIANT* ByteArray, VARIANT* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
-             u"ошибки - "
-             u"80001)",
-             80001);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kCryptNoStoreName, messages::kCryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
-             u"80002)",
-             80002);
-        return S_FALSE;
-    }
-    SAFEARRAY* input = ArgumentArray(ByteArray);
-    if (SafeArrayGetDim(input) != 1) {
-        Fail(
-            u"Неверно заданы входные параметры. Размерность входного массива не равна 1.(Код ошибки - 80003)",
-            80003);
-        return S_FALSE;
-    }
-    static constexpr char16_t kBadArray[] =
-        u"Неверно заданы входные параметры. Невозможно обработать входной массив байтов.(Код ошибки - 80004)";
     ArrayDataLock inputLock;
-    if (FAILED(inputLock.Lock(input))) {
-        Fail(kBadArray, 80004);
+    if (!LockByteArgument(ByteArray, in_message_len, messages::kCryptNotOneDimension,
+                          messages::kCryptBytesUnreadable, inputLock))
         return S_FALSE;
-    }
-    // A count beyond the array would read past the caller's data.
-    if (in_message_len < 0 || static_cast<ULONG>(in_message_len) > ArrayByteSize(input)) {
-        Fail(kBadArray, 80004);
-        return S_FALSE;
-    }
     try {
         // The message is written straight into the array the caller gets.
         ResultByteArray encrypted;
@@ -230,12 +202,12 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
                               false, allocate, size, &status))
             return status;
         if (!encrypted.Put(size, out_message)) {
-            Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
+            Fail(messages::kCryptNoResult);
             return S_OK;
         }
         return S_OK;
     } catch (const std::exception& e) {
-        FailWithException(e.what(), u"Не удалось зашифровать данные.(Код ошибки - 80017)", 80017);
+        FailWithException(e.what(), messages::kCryptException);
         return S_FALSE;
     }
 }
@@ -243,27 +215,13 @@ HRESULT CCryptEncMessage::CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG i
 HRESULT CCryptEncMessage::CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteArray, BSTR* out_message)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
-             u"ошибки - "
-             u"80001)",
-             80001);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kCryptNoStoreName, messages::kCryptNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
-             u"80002)",
-             80002);
-        return S_FALSE;
-    }
     try {
         UniqueBlock plain;
         DWORD plainSize = 0;
         if (!DecodeTextArgument(ByteArray, plain, plainSize)) {
-            Fail(u"Неверно заданы входные параметры. Невозможно преобразовать входную строку из BASE64.(Код "
-                 u"ошибки "
-                 u"- 80004)",
-                 80004);
+            Fail(messages::kCryptTextUnreadable);
             return S_OK;
         }
         UniqueBlock encrypted;
@@ -278,13 +236,13 @@ HRESULT CCryptEncMessage::CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteA
         plain.reset();
         common::UniqueBstr text = EncodeTextResult(encrypted.get(), size);
         if (!text || !out_message) {
-            Fail(u"Невозможно возвратить зашифрованные данные.(Код ошибки - 80015)", 80015);
+            Fail(messages::kCryptNoResult);
             return S_OK;
         }
         *out_message = text.release();
         return S_OK;
     } catch (const std::exception& e) {
-        FailWithException(e.what(), u"Не удалось зашифровать данные.(Код ошибки - 80017)", 80017);
+        FailWithException(e.what(), messages::kCryptException);
         return S_FALSE;
     }
 }

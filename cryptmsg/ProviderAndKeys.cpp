@@ -8,7 +8,6 @@
 #include <winbase.h>
 #include <winnls.h>
 
-#include <array>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -17,19 +16,7 @@ namespace trumik::cryptmsg {
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr size_t kMaxOldProviderName = 64; // fully qualified names for providers up to 3.0
-
-// The first certificate whose SHA-1 hash is the thumbprint's; an unfilled hash finds nothing.
-UniqueCertContext FindByThumbprint(HCERTSTORE store, BSTR hash)
-{
-    std::array<BYTE, 20> bytes{};
-    if (!store || !common::ParseThumbprint(hash, bytes))
-        return nullptr;
-    CRYPT_HASH_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
-    return UniqueCertContext(
-        CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SHA1_HASH, &blob, nullptr));
-}
 
 // The size of the longest container name, from a first size query.
 enum class SizeQuery { Ok, NoContainers, Failed };
@@ -66,44 +53,25 @@ bool CCryptEncMessage::KeyIsUsable(const CRYPT_KEY_PROV_INFO& info)
         (info.dwProvType == PROV_GOST_2012_256 || info.dwProvType == PROV_GOST_2012_512) &&
         common::AcceptGost2012())
         return true;
-    Fail(u"Ключ, связанный с указанным сертификатом, не является ключём для шифрования, либо не поддерживает "
-         u"ГОСТ.(Код ошибки - 81011)",
-         81011);
+    Fail(messages::kKeyNotForEncryption);
     return false;
 }
 
-UniqueKeyProvInfo CCryptEncMessage::ReadKeyProvInfo(PCCERT_CONTEXT cert, LONG sizeCode, LONG allocCode,
-                                                    LONG readCode)
+UniqueKeyProvInfo CCryptEncMessage::ReadKeyProvInfo(PCCERT_CONTEXT cert, const messages::KeyInfoSteps& steps)
 {
-    const bool select = sizeCode == 81005;
     DWORD size = 0;
     if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
-        FailWithPlatformText(
-            select ? u"Невозможно выбрать свойства ключа для указанного сертификата.(Код ошибки - "
-                     u"81005)"
-                   : u"Невозможно выбрать свойства ключа для указанного сертификата.(Код ошибки - "
-                     u"83005)",
-            sizeCode);
+        FailWithPlatformText(steps.size);
         return nullptr;
     }
     UniqueKeyProvInfo info(static_cast<CRYPT_KEY_PROV_INFO*>(std::malloc(size ? size : 1)));
     if (!info) {
-        Fail(select ? u"Невозможно выделить память под структуру, содержащую информацию о ключе.(Код ошибки "
-                      u"- 81007)"
-                    : u"Невозможно выделить память под структуру, содержащую информацию о ключе.(Код ошибки "
-                      u"- 83007)",
-             allocCode);
+        Fail(steps.allocation);
         return nullptr;
     }
     if (size < sizeof(CRYPT_KEY_PROV_INFO) ||
         !CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, info.get(), &size)) {
-        Fail(select ? u"Невозможно выделить память под структуру, содержащую информацию о ключе при "
-                      u"вторичном вызове "
-                      u"функции.(Код ошибки - 81009)"
-                    : u"Невозможно выделить память под структуру, содержащую информацию о ключе при "
-                      u"вторичном вызове "
-                      u"функции.(Код ошибки - 83009)",
-             readCode);
+        Fail(steps.read);
         return nullptr;
     }
     return info;
@@ -113,22 +81,17 @@ UniqueCertContext CCryptEncMessage::SelectRecipientCertificate(HCERTSTORE userSt
                                                                BSTR hash)
 {
     if (!userStore) {
-        Fail(u"В функцию выбора ключа неверно передан параметр идентификатора хранилища сертификатов.(Код "
-             u"ошибки - "
-             u"81001)",
-             81001);
+        Fail(messages::kRecipientNoStore);
         return nullptr;
     }
-    UniqueCertContext cert = FindByThumbprint(userStore, hash);
+    UniqueCertContext cert = common::FindByThumbprint(userStore, hash);
     if (!cert)
-        cert = FindByThumbprint(machineStore, hash);
+        cert = common::FindByThumbprint(machineStore, hash);
     if (!cert) {
-        FailWithPlatformText(
-            u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 81003)",
-            81003);
+        FailWithPlatformText(messages::kRecipientNotFound);
         return nullptr;
     }
-    UniqueKeyProvInfo info = ReadKeyProvInfo(cert.get(), 81005, 81007, 81009);
+    UniqueKeyProvInfo info = ReadKeyProvInfo(cert.get(), messages::kRecipientKeyInfo);
     if (!info || !KeyIsUsable(*info))
         return nullptr;
     return cert;
@@ -139,31 +102,25 @@ UniqueKeyProvInfo CCryptEncMessage::GetKeyProviderInfo(HCERTSTORE userStore, BST
 {
     machineStore.reset();
     if (!userStore) {
-        Fail(u"В функцию выбора ключа неверно передан параметр идентификатора хранилища сертификатов.(Код "
-             u"ошибки - "
-             u"83001)",
-             83001);
+        Fail(messages::kHolderNoStore);
         return nullptr;
     }
-    UniqueCertContext cert = FindByThumbprint(userStore, hash);
+    UniqueCertContext cert = common::FindByThumbprint(userStore, hash);
     UniqueStore machine;
     if (!cert) {
         machine.reset(
             CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName));
         if (!machine) {
-            FailWithPlatformText(
-                u"Невозможно открыть системное (machine) хранилище сертификатов.(Код ошибки - 83002)", 83002);
+            FailWithPlatformText(messages::kHolderNoMachineStore);
             return nullptr;
         }
-        cert = FindByThumbprint(machine.get(), hash);
+        cert = common::FindByThumbprint(machine.get(), hash);
         if (!cert) {
-            FailWithPlatformText(
-                u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 83003)",
-                83003);
+            FailWithPlatformText(messages::kHolderNotFound);
             return nullptr;
         }
     }
-    UniqueKeyProvInfo info = ReadKeyProvInfo(cert.get(), 83005, 83007, 83009);
+    UniqueKeyProvInfo info = ReadKeyProvInfo(cert.get(), messages::kHolderKeyInfo);
     // The certificate goes before the store that holds it.
     cert.reset();
     machineStore = std::move(machine);
@@ -176,8 +133,7 @@ LONG CCryptEncMessage::GetProviderVersion()
 {
     UniqueProv prov;
     if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
-        FailWithPlatformText(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 82007)",
-                             82007);
+        FailWithPlatformText(messages::kVersionNoProvider);
         return -1;
     }
     DWORD version = 0;
@@ -193,8 +149,7 @@ LONG CCryptEncMessage::FindContainerIndex(const std::string& containerName, bool
     UniqueProv prov;
     if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH,
                               CRYPT_VERIFYCONTEXT | (machine ? CRYPT_MACHINE_KEYSET : 0))) {
-        FailWithPlatformText(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 86001)",
-                             86001);
+        FailWithPlatformText(messages::kIndexNoProvider);
         return 0;
     }
     DWORD size = 0;
@@ -202,7 +157,7 @@ LONG CCryptEncMessage::FindContainerIndex(const std::string& containerName, bool
     case SizeQuery::Ok:
         break;
     case SizeQuery::NoContainers:
-        Fail(u"Не найдены контейнеры ключей для криптопровайдера.(Код ошибки - 86003)", 86003);
+        Fail(messages::kIndexNoContainers);
         return 0;
     case SizeQuery::Failed:
         return 0;
@@ -224,14 +179,13 @@ LONG CCryptEncMessage::FindContainerIndex(const std::string& containerName, bool
 bool CCryptEncMessage::GetContainerNameByIndex(LONG index, bool machine, std::string& name)
 {
     if (index <= 0) {
-        Fail(u"Ошибка входных параметров. Неверный индекс контейнера.(Код ошибки - 86100)", 86100);
+        Fail(messages::kNameBadIndex);
         return false;
     }
     UniqueProv prov;
     if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH,
                               CRYPT_VERIFYCONTEXT | (machine ? CRYPT_MACHINE_KEYSET : 0))) {
-        FailWithPlatformText(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 86101)",
-                             86101);
+        FailWithPlatformText(messages::kNameNoProvider);
         return false;
     }
     DWORD size = 0;
@@ -239,8 +193,7 @@ bool CCryptEncMessage::GetContainerNameByIndex(LONG index, bool machine, std::st
     case SizeQuery::Ok:
         break;
     case SizeQuery::NoContainers:
-        FailWithPlatformText(u"Не найдены контейнеры ключей для криптопровайдера.(Код ошибки - 86103)",
-                             86103);
+        FailWithPlatformText(messages::kNameNoContainers);
         return false;
     case SizeQuery::Failed:
         return false;
@@ -264,7 +217,7 @@ HRESULT CCryptEncMessage::GetProviderInfo(BSTR* retValue)
 {
     UniqueProv prov;
     if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) {
-        Fail(u"Невозможно инициализировать контекст криптопровайдера.(Код ошибки - 80005)", 80005);
+        Fail(messages::kNoProviderContext);
         return S_FALSE;
     }
     if (!retValue)
@@ -272,22 +225,41 @@ HRESULT CCryptEncMessage::GetProviderInfo(BSTR* retValue)
     return common::CopyOut(kProviderInfoText, retValue) ? S_OK : E_OUTOFMEMORY;
 }
 
+bool CCryptEncMessage::NamesGiven(BSTR storeName, BSTR hash, const common::Message& noStore,
+                                  const common::Message& noHash)
+{
+    if (!storeName) {
+        Fail(noStore);
+        return false;
+    }
+    if (!hash) {
+        Fail(noHash);
+        return false;
+    }
+    return true;
+}
+
+bool CCryptEncMessage::QualifiedContainerName(const std::string& containerName, bool machine,
+                                              const messages::ContainerNameSteps& steps,
+                                              std::string& fullName)
+{
+    const LONG index = FindContainerIndex(containerName, machine);
+    if (index == 0 || !GetContainerNameByIndex(index, machine, fullName)) {
+        Fail(steps.notFound);
+        return false;
+    }
+    if (fullName.size() > kMaxOldProviderName) {
+        Fail(steps.tooLong);
+        return false;
+    }
+    return true;
+}
+
 HRESULT CCryptEncMessage::GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* container_name)
 {
     record_.Reset();
-    if (!p_StoreName) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение наименования системного хранилища.(Код "
-             u"ошибки - "
-             u"87000)",
-             87000);
+    if (!NamesGiven(p_StoreName, p_Hash, messages::kContainerNoStoreName, messages::kContainerNoThumbprint))
         return S_FALSE;
-    }
-    if (!p_Hash) {
-        Fail(u"Неверно заданы входные параметры. Не задано значение отпечатка сертификата.(Код ошибки - "
-             u"87001)",
-             87001);
-        return S_FALSE;
-    }
     if (!container_name)
         return E_POINTER;
     *container_name = SysAllocString(u"");
@@ -297,7 +269,7 @@ HRESULT CCryptEncMessage::GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* 
         UniqueStore userStore(
             CertOpenSystemStoreA(0, WideToCodePage(common::ThreadAnsiCodePage(), p_StoreName).c_str()));
         if (!userStore) {
-            Fail(u"Невозможно открыть системное хранилище сертификатов.(Код ошибки - 87005)", 87005);
+            Fail(messages::kContainerNoUserStore);
             return S_OK;
         }
         const LONG version = GetProviderVersion();
@@ -317,30 +289,16 @@ HRESULT CCryptEncMessage::GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* 
             return S_OK;
         }
         const bool machine = machineStore != nullptr;
-        const LONG index = FindContainerIndex(narrow, machine);
         std::string fullName;
-        if (index == 0 || !GetContainerNameByIndex(index, machine, fullName)) {
-            Fail(u"Невозможно выбрать наименование контейнера. Возможно не вставлен ключевой носитель. (Код "
-                 u"ошибки - "
-                 u"87007)",
-                 87007);
+        if (!QualifiedContainerName(narrow, machine, messages::kContainerFullName, fullName))
             return S_OK;
-        }
-        if (fullName.size() > kMaxOldProviderName) {
-            Fail(u"Имя контейнера содержит больше, чем 64 байта. Для версии CSP 3.0 необходимо уменьшить "
-                 u"длину "
-                 u"контейнера до 64-х байт. (Код ошибки - 87008)",
-                 87008);
-            return S_OK;
-        }
         if (common::UniqueBstr name = common::NarrowToBstr(fullName.c_str())) {
             SysFreeString(*container_name);
             *container_name = name.release();
         }
         return S_OK;
     } catch (const std::exception& e) {
-        FailWithException(e.what(), u"Не удалось выбрать наименование контейнера. (Код ошибки - 87023)",
-                          87023);
+        FailWithException(e.what(), messages::kContainerException);
         return S_FALSE;
     }
 }

@@ -1,4 +1,5 @@
 #include "XmlSigner.h"
+#include "Messages.h"
 
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
@@ -37,6 +38,11 @@ CXmlSigner::~CXmlSigner()
     common::StopLibraries(started_);
 }
 
+void CXmlSigner::SetLastError(const common::Message& message)
+{
+    SetLastError(common::MessageText(message));
+}
+
 void CXmlSigner::SetLastError(std::u16string_view text)
 {
     std::u16string message(text);
@@ -60,7 +66,7 @@ HRESULT CXmlSigner::SignWithKey(BSTR xml, BSTR keyFile, BSTR* retXml)
     try {
         return Sign(xml, keyFile, retXml);
     } catch (const std::exception& e) {
-        std::u16string message = u"00035 - Не удалось подписать документ.\n";
+        std::u16string message = common::MessageText(messages::kException);
         if (common::UniqueBstr what = common::NarrowToBstr(e.what()))
             message += common::View(what.get());
         SetLastError(message);
@@ -71,12 +77,12 @@ HRESULT CXmlSigner::SignWithKey(BSTR xml, BSTR keyFile, BSTR* retXml)
 HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
 {
     if (!PathFileExistsW(keyFile)) {
-        SetLastError(u"10001 - Путь к PEM-файлу пуст или PEM-файл с ключём не найден.");
+        SetLastError(messages::kNoKeyFile);
         return kRefused;
     }
     common::XmlOperation operation(started_, common::kOpenSSLBackend, ErrorStackId::XmlSigner, false);
     if (!operation.Ready()) {
-        SetLastError(u"10003 - Внутренняя ошибка компонета. Не удалось проинициализировать объекты.");
+        SetLastError(messages::kNotStarted);
         return kRefused;
     }
     operation.ReportTo(common::XmlSignerErrorCallback);
@@ -89,13 +95,13 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
         doc = common::ParseCallerDocument(input.c_str());
     }
     if (!doc || !xmlDocGetRootElement(doc.get())) {
-        SetLastError(u"10005 - Не удалось произвести разбор указанного документа.");
+        SetLastError(messages::kNotParsed);
         return kSignFailed;
     }
     xmlNodePtr signNode = xmlSecTmplSignatureCreate(doc.get(), xmlSecTransformInclC14NGetKlass(),
                                                     xmlSecTransformRsaSha1GetKlass(), nullptr);
     if (!signNode) {
-        SetLastError(u"10007- Не удалось сформировать шаблон подписи.");
+        SetLastError(messages::kNoTemplate);
         return kSignFailed;
     }
     // From here on the Signature node belongs to the document.
@@ -104,60 +110,51 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     xmlNodePtr refNode =
         xmlSecTmplSignatureAddReference(signNode, xmlSecTransformSha1GetKlass(), nullptr, Xml(""), nullptr);
     if (!refNode) {
-        SetLastError(u"10009 - Не удалось добавить ссылку на шаблон подписи.");
+        SetLastError(messages::kNoReference);
         return kSignFailed;
     }
     if (!xmlSecTmplReferenceAddTransform(refNode, xmlSecTransformEnvelopedGetKlass())) {
-        SetLastError(u"10011 - Не удалось выполнить enveloped-преобразование.");
+        SetLastError(messages::kNoTransform);
         return kSignFailed;
     }
     xmlNodePtr keyInfoNode = xmlSecTmplSignatureEnsureKeyInfo(signNode, nullptr);
     if (!keyInfoNode) {
-        SetLastError(u"10013 - Не удалось создать шаблон ключа подписи.");
+        SetLastError(messages::kNoKeyInfoTemplate);
         return kSignFailed;
     }
     if (!xmlSecTmplKeyInfoAddKeyValue(keyInfoNode)) {
-        SetLastError(u"00025 - Не удалось создать информацию о ключе подписи.");
+        SetLastError(messages::kNoKeyValue);
         return kSignFailed;
     }
     common::UniqueDSigCtx dsigCtx(xmlSecDSigCtxCreate(nullptr));
     if (!dsigCtx) {
-        SetLastError(u"10015 - Не удалось сформировать контекст подписи.");
+        SetLastError(messages::kNoContext);
         return kSignFailed;
     }
     // The context owns the key once it is set; until then this guard does.
     common::UniqueSecKey key(
         xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatPem, kKeyPassword, nullptr, nullptr));
     if (!key) {
-        SetLastError(u"10017 - Не удалось добавить информацию о ключе.");
+        SetLastError(messages::kNoKey);
         return kSignFailed;
     }
     dsigCtx->signKey = key.release();
     if (xmlSecCryptoAppKeyCertLoad(dsigCtx->signKey, path.c_str(), xmlSecKeyDataFormatPem) < 0) {
-        SetLastError(u"10019 - Не удалось добавить информацию о сертификате.");
+        SetLastError(messages::kNoCertificate);
         return kSignFailed;
     }
     if (xmlSecKeySetName(dsigCtx->signKey, Xml(path.c_str())) < 0) {
-        SetLastError(u"10021 - Не удалось установить наименование ключа.");
+        SetLastError(messages::kNoKeyName);
         return kSignFailed;
     }
     if (xmlSecDSigCtxSign(dsigCtx.get(), signNode) < 0) {
-        SetLastError(u"10023 - Не удалось сформировать подпись.");
+        SetLastError(messages::kNotSigned);
         return kSignFailed;
     }
 
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemoryEnc(doc.get(), &dumped, &dumpedSize, "UTF-8");
-    common::UniqueXmlBytes output(dumped);
-    if (!output)
-        throw std::bad_alloc();
     // The signing context and the document are done with once serialised.
     dsigCtx.reset();
-    doc.reset();
-    common::UniqueBstr result = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
-    if (!result)
-        throw std::bad_alloc();
+    common::UniqueBstr result = common::SerializedDocument(std::move(doc), "UTF-8");
     if (retXml)
         *retXml = result.release();
     return S_OK;

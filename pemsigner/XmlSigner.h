@@ -5,6 +5,7 @@
 #include <oleauto.h>
 
 #include "common/Bstr.h"
+#include "common/Messages.h"
 
 #include <mutex>
 #include <string_view>
@@ -33,6 +34,7 @@ class CXmlSigner {
   private:
     // The message becomes text followed by the signer error text.
     void SetLastError(std::u16string_view text);
+    void SetLastError(const common::Message& message);
     HRESULT Sign(BSTR xml, BSTR keyFile, BSTR* retXml);
 
     // The class is registered for both threading models, so a host may call

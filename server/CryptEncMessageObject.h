@@ -1,66 +1,32 @@
-// The automation object of CCryptEncMessage.
+// The automation object of CryptEncMessage: its interface, dispatch table and
+// forwarders come from the IDL (ZelvaneTrumikXmlSigner_dispatch.h).
 #pragma once
 
-#include "ComObject.h"
-#include "ZelvaneTrumikXmlSigner.h"
+#include "ZelvaneTrumikXmlSigner_dispatch.h"
 
 #include "cryptmsg/CryptEncMessage.h"
 
+#include <iterator>
+
 namespace trumik::server {
 
-extern const DispTable kCryptEncMessageTable;
+// The interface knows only its method names; a string result that the
+// method leaves null leaves the result variant empty.
+inline constexpr DispTable kCryptEncMessageTable = {
+    ICryptEncMessage_dispatch::kMethods, std::size(ICryptEncMessage_dispatch::kMethods), nullptr, 0, true};
 
-class CryptEncMessageObject final : public DualObject<ICryptEncMessage> {
+class CryptEncMessageObject final : public ICryptEncMessageObject<CryptEncMessageObject> {
   public:
     explicit CryptEncMessageObject(IUnknown* outer)
-        : DualObject(outer, CLSID_CCryptEncMessage, IID_ICryptEncMessage, kCryptEncMessageTable)
+        : ICryptEncMessageObject(outer, CLSID_CCryptEncMessage, IID_ICryptEncMessage, kCryptEncMessageTable)
     {
     }
 
-    HRESULT STDMETHODCALLTYPE CryptMessageByte(BSTR p_StoreName, BSTR p_Hash, LONG in_message_len,
-                                               VARIANT* ByteArray, VARIANT* out_message) override
-    {
-        return impl_.CryptMessageByte(p_StoreName, p_Hash, in_message_len, ByteArray, out_message);
-    }
-    HRESULT STDMETHODCALLTYPE DecryptMessageByte(BSTR p_StoreName, BSTR p_Hash, BSTR password,
-                                                 LONG in_message_len, VARIANT* ByteArray,
-                                                 VARIANT* out_message) override
-    {
-        return impl_.DecryptMessageByte(p_StoreName, p_Hash, password, in_message_len, ByteArray,
-                                        out_message);
-    }
-    HRESULT STDMETHODCALLTYPE CryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR ByteArray,
-                                           BSTR* out_message) override
-    {
-        return impl_.CryptMessage(p_StoreName, p_Hash, ByteArray, out_message);
-    }
-    HRESULT STDMETHODCALLTYPE DecryptMessage(BSTR p_StoreName, BSTR p_Hash, BSTR p_ContainerName,
-                                             BSTR password, BSTR ByteArray, BSTR* out_message) override
-    {
-        return impl_.DecryptMessage(p_StoreName, p_Hash, p_ContainerName, password, ByteArray, out_message);
-    }
-    HRESULT STDMETHODCALLTYPE GetContainerName(BSTR p_StoreName, BSTR p_Hash, BSTR* container_name) override
-    {
-        return impl_.GetContainerName(p_StoreName, p_Hash, container_name);
-    }
-    HRESULT STDMETHODCALLTYPE GetProviderInfo(BSTR* retValue) override
-    {
-        return impl_.GetProviderInfo(retValue);
-    }
-    HRESULT STDMETHODCALLTYPE CryptGetLastError(BSTR* ErrorMessage) override
-    {
-        return impl_.CryptGetLastError(ErrorMessage);
-    }
-    HRESULT STDMETHODCALLTYPE CryptGetLastErrorCode(INT* ErrorCode) override
-    {
-        return impl_.CryptGetLastErrorCode(ErrorCode);
-    }
-    HRESULT STDMETHODCALLTYPE CryptGetLastErrorStack(BSTR* ErrorStack) override
-    {
-        return impl_.CryptGetLastErrorStack(ErrorStack);
-    }
+    // What the interface's methods forward to.
+    cryptmsg::CCryptEncMessage& Target() { return impl_; }
 
   private:
+    // The component object.
     cryptmsg::CCryptEncMessage impl_;
 };
 

@@ -89,8 +89,8 @@ HRESULT TableGetIDsOfNames(const DispTable& table, LPOLESTR* names, UINT count, 
     return hr;
 }
 
-HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISPPARAMS* params, VARIANT* result,
-                    UINT* argErr)
+HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISPPARAMS* params,
+                    VARIANT* result, UINT* argErr)
 {
     if (!params)
         return DISP_E_BADVARTYPE;
@@ -151,6 +151,8 @@ HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISP
     VARIANT retval;
     VariantInit(&retval);
     HRESULT hr = method->call(self, used.data(), &retval);
+    if (table.nullStringLeavesEmpty && retval.vt == VT_BSTR && !retval.bstrVal)
+        retval.vt = VT_EMPTY;
     if (result) {
         *result = retval; // ownership moves to the caller's initialised variant
     } else {

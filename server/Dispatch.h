@@ -1,5 +1,7 @@
 // Late binding from fixed tables: each interface answers GetIDsOfNames and
-// Invoke from a table that repeats its method list, without type information.
+// Invoke from a table made from the IDL with its method list (see
+// ZelvaneTrumikXmlSigner_dispatch.h), without type information; the rules
+// that differ between interfaces are fields of the table.
 #pragma once
 
 #include <oleauto.h>
@@ -35,11 +37,14 @@ struct DispTable {
     // Only an interface with parameter names places named arguments.
     const DispParamName* paramNames;
     size_t paramNameCount;
+    // A string result that the method leaves null leaves the result variant
+    // empty instead of holding a null string.
+    bool nullStringLeavesEmpty = false;
 };
 
 HRESULT TableGetIDsOfNames(const DispTable& table, LPOLESTR* names, UINT count, DISPID* ids);
-HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISPPARAMS* params, VARIANT* result,
-                    UINT* argErr);
+HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISPPARAMS* params,
+                    VARIANT* result, UINT* argErr);
 
 // Helpers for the thunks: move a method's out-value into the result variant.
 void PutBstr(VARIANT* retval, BSTR value);

@@ -1,44 +1,28 @@
-// The automation object of CMSXmlSigner.
+// The automation object of MSXmlSigner: its interface, dispatch table and
+// forwarders come from the IDL (ZelvaneTrumikXmlSigner_dispatch.h).
 #pragma once
 
-#include "ComObject.h"
-#include "ZelvaneTrumikXmlSigner.h"
+#include "ZelvaneTrumikXmlSigner_dispatch.h"
 
 #include "signer/MSXmlSigner.h"
 
+#include <iterator>
+
 namespace trumik::server {
 
-extern const DispTable kMSXmlSignerTable;
+// The interface knows only its method names.
+inline constexpr DispTable kMSXmlSignerTable = {IMSXmlSigner_dispatch::kMethods,
+                                                std::size(IMSXmlSigner_dispatch::kMethods), nullptr, 0};
 
-class MSXmlSignerObject final : public DualObject<IMSXmlSigner> {
+class MSXmlSignerObject final : public IMSXmlSignerObject<MSXmlSignerObject> {
   public:
     explicit MSXmlSignerObject(IUnknown* outer)
-        : DualObject(outer, CLSID_CMSXmlSigner, IID_IMSXmlSigner, kMSXmlSignerTable)
+        : IMSXmlSignerObject(outer, CLSID_CMSXmlSigner, IID_IMSXmlSigner, kMSXmlSignerTable)
     {
     }
 
-    HRESULT STDMETHODCALLTYPE SignWithCertStore(BSTR xml, BSTR certStoreName, BSTR certHashString,
-                                                BSTR* retXml) override
-    {
-        return signer_.SignWithCertStore(xml, certStoreName, certHashString, retXml);
-    }
-    HRESULT STDMETHODCALLTYPE SignGetLastError(BSTR* ErrorMessage) override
-    {
-        return signer_.SignGetLastError(ErrorMessage);
-    }
-    HRESULT STDMETHODCALLTYPE SignGetLastErrorCode(INT* ErrorCode) override
-    {
-        return signer_.SignGetLastErrorCode(ErrorCode);
-    }
-    HRESULT STDMETHODCALLTYPE SignGetLastErrorStack(BSTR* ErrorStack) override
-    {
-        return signer_.SignGetLastErrorStack(ErrorStack);
-    }
-    HRESULT STDMETHODCALLTYPE SignWithCertStorePass(BSTR xml, BSTR certStoreName, BSTR certHashString,
-                                                    BSTR password, BSTR* retXml) override
-    {
-        return signer_.SignWithCertStorePass(xml, certStoreName, certHashString, password, retXml);
-    }
+    // What the interface's methods forward to.
+    signer::CMSXmlSigner& Target() { return signer_; }
 
   private:
     // Empties the class's stack (when this object started the libraries)

@@ -1,30 +1,29 @@
-// The automation object of CXmlSigner.
+// The automation object of XmlSigner: its interface, dispatch table and
+// forwarders come from the IDL (ZelvaneTrumikXmlSigner_dispatch.h).
 #pragma once
 
-#include "ComObject.h"
-#include "ZelvaneTrumikXmlSigner.h"
+#include "ZelvaneTrumikXmlSigner_dispatch.h"
 
 #include "pemsigner/XmlSigner.h"
 
+#include <iterator>
+
 namespace trumik::server {
 
-extern const DispTable kXmlSignerTable;
+// The only interface that places named arguments, by its parameter names.
+inline constexpr DispTable kXmlSignerTable = {
+    IXmlSigner_dispatch::kMethods, std::size(IXmlSigner_dispatch::kMethods), IXmlSigner_dispatch::kParamNames,
+    std::size(IXmlSigner_dispatch::kParamNames)};
 
-class XmlSignerObject final : public DualObject<IXmlSigner> {
+class XmlSignerObject final : public IXmlSignerObject<XmlSignerObject> {
   public:
     explicit XmlSignerObject(IUnknown* outer)
-        : DualObject(outer, CLSID_CXmlSigner, IID_IXmlSigner, kXmlSignerTable)
+        : IXmlSignerObject(outer, CLSID_CXmlSigner, IID_IXmlSigner, kXmlSignerTable)
     {
     }
 
-    HRESULT STDMETHODCALLTYPE SignWithKey(BSTR xml, BSTR keyFile, BSTR* retXml) override
-    {
-        return signer_.SignWithKey(xml, keyFile, retXml);
-    }
-    HRESULT STDMETHODCALLTYPE SignFGetLastError(BSTR* ErrorMessage) override
-    {
-        return signer_.SignFGetLastError(ErrorMessage);
-    }
+    // What the interface's methods forward to.
+    pemsigner::CXmlSigner& Target() { return signer_; }
 
   private:
     // Shuts the libraries down (when this object started them) before the

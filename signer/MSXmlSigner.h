@@ -9,6 +9,7 @@
 #include "common/Bstr.h"
 #include "common/ErrorState.h"
 #include "common/XmlGuards.h"
+#include "signer/SignatureSplice.h"
 
 #include <string>
 #include <string_view>
@@ -63,6 +64,10 @@ class CMSXmlSigner {
     // One single check: lookup, test, release; date is null for "now".
     HRESULT RunCheck(Check check, BSTR storeName, BSTR certHashString, const DATE* date,
                      VARIANT_BOOL* result);
+    // The rest of a chain once the time check has run: GOST, then key usage,
+    // through the object.
+    HRESULT ChainAfterTime(VARIANT_BOOL timePassed, BSTR storeName, BSTR certHashString, VARIANT_BOOL* result,
+                           LONG reserved);
     HRESULT Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* retXml);
     bool Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result);
     void Rebuild(std::u16string_view xml, BSTR* retXml);
@@ -79,27 +84,5 @@ class CMSXmlSigner {
     bool keepCoreDocument_ = false;
     common::UniqueXmlDoc coreDocument_;
 };
-
-// Where the signature text goes in the caller's document: before the end tag
-// of the root element, or, for a root written as an empty-element tag, in
-// place of its closing "/>". Found by reading the markup of the text.
-struct InsertionPoint {
-    bool found = false;
-    size_t position = 0;       // where the text is inserted (the "<" of the end tag, or the "/" of "/>")
-    bool emptyElement = false; // the root is <name .../>: "/>" is replaced
-    size_t tagEnd = 0;         // for an empty element: one past its closing ">"
-    std::u16string_view name;  // for an empty element: the root's qualified name as written
-};
-InsertionPoint FindRootInsertionPoint(std::u16string_view text);
-
-// The caller's text with `signature` inserted at its root's insertion point
-// (an empty-element root is written out as start and end tag around it), or
-// in front of the last "<" when the text has no such point; throws
-// std::bad_alloc when memory runs out.
-common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature);
-
-// The document serialised with xmlDocDumpMemory, as text; throws
-// std::bad_alloc when memory runs out.
-common::UniqueBstr DumpDocument(xmlDocPtr doc);
 
 } // namespace trumik::signer

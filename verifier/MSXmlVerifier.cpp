@@ -1,4 +1,5 @@
 #include "MSXmlVerifier.h"
+#include "Messages.h"
 #include "XPathLimit.h"
 
 #include "common/CallerDocument.h"
@@ -40,99 +41,28 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 using common::UniqueStore;
 using UniqueCert = common::UniqueCertContext;
 
-// The messages of one certificate check's frame, with their codes.
-struct Family {
-    const char16_t* path;
-    LONG pathCode;
-    const char16_t* open;
-    LONG openCode;
-    const char16_t* select;
-    LONG selectCode;
-    const char16_t* exception;
-    LONG exceptionCode;
-};
-
-const Family kTimeFamily = {
-    u"Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не найден.(Код "
-    u"ошибки-(-20001))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-    -20001,
-    u"Невозможно проверить сертификат. Ошибка открытия файла сертификата.(Код ошибки-(-20003))\nПожалуйста, "
-    u"обратитесь к Администратору КРУЛМ",
-    -20003,
-    u"Невозможно проверить сертификат. Ошибка выбора сертификата.(Код ошибки-(-20005))\nПожалуйста, "
-    u"обратитесь "
-    u"к Администратору КРУЛМ",
-    -20005,
-    u"Не удалось выполнить проверку сертификата на предмет действительности времени действия.(Код "
-    u"ошибки-(-20011))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-    -20011,
-};
-
-const Family kGostFamily = {
-    u"Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не найден.(Код "
-    u"ошибки-(-21001))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-    -21001,
-    u"Невозможно проверить сертификат. Ошибка открытия файла сертификата.(Код ошибки-(-21003))\nПожалуйста, "
-    u"обратитесь к Администратору КРУЛМ",
-    -21003,
-    u"Невозможно проверить сертификат. Ошибка выбора сертификата.(Код ошибки-(-21005))\nПожалуйста, "
-    u"обратитесь "
-    u"к Администратору КРУЛМ",
-    -21005,
-    u"Невозможно выполнить проверку сертификата на предмет соответствия алгоритма ГОСТ.(Код "
-    u"ошибки-(-21009))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-    -21009,
-};
-
-const Family kUsageFamily = {
-    u"Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не найден.(Код "
-    u"ошибки-(-22001))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-    -22001,
-    u"Невозможно проверить сертификат. Ошибка открытия файла сертификата.(Код ошибки-(-22003))\nПожалуйста, "
-    u"обратитесь к Администратору КРУЛМ",
-    -22003,
-    u"Невозможно проверить сертификат. Ошибка выбора сертификата.(Код ошибки-(-22005))\nПожалуйста, "
-    u"обратитесь "
-    u"к Администратору КРУЛМ",
-    -22005,
-    u"Невозможно выполнить проверку сертификата на предмет назначения использования ключа.(Код "
-    u"ошибки-(-22011))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-    -22011,
-};
-
-const Family kRevocationFamily = {
-    u"Путь к сертификату пуст или файл сертификата не найден.(Код ошибки-(-23001))",
-    -23001,
-    u"Ошибка открытия файла сертификата.(Код ошибки-(-23003))",
-    -23003,
-    u"Ошибка выбора сертификата.(Код ошибки-(-23005))",
-    -23005,
-    u"Не удалось выполнить проверку сертификата на предмет отозванности сертификата.(Код ошибки-(-23023))",
-    -23023,
-};
-
 // A family's test of the first certificate of the file: true for pass. On
 // fail it has set its message and code.
 using CertTest = std::function<bool(PCCERT_CONTEXT cert, ErrorRecord& record)>;
 
 // The frame shared by the certificate checks: reset, path, open the file as a
 // store, take its first certificate, test it, release.
-HRESULT RunCertCheck(ErrorRecord& record, const Family& family, BSTR certFilePath, VARIANT_BOOL* result,
-                     const CertTest& test)
+HRESULT RunCertCheck(ErrorRecord& record, const messages::CheckFamily& family, BSTR certFilePath,
+                     VARIANT_BOOL* result, const CertTest& test)
 {
     if (!result)
         return E_POINTER;
     record.Reset();
     try {
         if (!certFilePath || !PathFileExistsW(certFilePath)) {
-            record.SetError(family.path, family.pathCode);
+            record.SetError(family.path);
             return kFailed;
         }
         *result = VARIANT_FALSE;
         UniqueStore store(CertOpenStore(CERT_STORE_PROV_FILENAME_W, kEncoding, 0, 0, certFilePath));
         if (!store) {
             record.PushSystemErrorText();
-            record.SetError(family.open, family.openCode);
+            record.SetError(family.open);
             return kFailed;
         }
         bool pass = false;
@@ -140,7 +70,7 @@ HRESULT RunCertCheck(ErrorRecord& record, const Family& family, BSTR certFilePat
             UniqueCert cert(CertEnumCertificatesInStore(store.get(), nullptr));
             if (!cert) {
                 record.PushSystemErrorText();
-                record.SetError(family.select, family.selectCode);
+                record.SetError(family.select);
             } else {
                 pass = test(cert.get(), record);
             }
@@ -150,7 +80,7 @@ HRESULT RunCertCheck(ErrorRecord& record, const Family& family, BSTR certFilePat
         return pass ? S_OK : kFailed;
     } catch (const std::exception& e) {
         record.PushExceptionText(e.what());
-        record.SetError(family.exception, family.exceptionCode);
+        record.SetError(family.exception);
         return kFailed;
     }
 }
@@ -160,11 +90,11 @@ bool TimeValid(PCCERT_CONTEXT cert, FILETIME* time, ErrorRecord& record)
 {
     LONG verdict = CertVerifyTimeValidity(time, cert->pCertInfo);
     if (verdict < 0) {
-        record.SetError(u"Время действия сертификата ещё не наступило.(Код ошибки-20007)", 20007);
+        record.SetError(messages::kNotYetValid);
         return false;
     }
     if (verdict > 0) {
-        record.SetError(u"Время действия сертификата истекло.(Код ошибки-20009)", 20009);
+        record.SetError(messages::kExpired);
         return false;
     }
     return true;
@@ -248,128 +178,105 @@ HRESULT CMSXmlVerifier::SignGetLastErrorStack(BSTR* ErrorStack)
 HRESULT CMSXmlVerifier::VerifyCertTimeValidityUsingCertFile(BSTR certFilePath, VARIANT_BOOL* result)
 {
     return RunCertCheck(
-        record_, kTimeFamily, certFilePath, result,
+        record_, messages::kTimeChecks, certFilePath, result,
         [](PCCERT_CONTEXT cert, ErrorRecord& record) { return TimeValid(cert, nullptr, record); });
 }
 
 HRESULT CMSXmlVerifier::VerifyCertTimeValidityUsingCertFileAndDate(BSTR certFilePath, DATE CheckDate,
                                                                    VARIANT_BOOL* result)
 {
-    return RunCertCheck(
-        record_, kTimeFamily, certFilePath, result, [CheckDate](PCCERT_CONTEXT cert, ErrorRecord& record) {
-            SYSTEMTIME systemTime{};
-            if (!VariantTimeToSystemTime(CheckDate, &systemTime)) {
-                record.SetError(u"Не могу преобразовать входящую дату.(Код ошибки - 01006)", 1006);
-                return false;
-            }
-            // The date is a UTC time; no time-zone conversion.
-            FILETIME fileTime{};
-            if (!SystemTimeToFileTime(&systemTime, &fileTime)) {
-                record.SetError(u"Не могу преобразовать входящую дату.(Код ошибки - 01065)", 1065);
-                return false;
-            }
-            return TimeValid(cert, &fileTime, record);
-        });
+    return RunCertCheck(record_, messages::kTimeChecks, certFilePath, result,
+                        [CheckDate](PCCERT_CONTEXT cert, ErrorRecord& record) {
+                            SYSTEMTIME systemTime{};
+                            if (!VariantTimeToSystemTime(CheckDate, &systemTime)) {
+                                record.SetError(messages::kDateNotConverted);
+                                return false;
+                            }
+                            // The date is a UTC time; no time-zone conversion.
+                            FILETIME fileTime{};
+                            if (!SystemTimeToFileTime(&systemTime, &fileTime)) {
+                                record.SetError(messages::kDateNotFileTime);
+                                return false;
+                            }
+                            return TimeValid(cert, &fileTime, record);
+                        });
 }
 
 HRESULT CMSXmlVerifier::VerifyCertIsGOSTUsingCertFile(BSTR certFilePath, VARIANT_BOOL* result)
 {
-    return RunCertCheck(
-        record_, kGostFamily, certFilePath, result, [](PCCERT_CONTEXT cert, ErrorRecord& record) {
-            if (common::IsGostSignatureAlgorithm(cert->pCertInfo->SignatureAlgorithm.pszObjId,
-                                                 common::AcceptGost2012()))
-                return true;
-            record.SetError(
-                u"Алгоритм подписи указанного сертификата не поддерживается ГОСТ.(Код ошибки-21007)", 21007);
-            return false;
-        });
+    return RunCertCheck(record_, messages::kGostChecks, certFilePath, result,
+                        [](PCCERT_CONTEXT cert, ErrorRecord& record) {
+                            if (common::IsGostSignatureAlgorithm(cert->pCertInfo->SignatureAlgorithm.pszObjId,
+                                                                 common::AcceptGost2012()))
+                                return true;
+                            record.SetError(messages::kNotGost);
+                            return false;
+                        });
 }
 
 HRESULT CMSXmlVerifier::VerifyCertUsageUsingCertFile(BSTR certFilePath, VARIANT_BOOL* result)
 {
     return RunCertCheck(
-        record_, kUsageFamily, certFilePath, result, [](PCCERT_CONTEXT cert, ErrorRecord& record) {
+        record_, messages::kUsageChecks, certFilePath, result, [](PCCERT_CONTEXT cert, ErrorRecord& record) {
             BYTE usage = 0;
             if (!CertGetIntendedKeyUsage(kEncoding, cert->pCertInfo, &usage, 1)) {
                 record.PushSystemErrorText();
-                record.SetError(u"Ключ для подписания используется не по назначению (Цифровая подпись, "
-                                u"Неотрекаемость)\nНе установлены значения в поле 'Использование ключа' "
-                                u"сертификата.(Код ошибки-22007)",
-                                22007);
+                record.SetError(messages::kNoKeyUsage);
                 return false;
             }
             constexpr BYTE kBoth = CERT_DIGITAL_SIGNATURE_KEY_USAGE | CERT_NON_REPUDIATION_KEY_USAGE;
             if ((usage & kBoth) == kBoth)
                 return true;
-            record.SetError(
-                u"Ключ для подписания используется не по назначению (Цифровая подпись, "
-                u"Неотрекаемость)\nПроверьте поле 'Использование ключа' в сертификате.(Код ошибки-22009)",
-                22009);
+            record.SetError(messages::kWrongKeyUsage);
             return false;
         });
 }
 
 HRESULT CMSXmlVerifier::VerifyCertRevocationUsingCertFile(BSTR certFilePath, VARIANT_BOOL* result)
 {
-    return RunCertCheck(
-        record_, kRevocationFamily, certFilePath, result, [](PCCERT_CONTEXT cert, ErrorRecord& record) {
-            CERT_REVOCATION_STATUS status{};
-            status.cbSize = sizeof status;
-            PVOID contexts[] = {const_cast<CERT_CONTEXT*>(cert)};
-            if (CertVerifyRevocation(kEncoding, CERT_CONTEXT_REVOCATION_TYPE, 1, contexts,
-                                     CERT_VERIFY_REV_CHAIN_FLAG, nullptr, &status))
-                return true;
-            // A revoked certificate is reported with CRYPT_E_REVOKED and its
-            // reason; any other error means the status could not be determined.
-            if (status.dwError != 0 && status.dwError != static_cast<DWORD>(CRYPT_E_REVOKED)) {
-                record.PushSystemErrorText();
-                record.SetError(
-                    u"Ошибка при проверке статуса сертификата (Отозван/Приостановлен).(Код ошибки-(-23007))",
-                    -23007);
-                return false;
-            }
-            switch (status.dwReason) {
-            case 0:
-                record.SetError(
-                    u"Сертификат отозван(приостановлен). Причина не определена.(Код ошибки-23009)", 23009);
-                break;
-            case 1:
-                record.SetError(u"Сертификат отозван(приостановлен). Подозревается, что секретный ключ "
-                                u"скомпрометирован.(Код ошибки-23011)",
-                                23011);
-                break;
-            case 2:
-                record.SetError(u"Сертификат отозван(приостановлен). Подозревается, что секретный ключ УЦ "
-                                u"скомпрометирован.(Код ошибки-23013)",
-                                23013);
-                break;
-            case 3:
-                record.SetError(
-                    u"Сертификат отозван(приостановлен). Наименование объекта или другая информация в "
-                    u"сертификате была изменена.(Код ошибки-23015)",
-                    23015);
-                break;
-            case 4:
-                record.SetError(
-                    u"Сертификат отозван(приостановлен). Сертификат был изменён.(Код ошибки-23017)", 23017);
-                break;
-            case 5:
-                record.SetError(
-                    u"Сертификат отозван(приостановлен). Сертификат используется не для тех целей, для "
-                    u"которых он был выдан.(Код ошибки-23019)",
-                    23019);
-                break;
-            case 6:
-                record.SetError(
-                    u"Сертификат отозван(приостановлен). Действие сертификата приостановлено.(Код "
-                    u"ошибки-23021)",
-                    23021);
-                break;
-            default:
-                break; // no message for other reasons
-            }
-            return false;
-        });
+    return RunCertCheck(record_, messages::kRevocationChecks, certFilePath, result,
+                        [](PCCERT_CONTEXT cert, ErrorRecord& record) {
+                            CERT_REVOCATION_STATUS status{};
+                            status.cbSize = sizeof status;
+                            PVOID contexts[] = {const_cast<CERT_CONTEXT*>(cert)};
+                            if (CertVerifyRevocation(kEncoding, CERT_CONTEXT_REVOCATION_TYPE, 1, contexts,
+                                                     CERT_VERIFY_REV_CHAIN_FLAG, nullptr, &status))
+                                return true;
+                            // A revoked certificate is reported with CRYPT_E_REVOKED and its
+                            // reason; any other error means the status could not be determined.
+                            if (status.dwError != 0 &&
+                                status.dwError != static_cast<DWORD>(CRYPT_E_REVOKED)) {
+                                record.PushSystemErrorText();
+                                record.SetError(messages::kRevocationUnknown);
+                                return false;
+                            }
+                            switch (status.dwReason) {
+                            case 0:
+                                record.SetError(messages::kRevokedUnspecified);
+                                break;
+                            case 1:
+                                record.SetError(messages::kRevokedKeyCompromise);
+                                break;
+                            case 2:
+                                record.SetError(messages::kRevokedCaCompromise);
+                                break;
+                            case 3:
+                                record.SetError(messages::kRevokedAffiliationChanged);
+                                break;
+                            case 4:
+                                record.SetError(messages::kRevokedSuperseded);
+                                break;
+                            case 5:
+                                record.SetError(messages::kRevokedCessationOfOperation);
+                                break;
+                            case 6:
+                                record.SetError(messages::kRevokedCertificateHold);
+                                break;
+                            default:
+                                break; // no message for other reasons
+                            }
+                            return false;
+                        });
 }
 
 HRESULT CMSXmlVerifier::VerifyCertUsingCertFile(BSTR certFilePath, VARIANT_BOOL* result)
@@ -423,22 +330,17 @@ HRESULT CMSXmlVerifier::Verify(BSTR signedXml, BSTR certFilePath, CertCheck chec
     record_.Reset();
     common::XmlOperation operation(started_, backend_, ErrorStackId::MSXmlVerifier, true);
     if (!operation.Ready()) {
-        record_.SetError(
-            u"Невозможно инициализировать библиотеку.(Код ошибки-(-02001))\nПожалуйста, обратитесь к "
-            u"Администратору КРУЛМ",
-            -2001);
+        record_.SetError(messages::kNotStarted);
         return kFailed;
     }
     *result = VARIANT_FALSE;
     operation.ReportTo(common::MSXmlVerifierErrorCallback);
     if (!certFilePath || !PathFileExistsW(certFilePath)) {
-        record_.SetError(u"Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не "
-                         u"найден.(Код ошибки-(-02003))\nПожалуйста, обратитесь к Администратору КРУЛМ",
-                         -2003);
+        record_.SetError(messages::kNoCertFile);
         return kFailed;
     }
     if (!signedXml) {
-        record_.SetError(u"Подписанный документ пуст.(Код ошибки-02005)", 2005);
+        record_.SetError(messages::kNoDocument);
         return kFailed;
     }
     if (check == CertCheck::Certificate)
@@ -455,9 +357,7 @@ HRESULT CMSXmlVerifier::Verify(BSTR signedXml, BSTR certFilePath, CertCheck chec
     } catch (const std::exception& e) {
         *result = VARIANT_FALSE;
         record_.PushExceptionText(e.what());
-        record_.SetError(u"Невозможно проверить подпись.(Код ошибки-(-02017))\nПожалуйста, обратитесь к "
-                         u"Администратору КРУЛМ",
-                         -2017);
+        record_.SetError(messages::kNotVerified);
     }
     return S_OK;
 }
@@ -470,44 +370,34 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
     common::UniqueXmlDoc doc = document ? common::ParseCallerDocument(document->c_str()) : nullptr;
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
-        record_.SetError(u"Невозможно выполнить разбор документа.(Код ошибки-02007)", 2007);
+        record_.SetError(messages::kNotParsed);
         return;
     }
     xmlNodePtr signature = xmlSecFindNode(root, xmlSecNodeSignature, xmlSecDSigNs);
     if (!signature) {
-        record_.SetError(u"В документе не найден стартовый узел.(Код ошибки-02009)", 2009);
+        record_.SetError(messages::kNoSignature);
         return;
     }
     common::UniqueDSigCtx ctx(xmlSecDSigCtxCreate(nullptr));
     if (!ctx || RestrictContext(ctx.get()) < 0) {
-        record_.SetError(u"Невозможно инициализировать контекст подписи.(Код ошибки-(-02011))\nПожалуйста, "
-                         u"обратитесь к Администратору КРУЛМ",
-                         -2011);
+        record_.SetError(messages::kNoContext);
         return;
     }
     const std::string path = common::DocumentToParserBytes(certFilePath).value_or(std::string(1, '\0'));
     common::UniqueSecKey key(
         xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatCertDer, nullptr, nullptr, nullptr));
     if (!key) {
-        record_.SetError(
-            u"Невозможно загрузить ключ из сертификата.(Код ошибки-(-02013))\nПожалуйста, обратитесь "
-            u"к Администратору КРУЛМ",
-            -2013);
+        record_.SetError(messages::kNoKey);
         return;
     }
     // The context owns the key from here on.
     ctx->signKey = key.release();
     if (xmlSecKeySetName(ctx->signKey, Xml(path.c_str())) < 0) {
-        record_.SetError(
-            u"Невозможно установить наименование ключа.(Код ошибки-(-02015))\nПожалуйста, обратитесь "
-            u"к Администратору КРУЛМ",
-            -2015);
+        record_.SetError(messages::kNoKeyName);
         return;
     }
     if (!XPathWithinLimit(doc.get(), signature) || xmlSecDSigCtxVerify(ctx.get(), signature) < 0) {
-        record_.SetError(u"Невозможно проверить подпись.(Код ошибки-(-02017))\nПожалуйста, обратитесь к "
-                         u"Администратору КРУЛМ",
-                         -2017);
+        record_.SetError(messages::kNotVerified);
         return;
     }
     if (ctx->status == xmlSecDSigStatusSucceeded)

@@ -1,5 +1,7 @@
 #include "XPathLimit.h"
 
+#include "common/XmlGuards.h"
+
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 #include <xmlsec/xmlsec.h>
@@ -26,9 +28,6 @@ struct XPathContextFreer {
 };
 struct XPathObjectFreer {
     void operator()(xmlXPathObjectPtr object) const { xmlXPathFreeObject(object); }
-};
-struct XmlFreer {
-    void operator()(void* p) const { xmlFree(p); }
 };
 using UniqueXPathContext = std::unique_ptr<xmlXPathContext, XPathContextFreer>;
 using UniqueXPathObject = std::unique_ptr<xmlXPathObject, XPathObjectFreer>;
@@ -69,7 +68,7 @@ bool IsXPathTransform(const xmlChar* algorithm, bool& filter2)
 // False only when the expression ran out of its operations.
 bool EvaluateWithinLimit(xmlDocPtr doc, xmlNodePtr expressionNode, bool filter2, unsigned long limit)
 {
-    std::unique_ptr<xmlChar, XmlFreer> expression(xmlNodeGetContent(expressionNode));
+    common::UniqueXmlBytes expression(xmlNodeGetContent(expressionNode));
     if (!expression)
         return true;
     UniqueXPathContext ctx(xmlXPathNewContext(doc));
@@ -113,7 +112,7 @@ bool XPathWithinLimit(xmlDocPtr doc, xmlNodePtr signature)
     for (xmlNodePtr node = signature; node;) {
         bool filter2 = false;
         if (node->type == XML_ELEMENT_NODE && xmlSecCheckNodeName(node, xmlSecNodeTransform, xmlSecDSigNs)) {
-            std::unique_ptr<xmlChar, XmlFreer> algorithm(xmlGetProp(node, xmlSecAttrAlgorithm));
+            common::UniqueXmlBytes algorithm(xmlGetProp(node, xmlSecAttrAlgorithm));
             if (algorithm && IsXPathTransform(algorithm.get(), filter2)) {
                 for (xmlNodePtr child = node->children; child; child = child->next) {
                     if (child->type != XML_ELEMENT_NODE)

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace trumik::cryptmsgtest;
@@ -419,5 +420,46 @@ TEST_F(CryptEncMessageServer, LateBoundLongFromText)
         EXPECT_EQ(converted, -999); // the argument is left as it was
         EXPECT_EQ(message.v.vt, VT_EMPTY);
         EXPECT_EQ(lastCode(), 80004) << "the method was not called, its record is unchanged";
+    }
+}
+
+// The text methods hand back no string when they fail: late bound, the result
+// variant then stays empty rather than holding a null string, for every one
+// of them, while the error record says what happened.
+TEST_F(CryptEncMessageServer, LateBoundFailedTextMethodsLeaveTheResultEmpty)
+{
+    Ref<ICryptEncMessage> object;
+    object.p = NewObject();
+    const std::string nowhere(40, '0');
+    struct Case {
+        DISPID dispid;
+        std::vector<std::string> args; // in parameter order
+    };
+    const Case cases[] = {
+        {32, {"My", nowhere, "AAAA"}},           // CryptMessage
+        {33, {"My", nowhere, "c", "1", "AAAA"}}, // DecryptMessage
+        {34, {"My", nowhere}},                   // GetContainerName
+    };
+    for (const Case& c : cases) {
+        std::vector<VARIANT> args(c.args.size());
+        for (size_t i = 0; i < c.args.size(); ++i)
+            PutText(&args[c.args.size() - 1 - i], c.args[i]);
+        DISPPARAMS params = {args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+        Variant result;
+        UINT argErr = 0;
+        const HRESULT hr =
+            object.p->Invoke(c.dispid, kNone, 0, DISPATCH_METHOD, &params, &result.v, nullptr, &argErr);
+        EXPECT_TRUE(SUCCEEDED(hr)) << c.dispid;
+        if (c.dispid == 34) {
+            // GetContainerName hands back an empty string, never a null one.
+            EXPECT_EQ(result.v.vt, VT_BSTR) << c.dispid;
+        } else {
+            EXPECT_EQ(result.v.vt, VT_EMPTY) << c.dispid;
+        }
+        INT code = 0;
+        EXPECT_EQ(object.p->CryptGetLastErrorCode(&code), S_OK);
+        EXPECT_NE(code, 0) << c.dispid;
+        for (VARIANT& a : args)
+            VariantClear(&a);
     }
 }

@@ -2,13 +2,18 @@
 // For every input (UTF-8) that the XML parser takes as a document, the text
 // with the signature spliced in must parse too, its root's last child must be
 // the inserted Signature, and without it the document must be the caller's
-// one, canonical form (comments kept) for canonical form. Built with
+// one, canonical form (comments kept) for canonical form. The insertion
+// point that the signer finds by reading the markup is, besides, checked
+// against the parser's own: the position at which libxml2 reports the end of
+// the root element, just before that element's end tag. Built with
 // -fsanitize=fuzzer under TRUMIK_FUZZ; the test run drives it through
 // FuzzSpliceDriverTest.cpp.
-#include "signer/MSXmlSigner.h"
+#include "signer/SignatureSplice.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/c14n.h>
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/xmlIO.h>
 
 #include <oleauto.h>
@@ -19,6 +24,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -66,6 +72,59 @@ bool Canonical(xmlDoc* doc, std::string* out)
     return true;
 }
 
+// Where the parser ends the root element: the offset, in UTF-8 bytes, of the
+// "<" of its end tag, or of the "/" of its "/>"; npos when it does not parse.
+struct RootEnd {
+    int depth = 0;
+    size_t offset = std::string::npos;
+};
+
+void StartElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri,
+                  int namespaces, const xmlChar** namespaceList, int attributes, int defaulted,
+                  const xmlChar** attributeList)
+{
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    ++static_cast<RootEnd*>(ctxt->_private)->depth;
+    xmlSAX2StartElementNs(ctx, localname, prefix, uri, namespaces, namespaceList, attributes, defaulted,
+                          attributeList);
+}
+
+void EndElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri)
+{
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    auto* end = static_cast<RootEnd*>(ctxt->_private);
+    if (--end->depth == 0 && ctxt->input) {
+        // Called once the tag is read: the input stands just past its ">".
+        // "/>" ends an empty-element tag; an end tag holds no "<" after its
+        // own (what the parser keeps behind the input may not reach back to
+        // it: then there is nothing to compare).
+        const xmlParserInputPtr in = ctxt->input;
+        const std::string_view read(reinterpret_cast<const char*>(in->base),
+                                    static_cast<size_t>(in->cur - in->base));
+        const size_t past = read.size() + in->consumed;
+        const size_t open = read.rfind('<');
+        if (read.size() >= 2 && read[read.size() - 2] == '/')
+            end->offset = past - 2;
+        else if (open != std::string_view::npos)
+            end->offset = past - (read.size() - open);
+    }
+    xmlSAX2EndElementNs(ctx, localname, prefix, uri);
+}
+
+size_t ParserRootEnd(const std::string& text)
+{
+    std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> ctxt(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    if (!ctxt)
+        return std::string::npos;
+    RootEnd end;
+    ctxt->_private = &end;
+    ctxt->sax->startElementNs = StartElement;
+    ctxt->sax->endElementNs = EndElement;
+    Doc doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()), nullptr, "UTF-8",
+                              XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    return doc ? end.offset : std::string::npos;
+}
+
 [[noreturn]] void Finding(const char* what, const std::string& input, const std::string& spliced)
 {
     std::fprintf(stderr, "FuzzSplice: %s\n--- input\n%s\n--- with the signature\n%s\n", what, input.c_str(),
@@ -102,6 +161,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string before;
     if (!original || !xmlDocGetRootElement(original.get()) || !Canonical(original.get(), &before))
         return 0; // not a document the signer would sign
+
+    // The insertion point against the parser's end of the root, both in
+    // UTF-16 units of the caller's text.
+    const size_t parserEnd = ParserRootEnd(input);
+    const trumik::signer::InsertionPoint point = trumik::signer::FindRootInsertionPoint(xml);
+    const int unitsBefore =
+        parserEnd == std::string::npos
+            ? -1
+            : MultiByteToWideChar(CP_UTF8, 0, input.data(), static_cast<int>(parserEnd), nullptr, 0);
+    if (unitsBefore >= 0 && (!point.found || point.position != static_cast<size_t>(unitsBefore)))
+        Finding("the insertion point is not where the parser ends the root", input,
+                std::to_string(point.found ? point.position : 0) + " against " + std::to_string(unitsBefore));
 
     trumik::common::UniqueBstr spliced = trumik::signer::SpliceSignature(xml, kSignature);
     const int bytes =

@@ -286,28 +286,28 @@ Json ValueToJson(const VARIANT& v)
     case VT_NULL:
         return Json();
     case VT_BSTR:
-        return value->bstrVal ? Json::String(ToUtf8(value->bstrVal, SysStringLen(value->bstrVal))) : Json();
+        return value->bstrVal ? Json(ToUtf8(value->bstrVal, SysStringLen(value->bstrVal))) : Json();
     case VT_BOOL:
-        return Json::Bool(value->boolVal != VARIANT_FALSE);
+        return Json(value->boolVal != VARIANT_FALSE);
     case VT_I1:
-        return Json::Number(value->cVal);
+        return Json(value->cVal);
     case VT_I2:
-        return Json::Number(value->iVal);
+        return Json(value->iVal);
     case VT_I4:
     case VT_INT:
-        return Json::Number(value->lVal);
+        return Json(value->lVal);
     case VT_UI1:
-        return Json::Number(value->bVal);
+        return Json(value->bVal);
     case VT_UI2:
-        return Json::Number(value->uiVal);
+        return Json(value->uiVal);
     case VT_UI4:
     case VT_UINT:
-        return Json::Number(value->ulVal);
+        return Json(value->ulVal);
     case VT_R4:
-        return Json::Number(value->fltVal);
+        return Json(value->fltVal);
     case VT_R8:
     case VT_DATE:
-        return Json::Number(value->dblVal);
+        return Json(value->dblVal);
     default:
         break;
     }
@@ -323,9 +323,9 @@ Json ValueToJson(const VARIANT& v)
             encoded = Base64(static_cast<const unsigned char*>(data), size);
             SafeArrayUnaccessData(array);
         }
-        return Json::Object().Set("base64", Json::String(encoded));
+        return Json::object({{"base64", encoded}});
     }
-    return Json::Object().Set("vt", Json::Number(value->vt));
+    return Json::object({{"vt", value->vt}});
 }
 
 // Calls a method without arguments by name; a null Json when the object has none.
@@ -359,9 +359,9 @@ bool CallByName(IDispatch* object, const std::string& method, const std::vector<
     LPOLESTR names[1] = {name.data()};
     DISPID id = DISPID_UNKNOWN;
     HRESULT hr = object->GetIDsOfNames(kNullIid, names, 1, LOCALE_USER_DEFAULT, &id);
-    result.json = Json::Object();
+    result.json = Json::object();
     if (FAILED(hr)) {
-        result.json.Set("hresult", Json::String(HResultText(hr)));
+        result.json["hresult"] = HResultText(hr);
         return true;
     }
     DISPPARAMS params = {arguments.Data(), nullptr, arguments.Count(), 0};
@@ -369,14 +369,13 @@ bool CallByName(IDispatch* object, const std::string& method, const std::vector<
     hr = object->Invoke(id, kNullIid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result.value, nullptr,
                         &argErr);
     result.invoked = true;
-    result.json.Set("hresult", Json::String(HResultText(hr)));
-    result.json.Set("result", resultInJson ? ValueToJson(result.value) : Json());
-    Json error = Json::Object();
-    error.Set("message",
-              ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"}));
-    error.Set("code", ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode"}));
-    error.Set("stack", ReadByName(object, {u"CryptGetLastErrorStack", u"SignGetLastErrorStack"}));
-    result.json.Set("error", std::move(error));
+    result.json["hresult"] = HResultText(hr);
+    result.json["result"] = resultInJson ? ValueToJson(result.value) : Json();
+    Json error = Json::object();
+    error["message"] = ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"});
+    error["code"] = ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode"});
+    error["stack"] = ReadByName(object, {u"CryptGetLastErrorStack", u"SignGetLastErrorStack"});
+    result.json["error"] = std::move(error);
     return true;
 }
 

@@ -2,7 +2,7 @@
 // through IDispatch, arguments from command-line forms, results as JSON.
 #pragma once
 
-#include "Json.h"
+#include "JsonLine.h"
 
 #include <oleauto.h>
 

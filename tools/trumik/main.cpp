@@ -3,7 +3,7 @@
 #include "Automation.h"
 #include "CertCommands.h"
 #include "CryptCommands.h"
-#include "Json.h"
+#include "JsonLine.h"
 #include "RegCommand.h"
 
 #include <libloaderapi.h>
@@ -55,7 +55,7 @@ std::string InstalledModule()
 
 void PrintJson(const Json& json)
 {
-    std::printf("%s\n", json.Dump().c_str());
+    std::printf("%s\n", DumpLine(json).c_str());
 }
 
 // The commands in the order a new user meets them, each with one line.
@@ -275,7 +275,7 @@ int CallCommand(const std::vector<std::string>& all)
     DispatchRef object;
     HRESULT hr = CreateObject(args[0], &object.p);
     if (FAILED(hr) || !object.p) {
-        PrintJson(Json::Object().Set("hresult", Json::String(HResultText(FAILED(hr) ? hr : E_NOINTERFACE))));
+        PrintJson(Json::object({{"hresult", HResultText(FAILED(hr) ? hr : E_NOINTERFACE)}}));
         return 2;
     }
     return Call(object.p, args[1], std::vector<std::string>(args.begin() + 2, args.end()), outPath);
@@ -301,19 +301,24 @@ int ScriptCommand(const std::vector<std::string>& args)
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
         std::string error;
-        std::optional<Json> request = Json::Parse(line, &error);
-        Json reply = Json::Object();
-        if (!request || request->kind() != Json::Kind::Object) {
-            reply.Set("error", Json::String(request ? "not an object" : error));
+        std::optional<Json> request;
+        try {
+            request = Json::parse(line);
+        } catch (const Json::parse_error& e) {
+            error = e.what();
+        }
+        Json reply = Json::object();
+        if (!request || !request->is_object()) {
+            reply["error"] = request ? "not an object" : error;
             PrintJson(reply);
             status = 1;
             continue;
         }
         auto text = [&](const char* key) -> std::string {
-            const Json* v = request->Find(key);
-            return v && v->kind() == Json::Kind::String ? v->AsString() : std::string();
+            const Json* v = Find(*request, key);
+            return v && v->is_string() ? v->get_ref<const std::string&>() : std::string();
         };
-        if (request->Find("new")) {
+        if (Find(*request, "new")) {
             std::string name = text("new");
             IDispatch* object = nullptr;
             HRESULT hr = CreateObject(text("progid"), &object);
@@ -322,32 +327,34 @@ int ScriptCommand(const std::vector<std::string>& args)
                     objects[name]->Release();
                 objects[name] = object;
             }
-            reply.Set("new", Json::String(name)).Set("hresult", Json::String(HResultText(hr)));
-        } else if (request->Find("call")) {
+            reply["new"] = name;
+            reply["hresult"] = HResultText(hr);
+        } else if (Find(*request, "call")) {
             std::string name = text("call");
             auto found = objects.find(name);
             if (found == objects.end()) {
-                reply.Set("call", Json::String(name)).Set("error", Json::String("no such object"));
+                reply["call"] = name;
+                reply["error"] = "no such object";
                 status = 1;
             } else {
                 std::vector<std::string> callArgs;
-                if (const Json* list = request->Find("args"); list && list->kind() == Json::Kind::Array) {
-                    for (const Json& item : list->Items()) {
-                        if (item.kind() == Json::Kind::Null)
+                if (const Json* list = Find(*request, "args"); list && list->is_array()) {
+                    for (const Json& item : *list) {
+                        if (item.is_null())
                             callArgs.push_back("null");
-                        else if (item.kind() == Json::Kind::String)
-                            callArgs.push_back(item.AsString());
-                        else if (item.kind() == Json::Kind::Bool)
-                            callArgs.push_back(item.AsBool() ? "bool:true" : "bool:false");
-                        else if (item.kind() == Json::Kind::Number)
+                        else if (item.is_string())
+                            callArgs.push_back(item.get_ref<const std::string&>());
+                        else if (item.is_boolean())
+                            callArgs.push_back(item.get<bool>() ? "bool:true" : "bool:false");
+                        else if (item.is_number())
                             callArgs.push_back("int:" +
-                                               std::to_string(static_cast<long long>(item.AsNumber())));
+                                               std::to_string(static_cast<long long>(item.get<double>())));
                     }
                 }
                 CallResult result;
                 std::string argError;
                 if (!CallByName(found->second, text("method"), callArgs, result, &argError)) {
-                    reply.Set("error", Json::String(argError));
+                    reply["error"] = argError;
                     status = 1;
                 } else {
                     reply = std::move(result.json);
@@ -355,19 +362,19 @@ int ScriptCommand(const std::vector<std::string>& args)
                         WriteResult(result.value, out);
                 }
             }
-        } else if (request->Find("release")) {
+        } else if (Find(*request, "release")) {
             std::string name = text("release");
             auto found = objects.find(name);
-            reply.Set("release", Json::String(name));
+            reply["release"] = name;
             if (found == objects.end()) {
-                reply.Set("error", Json::String("no such object"));
+                reply["error"] = "no such object";
                 status = 1;
             } else {
-                reply.Set("refs", Json::Number(found->second->Release()));
+                reply["refs"] = found->second->Release();
                 objects.erase(found);
             }
         } else {
-            reply.Set("error", Json::String("expected new, call or release"));
+            reply["error"] = "expected new, call or release";
             status = 1;
         }
         PrintJson(reply);
@@ -409,13 +416,14 @@ int SignPem(const std::vector<std::string>& args)
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
-    const Json* hresult = result.json.Find("hresult");
-    if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || result.value.vt != VT_BSTR) {
-        const Json* error = result.json.Find("error");
-        const Json* message = error ? error->Find("message") : nullptr;
+    const Json* hresult = Find(result.json, "hresult");
+    if (!result.invoked || !hresult || hresult->get_ref<const std::string&>() != "0x00000000" ||
+        result.value.vt != VT_BSTR) {
+        const Json* error = Find(result.json, "error");
+        const Json* message = error ? Find(*error, "message") : nullptr;
         std::fprintf(stderr, "%s\n",
-                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
-                                                                      : "trumik: signing failed");
+                     message && message->is_string() ? message->get_ref<const std::string&>().c_str()
+                                                     : "trumik: signing failed");
         return 1;
     }
     if (out.empty() || out == "-") {
@@ -514,16 +522,16 @@ int SignWithStore(const std::vector<std::string>& args)
     }
     // S_OK with a code set means the signature was made but could not be put
     // into the caller's text: a failure too.
-    const Json* hresult = result.json.Find("hresult");
-    const Json* error = result.json.Find("error");
-    const Json* code = error ? error->Find("code") : nullptr;
-    const bool codeClear = !code || code->kind() != Json::Kind::Number || code->AsNumber() == 0;
-    if (!result.invoked || !hresult || hresult->AsString() != "0x00000000" || !codeClear ||
+    const Json* hresult = Find(result.json, "hresult");
+    const Json* error = Find(result.json, "error");
+    const Json* code = error ? Find(*error, "code") : nullptr;
+    const bool codeClear = !code || !code->is_number() || code->get<double>() == 0;
+    if (!result.invoked || !hresult || hresult->get_ref<const std::string&>() != "0x00000000" || !codeClear ||
         result.value.vt != VT_BSTR || !result.value.bstrVal) {
-        const Json* message = error ? error->Find("message") : nullptr;
+        const Json* message = error ? Find(*error, "message") : nullptr;
         std::fprintf(stderr, "%s\n",
-                     message && message->kind() == Json::Kind::String ? message->AsString().c_str()
-                                                                      : "trumik: signing failed");
+                     message && message->is_string() ? message->get_ref<const std::string&>().c_str()
+                                                     : "trumik: signing failed");
         return 1;
     }
     std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
@@ -590,10 +598,10 @@ int Verify(const std::vector<std::string>& args)
     }
     if (result.invoked && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_TRUE)
         return 0;
-    const Json* error = result.json.Find("error");
-    const Json* message = error ? error->Find("message") : nullptr;
-    if (message && message->kind() == Json::Kind::String && !message->AsString().empty())
-        std::fprintf(stderr, "%s\n", message->AsString().c_str());
+    const Json* error = Find(result.json, "error");
+    const Json* message = error ? Find(*error, "message") : nullptr;
+    if (message && message->is_string() && !message->get_ref<const std::string&>().empty())
+        std::fprintf(stderr, "%s\n", message->get_ref<const std::string&>().c_str());
     else
         std::fputs("trumik: the signature is not valid\n", stderr);
     return 1;

@@ -1,10 +1,12 @@
-// The signing core of CMSXmlSigner: an enveloped GOST R 34.10-2001 signature
-// over the whole document with the key of a store certificate; with the
-// AcceptGost2012 switch on, a GOST R 34.10-2012 one for a certificate with a
-// 2012 key.
+// SignWithCertStore and SignWithCertStorePass of CMSXmlSigner: the signing
+// core makes an enveloped GOST R 34.10-2001 signature over the whole document
+// with the key of a store certificate (with the AcceptGost2012 switch on, a
+// GOST R 34.10-2012 one for a certificate with a 2012 key); the new Signature
+// element is then written into the caller's own text.
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
+#include "Messages.h"
 
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
@@ -22,10 +24,13 @@
 #include <xmlsec/mscrypto/certkeys.h>
 #include <xmlsec/mscrypto/crypto.h>
 #include <xmlsec/mscrypto/x509.h>
+#include <xmlsec/strings.h>
 #include <xmlsec/templates.h>
 #include <xmlsec/xmldsig.h>
 #include <xmlsec/xmlsec.h>
+#include <xmlsec/xmltree.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -34,49 +39,16 @@
 
 namespace trumik::signer {
 
-common::UniqueBstr DumpDocument(xmlDocPtr doc)
-{
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemory(doc, &dumped, &dumpedSize);
-    common::UniqueXmlBytes output(dumped);
-    if (!output)
-        throw std::bad_alloc();
-    common::UniqueBstr text = common::Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
-    if (!text)
-        throw std::bad_alloc();
-    return text;
-}
-
 namespace {
 
 using common::ErrorStackId;
 
 using common::Xml;
+using UniqueDoc = common::UniqueXmlDoc;
 
-constexpr char16_t kBadArguments[] = u"Неверно заданы входные параметры. Необходимые входные "
-                                     u"параметры:\nФайл документа\nНаименование хранилища "
-                                     u"сертификатов\nОтпечаток сертификата (Код ошибки - 00001)";
-constexpr char16_t kNotStarted[] =
-    u"Внутренняя ошибка компонента. Не удалось проинициализировать объекты.(Код ошибки - 00003)";
-constexpr char16_t kNoStore[] =
-    u"Не удалось обнаружить указанное хранилище сертификатов.(Код ошибки - 00005)";
-constexpr char16_t kNoCertificate[] =
-    u"Не удалось обнаружить указанный сертификат в хранилище сертификатов.(Код ошибки - 00007)";
-constexpr char16_t kNoKeyData[] =
-    u"Не удалось выбрать ключ для подписания из сертификата.(Код ошибки - 00009)";
-constexpr char16_t kPinRefused[] = u"Не удалось установить пароль для ключа.(Код ошибки - 00011)";
-constexpr char16_t kNoKey[] = u"Не удалось инициализировать ключ для подписания.(Код ошибки - 00017)";
-constexpr char16_t kNotParsed[] = u"Не удалось произвести разбор указанного документа.(Код ошибки - 00019)";
-constexpr char16_t kNoTemplate[] = u"Не удалось сформировать шаблон подписи.(Код ошибки - 00021)";
-constexpr char16_t kNoReference[] = u"Не удалось добавить ссылку на шаблон подписи.(Код ошибки - 00023)";
-constexpr char16_t kNoTransform[] = u"Не удалось выполнить enveloped-преобразование.(Код ошибки - 00025)";
-constexpr char16_t kNotGost[] =
-    u"Алгоритм подписи указанного сертификата не поддерживается ГОСТ.(Код ошибки - 00027)";
-constexpr char16_t kNoContext[] = u"Не удалось сформировать контекст подписи.(Код ошибки - 00029)";
-constexpr char16_t kNoKeyName[] = u"Не удалось установить наименование ключа.(Код ошибки - 00031)";
-constexpr char16_t kNotSigned[] = u"Не удалось сформировать подпись.(Код ошибки - 00033)";
-constexpr char16_t kException[] = u"Не удалось подписать документ.(Код ошибки - 00035)";
+// The signature-only document serialised without an encoding starts with
+// `<?xml version="1.0"?>` and a line feed.
+constexpr size_t kDeclarationLength = 22;
 
 // Store names as UTF-8 for the key's name.
 std::string Utf8(BSTR text)
@@ -116,16 +88,21 @@ GostMethods MethodsFor(xmlSecKeyDataPtr keyData)
 
 } // namespace
 
+CMSXmlSigner::~CMSXmlSigner()
+{
+    common::ForgetLibraries(started_, ErrorStackId::MSXmlSigner);
+}
+
 bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* result)
 {
     record_.Reset();
     if (!xml || !certStoreName || !certHashString) {
-        record_.SetError(kBadArguments, 1);
+        record_.SetError(messages::kBadArguments);
         return false;
     }
     common::XmlOperation operation(started_, common::kMSCryptoBackend, ErrorStackId::MSXmlSigner, true);
     if (!operation.Ready()) {
-        record_.SetError(kNotStarted, 3);
+        record_.SetError(messages::kNotStarted);
         return false;
     }
     try {
@@ -135,7 +112,7 @@ bool CMSXmlSigner::SignCore(BSTR xml, BSTR certStoreName, BSTR certHashString, B
         return Core(xml, certStoreName, certHashString, password, result);
     } catch (const std::exception& e) {
         record_.PushExceptionText(e.what());
-        record_.SetError(kException, 35);
+        record_.SetError(messages::kSigningException);
         return false;
     }
 }
@@ -152,11 +129,11 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     UniqueCertContext cert;
     switch (LookupCertificate(certStoreName, certHashString, store, cert)) {
     case LookupResult::StoreNotFound:
-        record_.SetError(kNoStore, 5);
+        record_.SetError(messages::kNoStore);
         return false;
     case LookupResult::CertNotFound:
         record_.PushSystemErrorText();
-        record_.SetError(kNoCertificate, 7);
+        record_.SetError(messages::kNoCertificate);
         return false;
     case LookupResult::Found:
         break;
@@ -176,14 +153,14 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     common::UniqueSecKeyData keyData(
         xmlSecMSCryptoCertAdopt(cert.get(), xmlSecKeyDataTypePublic | xmlSecKeyDataTypePrivate));
     if (!keyData) {
-        record_.SetError(kNoKeyData, 9);
+        record_.SetError(messages::kNoKeyData);
         return false;
     }
     // Without the switch only a GOST R 34.10-2001 key signs, as before the
     // back-end knew the 2012 keys.
     const GostMethods methods = MethodsFor(keyData.get());
     if (!methods.signature || (!acceptGost2012 && !methods.gost2001)) {
-        record_.SetError(kNoKeyData, 9);
+        record_.SetError(messages::kNoKeyData);
         return false;
     }
 
@@ -191,7 +168,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         HCRYPTPROV provider = xmlSecMSCryptoKeyDataGetMSCryptoProvider(keyData.get());
         if (!CryptSetProvParam(provider, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()), 0)) {
             record_.PushSystemErrorText();
-            record_.SetError(kPinRefused, 11);
+            record_.SetError(messages::kPinRefused);
             return false;
         }
     }
@@ -206,7 +183,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
 
     common::UniqueSecKey key(xmlSecKeyCreate());
     if (!key) {
-        record_.SetError(kNoKey, 17);
+        record_.SetError(messages::kNoKey);
         return false;
     }
     if (xmlSecKeySetValue(key.get(), keyData.get()) >= 0)
@@ -216,50 +193,50 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     common::UniqueXmlDoc doc = bytes ? common::ParseCallerDocument(bytes->c_str()) : nullptr;
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
-        record_.SetError(kNotParsed, 19);
+        record_.SetError(messages::kNotParsed);
         return false;
     }
 
     if (!common::IsGostSignatureAlgorithm(algorithm.c_str(), acceptGost2012)) {
-        record_.SetError(kNotGost, 27);
+        record_.SetError(messages::kSigningNotGost);
         return false;
     }
 
     xmlNodePtr signNode =
         xmlSecTmplSignatureCreate(doc.get(), xmlSecTransformInclC14NGetKlass(), methods.signature, nullptr);
     if (!signNode) {
-        record_.SetError(kNoTemplate, 21);
+        record_.SetError(messages::kNoTemplate);
         return false;
     }
     // From here on the Signature element belongs to the document.
     if (!xmlAddChild(root, signNode)) {
         xmlFreeNode(signNode);
-        record_.SetError(kNoTemplate, 21);
+        record_.SetError(messages::kNoTemplate);
         return false;
     }
     xmlNodePtr refNode = xmlSecTmplSignatureAddReference(signNode, methods.digest, nullptr, Xml(""), nullptr);
     if (!refNode) {
-        record_.SetError(kNoReference, 23);
+        record_.SetError(messages::kNoReference);
         return false;
     }
     if (!xmlSecTmplReferenceAddTransform(refNode, xmlSecTransformEnvelopedGetKlass())) {
-        record_.SetError(kNoTransform, 25);
+        record_.SetError(messages::kNoTransform);
         return false;
     }
 
     common::UniqueDSigCtx dsigCtx(xmlSecDSigCtxCreate(nullptr));
     if (!dsigCtx) {
-        record_.SetError(kNoContext, 29);
+        record_.SetError(messages::kNoContext);
         return false;
     }
     dsigCtx->signKey = key.release(); // the context owns the key now
 
     if (xmlSecKeySetName(dsigCtx->signKey, Xml(Utf8(certStoreName).c_str())) < 0) {
-        record_.SetError(kNoKeyName, 31);
+        record_.SetError(messages::kNoKeyName);
         return false;
     }
     if (xmlSecDSigCtxSign(dsigCtx.get(), signNode) < 0) {
-        record_.SetError(kNotSigned, 33);
+        record_.SetError(messages::kNotSigned);
         return false;
     }
 
@@ -273,10 +250,117 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
         coreDocument_ = std::move(doc);
         return true;
     }
-    common::UniqueBstr text = DumpDocument(doc.get());
+    common::UniqueBstr text = common::SerializedDocument(doc.get());
     if (result)
         *result = text.release();
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Signing methods and the rebuilding of the caller's text
+
+HRESULT CMSXmlSigner::SignWithCertStore(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR* retXml)
+{
+    return Sign(xml, certStoreName, certHashString, nullptr, retXml);
+}
+
+HRESULT CMSXmlSigner::SignWithCertStorePass(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password,
+                                            BSTR* retXml)
+{
+    return Sign(xml, certStoreName, certHashString, password, retXml);
+}
+
+HRESULT CMSXmlSigner::Sign(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR password, BSTR* retXml)
+{
+    if (!retXml)
+        return E_POINTER;
+    // The core writes *retXml: null once it has started, the signed document
+    // when it succeeds (kept as bytes until the rebuilding is done); before
+    // that it leaves it alone.
+    coreDocument_.reset();
+    keepCoreDocument_ = true;
+    SignCore(xml, certStoreName, certHashString, password, retXml);
+    keepCoreDocument_ = false;
+    struct Release {
+        common::UniqueXmlDoc& doc;
+        ~Release() { doc.reset(); }
+    } release{coreDocument_};
+    if (record_.Code() != 0)
+        return S_FALSE;
+    // The rebuilding parses with the libraries the core started; their
+    // reports still go to the class's stack.
+    common::LibraryUse use;
+    common::ThreadErrorReports reports(common::MSXmlSignerErrorCallback);
+    try {
+        Rebuild(common::View(xml), retXml);
+    } catch (const std::exception& e) {
+        record_.PushExceptionText(e.what());
+        record_.SetError(messages::kRebuildException);
+        try {
+            HandOverCoreDocument(retXml);
+        } catch (const std::exception&) {
+        }
+        return S_FALSE;
+    }
+    return S_OK;
+}
+
+void CMSXmlSigner::HandOverCoreDocument(BSTR* retXml)
+{
+    if (!coreDocument_ || *retXml)
+        return;
+    *retXml = common::SerializedDocument(coreDocument_.get()).release();
+}
+
+// Replaces *retXml (the core's whole signed document) by the caller's own text
+// with the new Signature element inserted where the core put it.
+void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
+{
+    // The core's own signed document; read back from its text when it gave text.
+    UniqueDoc parsed;
+    if (!coreDocument_)
+        parsed.reset(xmlParseDoc(reinterpret_cast<const xmlChar*>(common::DocumentToUtf8(*retXml).c_str())));
+    xmlDocPtr signedDoc = coreDocument_ ? coreDocument_.get() : parsed.get();
+    xmlNodePtr root = signedDoc ? xmlDocGetRootElement(signedDoc) : nullptr;
+    if (!root) {
+        record_.SetError(messages::kSignedNotParsed);
+        HandOverCoreDocument(retXml);
+        return;
+    }
+    // The core appended its Signature as the root's last child; an earlier
+    // Signature of the document is not the new one.
+    xmlNodePtr signature = nullptr;
+    for (xmlNodePtr child = root->last; child && !signature; child = child->prev) {
+        if (child->type == XML_ELEMENT_NODE && xmlSecCheckNodeName(child, xmlSecNodeSignature, xmlSecDSigNs))
+            signature = child;
+    }
+    if (!signature) {
+        record_.SetError(messages::kSignatureNotFound);
+        HandOverCoreDocument(retXml);
+        return;
+    }
+    UniqueDoc signatureDoc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
+    if (!signatureDoc)
+        throw std::bad_alloc();
+    // A copy, so that the core's document stays whole for the caller should
+    // the rebuilding still fail.
+    xmlNodePtr copy = xmlDocCopyNode(signature, signatureDoc.get(), 1);
+    if (!copy)
+        throw std::bad_alloc();
+    xmlDocSetRootElement(signatureDoc.get(), copy);
+    xmlReconciliateNs(signatureDoc.get(), copy);
+    common::UniqueBstr signatureText = common::SerializedDocument(signatureDoc.get());
+    std::u16string_view s = common::View(signatureText.get());
+    if (s.size() < kDeclarationLength + 1) {
+        record_.SetError(messages::kSignatureNotFound);
+        HandOverCoreDocument(retXml);
+        return;
+    }
+    s = s.substr(kDeclarationLength, s.size() - kDeclarationLength - 1);
+
+    common::UniqueBstr replacement = SpliceSignature(xml, s);
+    SysFreeString(*retXml);
+    *retXml = replacement.release();
 }
 
 } // namespace trumik::signer
