@@ -16,6 +16,7 @@
 #include "crypt/CryptInternal.h"
 #include "crypt/DerPath.h"
 #include "csp/ContextKey.h"
+#include "internal/CryptHandles.h"
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -72,10 +73,7 @@ struct Asn1ObjectFree {
     void operator()(ASN1_OBJECT* p) const { ASN1_OBJECT_free(p); }
 };
 using UniqueAsn1Object = std::unique_ptr<ASN1_OBJECT, Asn1ObjectFree>;
-struct CertContextFree {
-    void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
-};
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+using UniqueCertContext = trumik::platform::UniqueCert;
 
 // The filter chain CMS_dataInit puts on top of a source or sink BIO; freed
 // down to (not including) that BIO.
