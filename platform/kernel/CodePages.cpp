@@ -427,6 +427,13 @@ std::string Utf16ToUtf8(std::u16string_view text)
     return out;
 }
 
+bool Utf16ToUtf8Strict(std::u16string_view text, std::string& out)
+{
+    out.clear();
+    StringSink<char> sink{out};
+    return EncodeUtf8(text.data(), text.size(), true, sink);
+}
+
 std::u16string Utf8ToUtf16(std::string_view text)
 {
     std::u16string out;

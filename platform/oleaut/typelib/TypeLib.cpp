@@ -237,36 +237,6 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-bool Utf16ToUtf8(std::u16string_view in, std::string& out)
-{
-    out.clear();
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint32_t c = in[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF)
-                return false;
-            c = 0x10000 + ((c - 0xD800) << 10) + (in[++i] - 0xDC00);
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return true;
-}
 
 TypeLibObject& StdOle()
 {

@@ -152,7 +152,5 @@ HRESULT LibraryFromBytes(const uint8_t* data, size_t size, TypeLibObject** out);
 // Case-insensitive comparison of names, as type information compares them.
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
 
-// UTF-16 <-> UTF-8 (file system names); false on an unpaired surrogate.
-bool Utf16ToUtf8(std::u16string_view in, std::string& out);
 
 } // namespace trumik::platform::typelib
