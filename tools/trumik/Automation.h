@@ -15,7 +15,6 @@ std::string ToUtf8(const OLECHAR* text, size_t length);
 std::u16string FromUtf8(const std::string& text);
 // A file's bytes in one read; "-" is standard input.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
-std::string Base64(const unsigned char* data, size_t size);
 std::string HResultText(HRESULT hr);
 
 // Creates an object by ProgID (or a braced CLSID) asking for IDispatch.

@@ -2,6 +2,7 @@
 
 #include "Automation.h"
 #include "csp/Containers.h"
+#include "internal/Base64.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -412,7 +413,7 @@ bool CertificateHoldsKey(const Bytes& certDer, EVP_PKEY* key)
 std::string DerToPem(const Bytes& der, const char* label)
 {
     std::string out = std::string("-----BEGIN ") + label + "-----\n";
-    std::string b64 = Base64(der.data(), der.size());
+    std::string b64 = trumik::platform::Base64Encode(der.data(), der.size());
     for (size_t i = 0; i < b64.size(); i += 64)
         out += b64.substr(i, 64) + "\n";
     out += std::string("-----END ") + label + "-----\n";

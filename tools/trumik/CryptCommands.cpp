@@ -1,6 +1,7 @@
 #include "CryptCommands.h"
 
 #include "Automation.h"
+#include "internal/Base64.h"
 
 #include <objbase.h>
 
@@ -149,21 +150,8 @@ bool WriteOutput(const std::string& path, const std::string& bytes)
 
 std::string Unbase64(const std::string& text)
 {
-    std::string bytes;
-    unsigned bits = 0;
-    int count = 0;
-    for (unsigned char c : text) {
-        const char* p =
-            c ? std::strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c) : nullptr;
-        if (!p)
-            continue;
-        bits = (bits << 6) | unsigned(p - "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
-        if ((count += 6) >= 8) {
-            count -= 8;
-            bytes += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return bytes;
+    const std::vector<uint8_t> bytes = trumik::platform::Base64DecodeLenient(text);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 class Messenger {
@@ -321,8 +309,9 @@ int DecryptCommand(const std::vector<std::string>& all)
         // The text method; binary input and output are carried as Base64.
         args.Text(Text(o.container));
         args.Text(Text(o.pin));
-        args.Text(FromUtf8(
-            o.base64 ? input : Base64(reinterpret_cast<const unsigned char*>(input.data()), input.size())));
+        args.Text(FromUtf8(o.base64 ? input
+                                    : trumik::platform::Base64Encode(
+                                          reinterpret_cast<const uint8_t*>(input.data()), input.size())));
         status = Run(messenger, u"DecryptMessage", args, output);
         output = o.base64 ? output + "\n" : Unbase64(output);
     } else {
