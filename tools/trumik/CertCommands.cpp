@@ -854,15 +854,11 @@ int ProviderCommand(const std::vector<std::string>& args)
         return kExitOk;
     }
     // Read back what PP_VERSION reports, as a caller of the provider sees it.
-    struct ProviderRelease {
-        void operator()(HCRYPTPROV* prov) const { CryptReleaseContext(*prov, 0); }
-    };
-    HCRYPTPROV prov = 0;
-    if (!CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
+    UniqueProv prov;
+    if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
         return Report({"cannot open the GOST provider", GetLastError()});
-    std::unique_ptr<HCRYPTPROV, ProviderRelease> guard(&prov);
     DWORD version = 0, size = sizeof version;
-    if (!CryptGetProvParam(prov, PP_VERSION, reinterpret_cast<BYTE*>(&version), &size, 0))
+    if (!CryptGetProvParam(prov.get(), PP_VERSION, reinterpret_cast<BYTE*>(&version), &size, 0))
         return Report({"cannot read PP_VERSION", GetLastError()});
     std::printf("%u.%u (0x%X)\n", (version >> 8) & 0xFF, version & 0xFF, version);
     return kExitOk;
