@@ -3,6 +3,7 @@
 // text, the platform's owners of CryptoAPI handles, thumbprints and PINs.
 #pragma once
 
+#include "csp/Containers.h"
 #include "internal/CryptHandles.h"
 
 #include <wincrypt.h>
@@ -82,5 +83,11 @@ bool WriteWholeFile(const std::string& path, const std::string& content, bool pr
 
 // A FILETIME as "YYYY-MM-DDTHH:MM:SSZ".
 std::string IsoTime(const FILETIME& time);
+
+// The provider's key containers of the machine, or of the user.
+trumik::csp::Scope ScopeOf(bool machine);
+// "exchange" (AT_KEYEXCHANGE) and "signature" (AT_SIGNATURE), both ways.
+std::optional<DWORD> ParseKeySpec(const std::string& text);
+const char* KeySpecName(DWORD spec);
 
 } // namespace trumik::host
