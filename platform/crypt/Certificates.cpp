@@ -1,6 +1,7 @@
 // Certificate and CRL contexts: DER parsing into the CryptoAPI structures,
 // names as text, and the checks on a certificate's information.
 #include "CryptInternal.h"
+#include "internal/OpenSslHandles.h"
 #include "kernel/CodePages.h"
 #include "winnls.h"
 
@@ -15,18 +16,10 @@
 namespace trumik::crypt {
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct CrlFree {
-    void operator()(X509_CRL* x) const { X509_CRL_free(x); }
-};
-struct NameFree {
-    void operator()(X509_NAME* x) const { X509_NAME_free(x); }
-};
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
+using trumik::platform::OpenSslFree;
+using trumik::platform::X509CrlFree;
+using trumik::platform::X509Free;
+using trumik::platform::X509NameFree;
 
 std::string OidText(const ASN1_OBJECT* obj)
 {
@@ -349,7 +342,7 @@ CrlObject* ParseCrl(const BYTE* data, size_t size)
         return nullptr;
     }
     const unsigned char* p = data;
-    std::unique_ptr<X509_CRL, CrlFree> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(size)));
+    std::unique_ptr<X509_CRL, X509CrlFree> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(size)));
     if (!crl) {
         SetLastError(DerErrorCode(data, size));
         return nullptr;
@@ -398,7 +391,7 @@ std::u16string NameToString(const BYTE* der, size_t size, DWORD strType)
     if (!der || size == 0)
         return {};
     const unsigned char* p = der;
-    std::unique_ptr<X509_NAME, NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
+    std::unique_ptr<X509_NAME, X509NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
     if (!name)
         return {};
     DWORD type = strType & 0xFFFF;
@@ -457,7 +450,7 @@ std::u16string FirstAttribute(const BYTE* der, size_t size, int nid)
     if (!der || size == 0)
         return {};
     const unsigned char* p = der;
-    std::unique_ptr<X509_NAME, NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
+    std::unique_ptr<X509_NAME, X509NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
     if (!name)
         return {};
     int count = X509_NAME_entry_count(name.get());

@@ -3,6 +3,7 @@
 // PKCS #7 SignedData or a CRL); and files written whole for CertSaveStore.
 #include "StoreInternal.h"
 #include "internal/CrashPoint.h"
+#include "internal/OpenSslHandles.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -20,9 +21,7 @@ namespace trumik::crypt {
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
+using trumik::platform::BioFree;
 
 // Fills a store from the bytes of a file: serialized store, PEM, or DER
 // (certificate, PKCS #7, CRL).

@@ -1,6 +1,7 @@
 // PKCS #7 stores: the certificates and CRLs of a SignedData, read into a
 // memory store, and a store written as one.
 #include "StoreInternal.h"
+#include "internal/OpenSslHandles.h"
 
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -9,9 +10,7 @@ namespace trumik::crypt {
 
 namespace {
 
-struct Pkcs7Free {
-    void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
+using trumik::platform::Pkcs7Free;
 
 } // namespace
 

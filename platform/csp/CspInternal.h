@@ -2,6 +2,7 @@
 // the PIN cache and the error helpers shared by the CryptoAPI entry points.
 #pragma once
 
+#include "internal/OpenSslHandles.h"
 #include "wincrypt.h"
 
 #include <openssl/evp.h>
@@ -16,10 +17,7 @@ namespace trumik::csp {
 
 using Bytes = std::vector<uint8_t>;
 
-struct EvpPkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using UniqueEvpPkey = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+using trumik::platform::UniqueEvpPkey;
 
 // Sets the thread's last error and returns FALSE, for `return Fail(code);`.
 BOOL FailWith(DWORD code);

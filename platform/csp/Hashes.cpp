@@ -7,6 +7,7 @@
 // engine makes, and CryptVerifySignature takes that reversed form.
 #include "csp/CspInternal.h"
 #include "csp/KeyObjects.h"
+#include "internal/OpenSslHandles.h"
 
 #include <openssl/err.h>
 
@@ -16,9 +17,7 @@ namespace trumik::csp {
 
 namespace {
 
-struct EvpMdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
+using trumik::platform::EvpMdCtxFree;
 struct HashObject {
     std::shared_ptr<ProviderContext> context;
     ALG_ID algId = CALG_GR3411;
