@@ -26,6 +26,11 @@ template <typename T> BOOL Fail(T code)
     return FailWith(static_cast<DWORD>(code));
 }
 
+// Writes size bytes to pbData as CryptoAPI outputs do: the size alone when
+// pbData is null, ERROR_MORE_DATA (and the size) when the buffer is short.
+BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size);
+BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value);
+
 // ---- GOST algorithms through the OpenSSL engine "gost" ----
 
 // The engine, loaded and registered once per process; null when it is missing.

@@ -1,5 +1,5 @@
 // The key and hash objects behind the provider's HCRYPTKEY and HCRYPTHASH
-// handles, and the output helpers their entry points share.
+// handles.
 #pragma once
 
 #include "csp/CspInternal.h"
@@ -49,10 +49,5 @@ template <typename T> class ObjectTable {
     std::map<ULONG_PTR, std::shared_ptr<T>> objects_;
 };
 ObjectTable<KeyObject>& Keys();
-
-// Writes size bytes to pbData as CryptoAPI outputs do: the size alone when
-// pbData is null, ERROR_MORE_DATA (and the size) when the buffer is short.
-BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size);
-BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value);
 
 } // namespace trumik::csp

@@ -25,26 +25,6 @@ ObjectTable<KeyObject>& Keys()
     static ObjectTable<KeyObject> table;
     return table;
 }
-BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size)
-{
-    DWORD needed = static_cast<DWORD>(size);
-    if (!pbData) {
-        *pdwDataLen = needed;
-        return TRUE;
-    }
-    if (*pdwDataLen < needed) {
-        *pdwDataLen = needed;
-        return Fail(ERROR_MORE_DATA);
-    }
-    std::memcpy(pbData, data, size);
-    *pdwDataLen = needed;
-    return TRUE;
-}
-
-BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value)
-{
-    return CopyOut(pbData, pdwDataLen, &value, sizeof value);
-}
 namespace {
 
 struct GenKeyArgs {
