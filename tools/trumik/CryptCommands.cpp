@@ -38,20 +38,6 @@ namespace {
 constexpr char kProgId[] = "ZelvaneTrumikXmlSigner.CryptEncMessage";
 const IID kNullIid = {};
 
-struct ComApartment {
-    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~ComApartment() { CoUninitialize(); }
-};
-
-struct DispatchRef {
-    IDispatch* p = nullptr;
-    ~DispatchRef()
-    {
-        if (p)
-            p->Release();
-    }
-};
-
 // Owns the argument variants of one call.
 struct Args {
     std::vector<VARIANT> values; // in parameter order
@@ -242,6 +228,42 @@ int Run(Messenger& messenger, const char16_t* method, Args& args, std::string& o
     return status;
 }
 
+// Reads the input, calls the component through call with the store and the
+// thumbprint as the first arguments, and writes what the call returned.
+template <typename Call> int MessageCommand(const Options& o, Call call)
+{
+    std::string input;
+    if (!ReadInput(o.in, input)) {
+        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
+        return 1;
+    }
+    ComApartment com;
+    Messenger messenger;
+    if (FAILED(messenger.Create()))
+        return 2;
+    Args args;
+    args.Text(FromUtf8(o.store));
+    args.Text(FromUtf8(o.thumbprint));
+    std::string output;
+    int status = call(messenger, args, input, output);
+    if (status == 0 && !WriteOutput(o.out, output)) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
+        return 1;
+    }
+    return status;
+}
+
+// The length and the bytes of a binary argument; false when out of memory.
+bool AddBytes(Args& args, const std::string& input)
+{
+    args.Long(static_cast<LONG>(input.size()));
+    if (!args.Bytes(input)) {
+        std::fputs("trumik: out of memory\n", stderr);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int EncryptCommand(const std::vector<std::string>& all)
@@ -251,37 +273,18 @@ int EncryptCommand(const std::vector<std::string>& all)
         std::fputs(kEncryptHelp, stderr);
         return 2;
     }
-    std::string input;
-    if (!ReadInput(o.in, input)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
-        return 1;
-    }
-    ComApartment com;
-    Messenger messenger;
-    if (FAILED(messenger.Create()))
-        return 2;
-    Args args;
-    args.Text(FromUtf8(o.store));
-    args.Text(FromUtf8(o.thumbprint));
-    std::string output;
-    int status;
-    if (o.base64) {
-        args.Text(FromUtf8(input));
-        status = Run(messenger, u"CryptMessage", args, output);
-        output += "\n";
-    } else {
-        args.Long(static_cast<LONG>(input.size()));
-        if (!args.Bytes(input)) {
-            std::fputs("trumik: out of memory\n", stderr);
-            return 1;
-        }
-        status = Run(messenger, u"CryptMessageByte", args, output);
-    }
-    if (status == 0 && !WriteOutput(o.out, output)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
-        return 1;
-    }
-    return status;
+    return MessageCommand(
+        o, [&](Messenger& messenger, Args& args, const std::string& input, std::string& output) {
+            if (o.base64) {
+                args.Text(FromUtf8(input));
+                int status = Run(messenger, u"CryptMessage", args, output);
+                output += "\n";
+                return status;
+            }
+            if (!AddBytes(args, input))
+                return 1;
+            return Run(messenger, u"CryptMessageByte", args, output);
+        });
 }
 
 int DecryptCommand(const std::vector<std::string>& all)
@@ -291,43 +294,24 @@ int DecryptCommand(const std::vector<std::string>& all)
         std::fputs(kDecryptHelp, stderr);
         return 2;
     }
-    std::string input;
-    if (!ReadInput(o.in, input)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
-        return 1;
-    }
-    ComApartment com;
-    Messenger messenger;
-    if (FAILED(messenger.Create()))
-        return 2;
-    Args args;
-    args.Text(FromUtf8(o.store));
-    args.Text(FromUtf8(o.thumbprint));
-    std::string output;
-    int status;
-    if (o.base64 || o.container) {
-        // The text method; binary input and output are carried as Base64.
-        args.Text(Text(o.container));
-        args.Text(Text(o.pin));
-        args.Text(FromUtf8(o.base64 ? input
-                                    : trumik::platform::Base64Encode(
-                                          reinterpret_cast<const uint8_t*>(input.data()), input.size())));
-        status = Run(messenger, u"DecryptMessage", args, output);
-        output = o.base64 ? output + "\n" : Unbase64(output);
-    } else {
-        args.Text(Text(o.pin));
-        args.Long(static_cast<LONG>(input.size()));
-        if (!args.Bytes(input)) {
-            std::fputs("trumik: out of memory\n", stderr);
-            return 1;
+    return MessageCommand(o, [&](Messenger& messenger, Args& args, const std::string& input,
+                                 std::string& output) {
+        if (o.base64 || o.container) {
+            // The text method; binary input and output are carried as Base64.
+            args.Text(Text(o.container));
+            args.Text(Text(o.pin));
+            args.Text(FromUtf8(o.base64 ? input
+                                        : trumik::platform::Base64Encode(
+                                              reinterpret_cast<const uint8_t*>(input.data()), input.size())));
+            int status = Run(messenger, u"DecryptMessage", args, output);
+            output = o.base64 ? output + "\n" : Unbase64(output);
+            return status;
         }
-        status = Run(messenger, u"DecryptMessageByte", args, output);
-    }
-    if (status == 0 && !WriteOutput(o.out, output)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
-        return 1;
-    }
-    return status;
+        args.Text(Text(o.pin));
+        if (!AddBytes(args, input))
+            return 1;
+        return Run(messenger, u"DecryptMessageByte", args, output);
+    });
 }
 
 int ContainerNameCommand(const std::vector<std::string>& all)
