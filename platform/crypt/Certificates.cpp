@@ -1,6 +1,7 @@
 // Certificate and CRL contexts: DER parsing into the CryptoAPI structures,
 // names as text, and the checks on a certificate's information.
 #include "CryptInternal.h"
+#include "internal/OpenSslHandles.h"
 #include "kernel/CodePages.h"
 #include "winnls.h"
 
@@ -15,18 +16,10 @@
 namespace trumik::crypt {
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct CrlFree {
-    void operator()(X509_CRL* x) const { X509_CRL_free(x); }
-};
-struct NameFree {
-    void operator()(X509_NAME* x) const { X509_NAME_free(x); }
-};
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
+using trumik::platform::OpenSslFree;
+using trumik::platform::X509CrlFree;
+using trumik::platform::X509Free;
+using trumik::platform::X509NameFree;
 
 std::string OidText(const ASN1_OBJECT* obj)
 {
@@ -258,60 +251,6 @@ std::u16string AnsiToUtf16(const char* s)
     return trumik::platform::CodePageToUtf16(s, CP_ACP);
 }
 
-std::u16string Utf8ToUtf16(const std::string& s)
-{
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        uint32_t cp = 0xFFFD;
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > s.size()) {
-            ++i;
-        } else {
-            cp = n == 1 ? c : c & (0x7F >> n);
-            for (size_t k = 1; k < n; ++k)
-                cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-            i += n;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else
-            out += static_cast<char16_t>(cp);
-    }
-    return out;
-}
-
-std::string Utf16ToUtf8(const std::u16string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (cp < 0x80)
-            out += static_cast<char>(cp);
-        else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
 DWORD DerErrorCode(const BYTE* data, size_t size)
 {
     if (!data || size == 0)
@@ -403,7 +342,7 @@ CrlObject* ParseCrl(const BYTE* data, size_t size)
         return nullptr;
     }
     const unsigned char* p = data;
-    std::unique_ptr<X509_CRL, CrlFree> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(size)));
+    std::unique_ptr<X509_CRL, X509CrlFree> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(size)));
     if (!crl) {
         SetLastError(DerErrorCode(data, size));
         return nullptr;
@@ -452,7 +391,7 @@ std::u16string NameToString(const BYTE* der, size_t size, DWORD strType)
     if (!der || size == 0)
         return {};
     const unsigned char* p = der;
-    std::unique_ptr<X509_NAME, NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
+    std::unique_ptr<X509_NAME, X509NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
     if (!name)
         return {};
     DWORD type = strType & 0xFFFF;
@@ -511,7 +450,7 @@ std::u16string FirstAttribute(const BYTE* der, size_t size, int nid)
     if (!der || size == 0)
         return {};
     const unsigned char* p = der;
-    std::unique_ptr<X509_NAME, NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
+    std::unique_ptr<X509_NAME, X509NameFree> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(size)));
     if (!name)
         return {};
     int count = X509_NAME_entry_count(name.get());

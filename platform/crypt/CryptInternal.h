@@ -1,6 +1,7 @@
 // Internal objects behind the certificate and store handles of crypt32.
 #pragma once
 
+#include "kernel/CodePages.h"
 #include "wincrypt.h"
 
 #include <atomic>
@@ -80,8 +81,8 @@ std::u16string FirstAttribute(const BYTE* der, size_t size, int nid);
 
 // The name as CertNameToStrW writes it (no NUL).
 std::u16string NameToString(const BYTE* der, size_t size, DWORD strType);
-std::u16string Utf8ToUtf16(const std::string& s);
-std::string Utf16ToUtf8(const std::u16string& s);
+using trumik::platform::Utf16ToUtf8;
+using trumik::platform::Utf8ToUtf16;
 // Text given to an ...A entry point: bytes of the system ANSI code page.
 std::u16string AnsiToUtf16(const char* s);
 

@@ -16,6 +16,8 @@
 #include "crypt/CryptInternal.h"
 #include "crypt/DerPath.h"
 #include "csp/ContextKey.h"
+#include "internal/CryptHandles.h"
+#include "internal/OpenSslHandles.h"
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -45,37 +47,17 @@ constexpr DWORD kDataContent = 1;
 // Plain data is fed to the cipher and read back in pieces of this size.
 constexpr size_t kChunk = 1 << 20;
 
-struct CmsFree {
-    void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
-};
-using UniqueCms = std::unique_ptr<CMS_ContentInfo, CmsFree>;
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-using UniqueX509 = std::unique_ptr<X509, X509Free>;
+using trumik::platform::OpenSslFree;
+using trumik::platform::UniqueAsn1Object;
+using trumik::platform::UniqueBio;
+using trumik::platform::UniqueCms;
+using trumik::platform::UniqueX509;
+using trumik::platform::UniqueX509Stack;
 struct X509StackFree {
     void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
 };
-using UniqueX509Stack = std::unique_ptr<STACK_OF(X509), X509StackFree>;
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-using UniqueBio = std::unique_ptr<BIO, BioFree>;
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-struct Asn1ObjectFree {
-    void operator()(ASN1_OBJECT* p) const { ASN1_OBJECT_free(p); }
-};
-using UniqueAsn1Object = std::unique_ptr<ASN1_OBJECT, Asn1ObjectFree>;
-struct CertContextFree {
-    void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
-};
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+using UniquePkey = trumik::platform::UniqueEvpPkey;
+using UniqueCertContext = trumik::platform::UniqueCert;
 
 // The filter chain CMS_dataInit puts on top of a source or sink BIO; freed
 // down to (not including) that BIO.

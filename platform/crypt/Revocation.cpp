@@ -3,6 +3,7 @@
 // The CRL's signature is checked when the issuer certificate is at hand and
 // OpenSSL knows its key type (RSA, EC); GOST CRLs are taken unverified.
 #include "CryptInternal.h"
+#include "internal/CryptHandles.h"
 
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -13,10 +14,7 @@ using namespace trumik::crypt;
 
 namespace {
 
-struct StoreCloser {
-    void operator()(HCERTSTORE s) const { CertCloseStore(s, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreCloser>;
+using trumik::platform::UniqueStore;
 
 bool SameBlob(const CRYPT_DATA_BLOB& a, const CRYPT_DATA_BLOB& b)
 {

@@ -22,6 +22,7 @@
 // A file without its "end" line, or with anything unexpected, is refused.
 #include "csp/CspInternal.h"
 
+#include "internal/Base64.h"
 #include "internal/CrashPoint.h"
 #include "internal/Home.h"
 
@@ -44,6 +45,9 @@
 namespace trumik::csp {
 
 namespace {
+
+using trumik::platform::Base64Decode;
+using trumik::platform::Base64Encode;
 
 constexpr const char* kMagic = "TRUMIK-KEY-CONTAINER 1";
 constexpr size_t kMaxFileSize = 1 << 20;
@@ -155,29 +159,6 @@ void RemoveStaleTemporaries(const std::filesystem::path& dir)
     }
 }
 
-std::string Base64(const Bytes& data)
-{
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                            static_cast<int>(data.size()));
-    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return out;
-}
-
-std::optional<Bytes> Unbase64(const std::string& text)
-{
-    if (text.empty() || text.size() % 4 != 0)
-        return std::nullopt;
-    Bytes out(text.size() / 4 * 3);
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                            static_cast<int>(text.size()));
-    if (n < 0)
-        return std::nullopt;
-    size_t pad = text[text.size() - 1] == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
-    out.resize(static_cast<size_t>(n) - pad);
-    return out;
-}
-
 std::string Serialize(const ContainerData& data)
 {
     std::string out = std::string(kMagic) + "\n";
@@ -188,8 +169,8 @@ std::string Serialize(const ContainerData& data)
             continue;
         out += std::string("key ") + (spec == AT_SIGNATURE ? "signature " : "exchange ") +
                (key.exportable ? "exportable\n" : "nonexportable\n");
-        out += "public " + Base64(key.publicKey) + "\n";
-        out += "private " + Base64(key.privateKey) + "\n";
+        out += "public " + Base64Encode(key.publicKey) + "\n";
+        out += "private " + Base64Encode(key.privateKey) + "\n";
     }
     out += "end\n";
     return out;
@@ -225,8 +206,8 @@ bool Parse(const std::string& text, ContainerData* data)
         if (!std::getline(in, pub) || in.eof() || !pub.starts_with("public ") || !std::getline(in, priv) ||
             in.eof() || !priv.starts_with("private "))
             return false;
-        auto pubDer = Unbase64(pub.substr(7));
-        auto privDer = Unbase64(priv.substr(8));
+        auto pubDer = Base64Decode(pub.substr(7));
+        auto privDer = Base64Decode(priv.substr(8));
         if (!pubDer || !privDer || !PublicKeyFromSpki(*pubDer))
             return false;
         slot->publicKey = std::move(*pubDer);

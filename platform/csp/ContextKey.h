@@ -1,6 +1,8 @@
-// Platform-internal access to the provider for crypt32's message functions
-// (CryptEncryptMessage, CryptDecryptMessage). Not a Win32 name and not for
-// the component: hosts and the component reach keys only through CryptoAPI.
+// Platform-internal access to the provider for crypt32: its message functions
+// (CryptEncryptMessage, CryptDecryptMessage) and the calls that lead from a
+// certificate to a key (CryptImportPublicKeyInfo,
+// CryptAcquireCertificatePrivateKey). Not Win32 names and not for the
+// component: hosts and the component reach keys only through CryptoAPI.
 #pragma once
 
 #include "wincrypt.h"
@@ -19,5 +21,17 @@ ENGINE* GostEngine();
 // frees *key. Returns 0, or NTE_BAD_UID (no such context), NTE_NO_KEY (a
 // verify-only context or an empty slot), NTE_BAD_KEYSET, SCARD_W_WRONG_CHV.
 DWORD ContextPrivateKey(HCRYPTPROV hProv, DWORD keySpec, EVP_PKEY** key);
+
+// The provider's import of a certificate's public key (a GOST key of any of
+// the three kinds) as a new key handle. Returns 0, or NTE_BAD_UID,
+// ERROR_INVALID_PARAMETER (null info or key), NTE_BAD_ALGID (not a GOST key),
+// NTE_BAD_PUBLIC_KEY (a key that does not decode as its kind).
+DWORD ImportPublicKeyInfo(HCRYPTPROV hProv, const CERT_PUBLIC_KEY_INFO* info, HCRYPTKEY* key);
+
+// Checks that the container of an acquired context holds a key in keySpec
+// (AT_KEYEXCHANGE or AT_SIGNATURE) and, with compare, that it is the key of
+// certKey (null: the certificate has none). Returns 0, or the error of
+// reading the container, NTE_NO_KEY, NTE_BAD_PUBLIC_KEY.
+DWORD CheckContainerKey(HCRYPTPROV hProv, DWORD keySpec, bool compare, const CERT_PUBLIC_KEY_INFO* certKey);
 
 } // namespace trumik::csp

@@ -2,6 +2,7 @@
 // the PIN cache and the error helpers shared by the CryptoAPI entry points.
 #pragma once
 
+#include "internal/OpenSslHandles.h"
 #include "wincrypt.h"
 
 #include <openssl/evp.h>
@@ -16,10 +17,7 @@ namespace trumik::csp {
 
 using Bytes = std::vector<uint8_t>;
 
-struct EvpPkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using UniqueEvpPkey = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+using trumik::platform::UniqueEvpPkey;
 
 // Sets the thread's last error and returns FALSE, for `return Fail(code);`.
 BOOL FailWith(DWORD code);
@@ -27,6 +25,11 @@ template <typename T> BOOL Fail(T code)
 {
     return FailWith(static_cast<DWORD>(code));
 }
+
+// Writes size bytes to pbData as CryptoAPI outputs do: the size alone when
+// pbData is null, ERROR_MORE_DATA (and the size) when the buffer is short.
+BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size);
+BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value);
 
 // ---- GOST algorithms through the OpenSSL engine "gost" ----
 

@@ -5,6 +5,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include "csp/CspInternal.h"
+#include "internal/OpenSslHandles.h"
 
 #include <openssl/bio.h>
 #include <openssl/engine.h>
@@ -26,24 +27,12 @@ BOOL FailWith(DWORD code)
 
 namespace {
 
-struct EvpPkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using UniqueEvpPkeyCtx = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree>;
+using trumik::platform::OpenSslFree;
+using trumik::platform::UniqueEvpPkeyCtx;
+using trumik::platform::UniqueX509Sig;
+using trumik::platform::X509PubkeyFree;
 
-struct P8InfFree {
-    void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
-};
-using UniqueP8Inf = std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8InfFree>;
-
-struct X509SigFree {
-    void operator()(X509_SIG* p) const { X509_SIG_free(p); }
-};
-using UniqueX509Sig = std::unique_ptr<X509_SIG, X509SigFree>;
-
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
+using UniqueP8Inf = trumik::platform::UniquePkcs8Info;
 
 ENGINE* LoadEngine()
 {
@@ -164,10 +153,6 @@ GostKind KindOfNid(int nid)
     }
 }
 
-struct PubkeyFree {
-    void operator()(X509_PUBKEY* pub) const { X509_PUBKEY_free(pub); }
-};
-
 } // namespace
 
 GostKind KindOf(EVP_PKEY* key)
@@ -178,7 +163,7 @@ GostKind KindOf(EVP_PKEY* key)
 GostKind KindOfSpki(const Bytes& spki)
 {
     const unsigned char* p = spki.data();
-    std::unique_ptr<X509_PUBKEY, PubkeyFree> pub(
+    std::unique_ptr<X509_PUBKEY, X509PubkeyFree> pub(
         d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
     ASN1_OBJECT* oid = nullptr;
     int nid = NID_undef;

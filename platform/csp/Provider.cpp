@@ -182,30 +182,9 @@ BOOL Acquire(HCRYPTPROV* phProv, const std::optional<std::string>& container,
     return TRUE;
 }
 
-BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size)
-{
-    DWORD needed = static_cast<DWORD>(size);
-    if (!pbData) {
-        *pdwDataLen = needed;
-        return TRUE;
-    }
-    if (*pdwDataLen < needed) {
-        *pdwDataLen = needed;
-        return Fail(ERROR_MORE_DATA);
-    }
-    std::memcpy(pbData, data, size);
-    *pdwDataLen = needed;
-    return TRUE;
-}
-
 BOOL CopyString(BYTE* pbData, DWORD* pdwDataLen, const std::string& text)
 {
     return CopyOut(pbData, pdwDataLen, text.c_str(), text.size() + 1);
-}
-
-BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value)
-{
-    return CopyOut(pbData, pdwDataLen, &value, sizeof value);
 }
 
 std::string EnumForm(const std::string& name, DWORD dwFlags)
@@ -270,6 +249,27 @@ std::optional<std::string> CachedPin(Scope scope, const std::string& name)
     if (it == Pins().end())
         return std::nullopt;
     return it->second.pin;
+}
+
+BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size)
+{
+    DWORD needed = static_cast<DWORD>(size);
+    if (!pbData) {
+        *pdwDataLen = needed;
+        return TRUE;
+    }
+    if (*pdwDataLen < needed) {
+        *pdwDataLen = needed;
+        return Fail(ERROR_MORE_DATA);
+    }
+    std::memcpy(pbData, data, size);
+    *pdwDataLen = needed;
+    return TRUE;
+}
+
+BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value)
+{
+    return CopyOut(pbData, pdwDataLen, &value, sizeof value);
 }
 
 } // namespace trumik::csp

@@ -94,17 +94,6 @@ const PageInfo* FindInfo(UINT id)
     return nullptr;
 }
 
-struct IconvCloser {
-    void operator()(iconv_t cd) const { iconv_close(cd); }
-};
-using Converter = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
-
-Converter OpenConverter(const char* to, const char* from)
-{
-    iconv_t cd = iconv_open(to, from);
-    return Converter(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
-}
-
 // Converts one complete character with a fresh state; the output bytes, or
 // an empty result when the input is not one whole character (or is several).
 size_t ConvertOne(iconv_t cd, const char* in, size_t inSize, char* out, size_t outSize)
@@ -247,6 +236,12 @@ const char* IconvName(UINT codePage)
 {
     const PageInfo* info = FindInfo(codePage);
     return info ? info->iconvName : nullptr;
+}
+
+Converter OpenConverter(const char* to, const char* from)
+{
+    iconv_t cd = iconv_open(to, from);
+    return Converter(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
 }
 
 } // namespace trumik::platform

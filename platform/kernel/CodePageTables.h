@@ -5,6 +5,9 @@
 #include "windef.h"
 
 #include <cstdint>
+#include <iconv.h>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace trumik::platform {
@@ -45,6 +48,14 @@ class ByteCodePage {
 // The page, built on first use, or null when the platform does not convert
 // it. UTF-8 and UTF-7 are not byte pages and are not found here.
 const ByteCodePage* FindByteCodePage(UINT codePage);
+
+// A converter of the system's iconv, closed on destruction.
+struct IconvCloser {
+    void operator()(iconv_t cd) const { iconv_close(cd); }
+};
+using Converter = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+// The converter between two iconv encodings, or null when iconv has none.
+Converter OpenConverter(const char* to, const char* from);
 
 // The tables compiled into the platform (1251, 1252, 866), 256 characters
 // each, for checking against the system's converter. 0 when unknown.

@@ -282,17 +282,6 @@ bool EncodeBytes(const ByteCodePage& page, const char16_t* s, size_t n, const De
     return usedDefault;
 }
 
-struct IconvCloser {
-    void operator()(iconv_t cd) const { iconv_close(cd); }
-};
-using Converter = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
-
-Converter OpenConverter(const char* to, const char* from)
-{
-    iconv_t cd = iconv_open(to, from);
-    return Converter(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
-}
-
 // UTF-7 through iconv. A byte the decoder refuses passes as the character
 // of its value (Windows is as lenient); an unpaired surrogate is encoded as
 // U+FFFD.
@@ -425,6 +414,13 @@ std::string Utf16ToUtf8(std::u16string_view text)
     StringSink<char> sink{out};
     EncodeUtf8(text.data(), text.size(), false, sink);
     return out;
+}
+
+bool Utf16ToUtf8Strict(std::u16string_view text, std::string& out)
+{
+    out.clear();
+    StringSink<char> sink{out};
+    return EncodeUtf8(text.data(), text.size(), true, sink);
 }
 
 std::u16string Utf8ToUtf16(std::string_view text)

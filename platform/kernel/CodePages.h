@@ -26,6 +26,9 @@ UINT ResolveCodePage(UINT codePage);
 // WideCharToMultiByte with flags 0 (ill-formed input becomes U+FFFD).
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+// The same with WC_ERR_INVALID_CHARS: false, out unspecified, on an unpaired
+// surrogate (for names that must reach the file system unchanged).
+bool Utf16ToUtf8Strict(std::u16string_view text, std::string& out);
 
 // UTF-16 to a code page and back, as the Win32 calls with flags 0 do
 // (unmappable characters become '?'). The page must be supported.

@@ -1,5 +1,5 @@
-// Shared pieces of the mscrypto back-end: owners of CryptoAPI handles, the
-// per-object storage xmlsec reserves behind its key data and transforms, and
+// Shared pieces of the mscrypto back-end: the owners of CryptoAPI handles it
+// uses, the per-object storage xmlsec reserves behind its key data and transforms, and
 // error reports.
 #pragma once
 
@@ -9,6 +9,8 @@
 #include <xmlsec/mscrypto/crypto.h>
 #include <xmlsec/mscrypto/x509.h>
 #pragma GCC visibility pop
+
+#include "internal/CryptHandles.h"
 
 #include <xmlsec/errors.h>
 #include <xmlsec/keys.h>
@@ -46,55 +48,10 @@ const GostKeyAlgorithm* AlgorithmOfCert(PCCERT_CONTEXT cert);
 // The algorithm of GOST key data, or null when the data is of another kind.
 const GostKeyAlgorithm* AlgorithmOfKeyData(xmlSecKeyDataPtr data);
 
-struct CertFree {
-    void operator()(PCCERT_CONTEXT cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFree>;
-
-// Owner of a CryptoAPI handle (a ULONG_PTR value, 0 when empty).
-template <BOOL(WINAPI* Release)(ULONG_PTR)> class UniqueHandle {
-  public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(ULONG_PTR value) : value_(value) {}
-    UniqueHandle(UniqueHandle&& other) noexcept : value_(std::exchange(other.value_, 0)) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
-    {
-        reset(std::exchange(other.value_, 0));
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() { reset(); }
-
-    ULONG_PTR get() const { return value_; }
-    explicit operator bool() const { return value_ != 0; }
-    void reset(ULONG_PTR value = 0)
-    {
-        if (value_ != 0) {
-            // Releasing must not disturb the error a caller is about to read.
-            DWORD saved = GetLastError();
-            Release(value_);
-            SetLastError(saved);
-        }
-        value_ = value;
-    }
-    ULONG_PTR* put()
-    {
-        reset();
-        return &value_;
-    }
-
-  private:
-    ULONG_PTR value_ = 0;
-};
-
-inline BOOL WINAPI ReleaseProvider(ULONG_PTR prov)
-{
-    return CryptReleaseContext(prov, 0);
-}
-using UniqueProv = UniqueHandle<ReleaseProvider>;
-using UniqueKey = UniqueHandle<CryptDestroyKey>;
-using UniqueHash = UniqueHandle<CryptDestroyHash>;
+using trumik::platform::UniqueCert;
+using trumik::platform::UniqueHash;
+using trumik::platform::UniqueKey;
+using trumik::platform::UniqueProv;
 
 struct KeyDataFree {
     void operator()(xmlSecKeyDataPtr data) const { xmlSecKeyDataDestroy(data); }

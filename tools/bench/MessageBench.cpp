@@ -5,6 +5,7 @@
 //   message_bench encrypt <in> <out>            CryptEncryptMessage for that certificate
 //   message_bench decrypt <in> <out>            CryptDecryptMessage against "My"
 #include "csp/Containers.h"
+#include "internal/CryptHandles.h"
 #include "wincrypt.h"
 
 #include <cstdio>
@@ -28,7 +29,8 @@ bool ReadFile(const char* path, Bytes* out)
     in.seekg(0, std::ios::end);
     out->resize(static_cast<size_t>(in.tellg()));
     in.seekg(0);
-    return static_cast<bool>(in.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(out->size())));
+    return static_cast<bool>(
+        in.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(out->size())));
 }
 
 bool WriteFile(const char* path, const BYTE* data, size_t size)
@@ -38,12 +40,8 @@ bool WriteFile(const char* path, const BYTE* data, size_t size)
     return static_cast<bool>(out);
 }
 
-struct StoreClose {
-    void operator()(void* s) const { CertCloseStore(s, 0); }
-};
-struct CertFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
+using trumik::platform::UniqueCert;
+using trumik::platform::UniqueStore;
 
 int Fail(const char* what)
 {
@@ -60,13 +58,13 @@ int Setup(const char* keyPath, const char* certPath)
     if (trumik::csp::CreateContainer(trumik::csp::Scope::User, kContainer, AT_KEYEXCHANGE, key, std::nullopt,
                                      false) != 0)
         return Fail("creating the container");
-    std::unique_ptr<void, StoreClose> my(CertOpenSystemStoreA(0, "My"));
+    UniqueStore my(CertOpenSystemStoreA(0, "My"));
     PCCERT_CONTEXT added = nullptr;
     if (!my || !CertAddEncodedCertificateToStore(my.get(), X509_ASN_ENCODING, cert.data(),
-                                                 static_cast<DWORD>(cert.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                 &added))
+                                                 static_cast<DWORD>(cert.size()),
+                                                 CERT_STORE_ADD_REPLACE_EXISTING, &added))
         return Fail("adding the certificate");
-    std::unique_ptr<const CERT_CONTEXT, CertFree> guard(added);
+    UniqueCert guard(added);
     std::u16string container(kContainer, kContainer + std::strlen(kContainer));
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = container.data();
@@ -82,9 +80,8 @@ int Encrypt(const char* inPath, const char* outPath)
     Bytes plain;
     if (!ReadFile(inPath, &plain))
         return Fail("reading the input");
-    std::unique_ptr<void, StoreClose> my(CertOpenSystemStoreA(0, "My"));
-    std::unique_ptr<const CERT_CONTEXT, CertFree> cert(
-        my ? CertEnumCertificatesInStore(my.get(), nullptr) : nullptr);
+    UniqueStore my(CertOpenSystemStoreA(0, "My"));
+    UniqueCert cert(my ? CertEnumCertificatesInStore(my.get(), nullptr) : nullptr);
     if (!cert)
         return Fail("finding the certificate");
     CRYPT_ENCRYPT_MESSAGE_PARA para{};
@@ -97,8 +94,8 @@ int Encrypt(const char* inPath, const char* outPath)
                              &size))
         return Fail("CryptEncryptMessage (size)");
     Bytes message(size);
-    if (!CryptEncryptMessage(&para, 1, recipients, plain.data(), static_cast<DWORD>(plain.size()), message.data(),
-                             &size))
+    if (!CryptEncryptMessage(&para, 1, recipients, plain.data(), static_cast<DWORD>(plain.size()),
+                             message.data(), &size))
         return Fail("CryptEncryptMessage");
     return WriteFile(outPath, message.data(), size) ? 0 : Fail("writing the output");
 }
@@ -108,7 +105,7 @@ int Decrypt(const char* inPath, const char* outPath)
     Bytes message;
     if (!ReadFile(inPath, &message))
         return Fail("reading the input");
-    std::unique_ptr<void, StoreClose> my(CertOpenSystemStoreA(0, "My"));
+    UniqueStore my(CertOpenSystemStoreA(0, "My"));
     HCERTSTORE stores[] = {my.get()};
     CRYPT_DECRYPT_MESSAGE_PARA para{};
     para.cbSize = sizeof(para);
@@ -117,7 +114,8 @@ int Decrypt(const char* inPath, const char* outPath)
     para.rghCertStore = stores;
     para.dwFlags = CRYPT_MESSAGE_SILENT_KEYSET_FLAG;
     DWORD size = 0;
-    if (!CryptDecryptMessage(&para, message.data(), static_cast<DWORD>(message.size()), nullptr, &size, nullptr))
+    if (!CryptDecryptMessage(&para, message.data(), static_cast<DWORD>(message.size()), nullptr, &size,
+                             nullptr))
         return Fail("CryptDecryptMessage (size)");
     Bytes plain(size + 1);
     if (!CryptDecryptMessage(&para, message.data(), static_cast<DWORD>(message.size()), plain.data(), &size,

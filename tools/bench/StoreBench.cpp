@@ -7,6 +7,7 @@
 //   store_bench sign [ROUNDS] [KEYFILE]   (KEYFILE: the key written as PEM for openssl pkeyutl)
 //   store_bench seeds DIR                 (seed inputs for the fuzzer of the readers)
 #include "csp/Containers.h"
+#include "internal/OpenSslHandles.h"
 #include "wincrypt.h"
 
 #include <openssl/ec.h>
@@ -28,15 +29,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<BYTE>;
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
+using trumik::platform::EvpPkeyCtxFree;
+using trumik::platform::EvpPkeyFree;
+using trumik::platform::X509Free;
 
 // Distinct self-signed certificates, quickly: one EC key for all.
 Bytes QuickCert(EVP_PKEY* key, long serial)
@@ -126,7 +121,7 @@ bool OpenFindClose(const std::u16string& name, const std::vector<Bytes>& hashes,
 
 int Stores(int rounds)
 {
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("P-256"));
+    std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(EVP_EC_gen("P-256"));
     std::printf("%-28s %10s %10s %10s\n", "store", "fill s", "wall us", "CPU us");
     double wall[2] = {}, cpu[2] = {};
     for (int which = 0; which < 2; ++which) {
@@ -198,7 +193,7 @@ int Sign(int rounds, const char* keyFile)
         return ok;
     };
     auto evp = [&] {
-        std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+        std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
         unsigned char sig[64];
         size_t len = sizeof sig;
         return ctx && EVP_PKEY_sign_init(ctx.get()) > 0 &&
@@ -254,7 +249,7 @@ bool WriteFile(const std::string& path, const Bytes& data)
 // PKCS #7 and the same PEM file.
 int Seeds(const std::string& dir)
 {
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("P-256"));
+    std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(EVP_EC_gen("P-256"));
     Bytes first = QuickCert(key.get(), 1), second = QuickCert(key.get(), 2);
     auto pem = [](const Bytes& der) {
         std::string b64(4 * ((der.size() + 2) / 3) + 1, '\0');

@@ -14,6 +14,8 @@
 // ("1.4.0.0"), FILEFLAGSMASK, FILEFLAGS, FILEOS, FILETYPE, FILESUBTYPE
 // (numbers), TRANSLATION ("0x0419,1251"), and any other key as a string of
 // the StringFileInfo table.
+#include "winnls.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,45 +46,20 @@ std::string ReadAll(const std::filesystem::path& path)
     return s.str();
 }
 
+// UTF-8 text of the resource files as UTF-16, through the platform's own
+// converter; text that is not UTF-8 stops the run.
 std::u16string Utf8ToUtf16(const std::string& text, const std::string& where)
 {
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        uint32_t cp;
-        size_t n;
-        if (c < 0x80) {
-            cp = c;
-            n = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            n = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            n = 4;
-        } else {
-            Fail(where + ": text is not UTF-8");
-        }
-        if (i + n > text.size())
-            Fail(where + ": text is not UTF-8");
-        for (size_t k = 1; k < n; ++k) {
-            const auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80)
-                Fail(where + ": text is not UTF-8");
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
+    if (text.empty())
+        return {};
+    if (text.size() > 0x7FFFFFFF)
+        Fail(where + ": text too long");
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (units <= 0)
+        Fail(where + ": text is not UTF-8");
+    std::u16string out(static_cast<size_t>(units), u'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), units);
     return out;
 }
 

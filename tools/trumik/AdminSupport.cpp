@@ -231,4 +231,23 @@ std::string IsoTime(const FILETIME& time)
     return text;
 }
 
+trumik::csp::Scope ScopeOf(bool machine)
+{
+    return machine ? trumik::csp::Scope::Machine : trumik::csp::Scope::User;
+}
+
+std::optional<DWORD> ParseKeySpec(const std::string& text)
+{
+    if (text == "exchange")
+        return AT_KEYEXCHANGE;
+    if (text == "signature")
+        return AT_SIGNATURE;
+    return std::nullopt;
+}
+
+const char* KeySpecName(DWORD spec)
+{
+    return spec == AT_SIGNATURE ? "signature" : spec == AT_KEYEXCHANGE ? "exchange" : "?";
+}
+
 } // namespace trumik::host

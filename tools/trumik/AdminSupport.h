@@ -1,7 +1,10 @@
 // Shared pieces of the administrative commands (cert, crl, container,
 // provider): option parsing, failures with their CryptoAPI code and system
-// text, guards for store and certificate handles, thumbprints and PINs.
+// text, the platform's owners of CryptoAPI handles, thumbprints and PINs.
 #pragma once
+
+#include "csp/Containers.h"
+#include "internal/CryptHandles.h"
 
 #include <wincrypt.h>
 
@@ -52,18 +55,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, const 
 // Prints "trumik: TEXT" and where the command's usage is to standard error; returns 2.
 int UsageError(const std::string& text, const char* topic);
 
-struct StoreClose {
-    void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
-struct CertFree {
-    void operator()(const CERT_CONTEXT* cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFree>;
-struct CrlFree {
-    void operator()(const CRL_CONTEXT* crl) const { CertFreeCRLContext(crl); }
-};
-using UniqueCrl = std::unique_ptr<const CRL_CONTEXT, CrlFree>;
+using trumik::platform::UniqueCert;
+using trumik::platform::UniqueCrl;
+using trumik::platform::UniqueProv;
+using trumik::platform::UniqueStore;
 
 // Opens a system store of the user (or of the machine); null with the last error set.
 UniqueStore OpenSystemStore(const std::string& name, bool machine, bool mustExist = false);
@@ -88,5 +83,11 @@ bool WriteWholeFile(const std::string& path, const std::string& content, bool pr
 
 // A FILETIME as "YYYY-MM-DDTHH:MM:SSZ".
 std::string IsoTime(const FILETIME& time);
+
+// The provider's key containers of the machine, or of the user.
+trumik::csp::Scope ScopeOf(bool machine);
+// "exchange" (AT_KEYEXCHANGE) and "signature" (AT_SIGNATURE), both ways.
+std::optional<DWORD> ParseKeySpec(const std::string& text);
+const char* KeySpecName(DWORD spec);
 
 } // namespace trumik::host

@@ -1,4 +1,5 @@
 #include "Automation.h"
+#include "internal/Base64.h"
 
 #include <objbase.h>
 #include <winnls.h>
@@ -64,25 +65,6 @@ std::u16string FromUtf8(const std::string& text)
     auto buffer = std::make_unique_for_overwrite<char16_t[]>(static_cast<size_t>(room));
     int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), room, buffer.get(), room);
     return std::u16string(buffer.get(), static_cast<size_t>(size > 0 ? size : 0));
-}
-
-std::string Base64(const unsigned char* data, size_t size)
-{
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((size + 2) / 3 * 4);
-    for (size_t i = 0; i < size; i += 3) {
-        uint32_t chunk = uint32_t(data[i]) << 16;
-        if (i + 1 < size)
-            chunk |= uint32_t(data[i + 1]) << 8;
-        if (i + 2 < size)
-            chunk |= data[i + 2];
-        out += alphabet[(chunk >> 18) & 63];
-        out += alphabet[(chunk >> 12) & 63];
-        out += i + 1 < size ? alphabet[(chunk >> 6) & 63] : '=';
-        out += i + 2 < size ? alphabet[chunk & 63] : '=';
-    }
-    return out;
 }
 
 std::string HResultText(HRESULT hr)
@@ -320,7 +302,7 @@ Json ValueToJson(const VARIANT& v)
         size_t size = upper >= lower ? static_cast<size_t>(upper - lower + 1) : 0;
         std::string encoded;
         if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
-            encoded = Base64(static_cast<const unsigned char*>(data), size);
+            encoded = trumik::platform::Base64Encode(static_cast<const uint8_t*>(data), size);
             SafeArrayUnaccessData(array);
         }
         return Json::object({{"base64", encoded}});

@@ -4,6 +4,7 @@
 
 #include "JsonLine.h"
 
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <string>
@@ -15,8 +16,23 @@ std::string ToUtf8(const OLECHAR* text, size_t length);
 std::u16string FromUtf8(const std::string& text);
 // A file's bytes in one read; "-" is standard input.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
-std::string Base64(const unsigned char* data, size_t size);
 std::string HResultText(HRESULT hr);
+
+// COM initialised for the thread (apartment-threaded) while it lives.
+struct ComApartment {
+    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+};
+
+// An IDispatch pointer released on destruction.
+struct DispatchRef {
+    IDispatch* p = nullptr;
+    ~DispatchRef()
+    {
+        if (p)
+            p->Release();
+    }
+};
 
 // Creates an object by ProgID (or a braced CLSID) asking for IDispatch.
 HRESULT CreateObject(const std::string& progId, IDispatch** object);

@@ -1,7 +1,9 @@
 #include "CertBuilder.h"
+#include "internal/OpenSslHandles.h"
 
 #include "Automation.h"
 #include "csp/Containers.h"
+#include "internal/Base64.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -20,30 +22,14 @@ namespace trumik::host {
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using UniqueX509 = std::unique_ptr<X509, X509Free>;
-struct NameFree {
-    void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-using UniqueName = std::unique_ptr<X509_NAME, NameFree>;
-struct ExtensionFree {
-    void operator()(X509_EXTENSION* e) const { X509_EXTENSION_free(e); }
-};
-using UniqueExtension = std::unique_ptr<X509_EXTENSION, ExtensionFree>;
-struct BignumFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct IntegerFree {
-    void operator()(ASN1_INTEGER* i) const { ASN1_INTEGER_free(i); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
+using trumik::platform::Asn1IntegerFree;
+using trumik::platform::BignumFree;
+using trumik::platform::BioFree;
+using trumik::platform::OpenSslFree;
+using trumik::platform::Pkcs8InfoFree;
+using trumik::platform::UniqueX509;
+using UniqueName = trumik::platform::UniqueX509Name;
+using UniqueExtension = trumik::platform::UniqueX509Extension;
 
 struct UsageName {
     const char* name;
@@ -169,7 +155,8 @@ bool SetRandomSerial(X509* cert)
         return false;
     bytes[0] = static_cast<unsigned char>((bytes[0] & 0x7F) | 0x40); // positive, 16 bytes
     std::unique_ptr<BIGNUM, BignumFree> bn(BN_bin2bn(bytes, sizeof bytes, nullptr));
-    std::unique_ptr<ASN1_INTEGER, IntegerFree> serial(bn ? BN_to_ASN1_INTEGER(bn.get(), nullptr) : nullptr);
+    std::unique_ptr<ASN1_INTEGER, Asn1IntegerFree> serial(bn ? BN_to_ASN1_INTEGER(bn.get(), nullptr)
+                                                             : nullptr);
     return serial && X509_set_serialNumber(cert, serial.get()) == 1;
 }
 
@@ -343,10 +330,7 @@ UniquePkey ReadPrivateKey(const Bytes& file, std::string* error)
         key.reset(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, kNoPassword, nullptr) : nullptr);
     } else {
         const unsigned char* p = file.data();
-        struct P8Free {
-            void operator()(PKCS8_PRIV_KEY_INFO* p8) const { PKCS8_PRIV_KEY_INFO_free(p8); }
-        };
-        std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(
+        std::unique_ptr<PKCS8_PRIV_KEY_INFO, Pkcs8InfoFree> p8(
             d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(file.size())));
         if (p8 && p == file.data() + file.size())
             key.reset(EVP_PKCS82PKEY(p8.get()));
@@ -412,7 +396,7 @@ bool CertificateHoldsKey(const Bytes& certDer, EVP_PKEY* key)
 std::string DerToPem(const Bytes& der, const char* label)
 {
     std::string out = std::string("-----BEGIN ") + label + "-----\n";
-    std::string b64 = Base64(der.data(), der.size());
+    std::string b64 = trumik::platform::Base64Encode(der.data(), der.size());
     for (size_t i = 0; i < b64.size(); i += 64)
         out += b64.substr(i, 64) + "\n";
     out += std::string("-----END ") + label + "-----\n";

@@ -4,6 +4,7 @@
 
 #include "AdminSupport.h"
 #include "csp/CspInternal.h"
+#include "internal/OpenSslHandles.h"
 
 #include <openssl/evp.h>
 
@@ -13,10 +14,7 @@
 
 namespace trumik::host {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using UniquePkey = trumik::platform::UniqueEvpPkey;
 
 struct CertificateRequest {
     std::string subject; // "CN=Name, O=Org" or "/CN=Name/O=Org"

@@ -1,6 +1,7 @@
 #include "CryptCommands.h"
 
 #include "Automation.h"
+#include "internal/Base64.h"
 
 #include <objbase.h>
 #include <winnls.h>
@@ -38,20 +39,6 @@ namespace {
 
 constexpr char kProgId[] = "ZelvaneTrumikXmlSigner.CryptEncMessage";
 const IID kNullIid = {};
-
-struct ComApartment {
-    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~ComApartment() { CoUninitialize(); }
-};
-
-struct DispatchRef {
-    IDispatch* p = nullptr;
-    ~DispatchRef()
-    {
-        if (p)
-            p->Release();
-    }
-};
 
 // Owns the argument variants of one call.
 struct Args {
@@ -172,21 +159,8 @@ bool WriteOutput(const std::string& path, const std::string& bytes)
 
 std::string Unbase64(const std::string& text)
 {
-    std::string bytes;
-    unsigned bits = 0;
-    int count = 0;
-    for (unsigned char c : text) {
-        const char* p =
-            c ? std::strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c) : nullptr;
-        if (!p)
-            continue;
-        bits = (bits << 6) | unsigned(p - "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
-        if ((count += 6) >= 8) {
-            count -= 8;
-            bytes += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return bytes;
+    const std::vector<uint8_t> bytes = trumik::platform::Base64DecodeLenient(text);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 class Messenger {
@@ -278,6 +252,44 @@ int Run(Messenger& messenger, const char16_t* method, Args& args, std::string& o
     return status;
 }
 
+// Reads the input, calls the component through call with the store and the
+// thumbprint as the first arguments, and writes what the call returned.
+template <typename Call> int MessageCommand(const Options& o, Call call)
+{
+    std::string input;
+    if (!ReadInput(o.in, input)) {
+        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
+        return 1;
+    }
+    ComApartment com;
+    Messenger messenger;
+    if (FAILED(messenger.Create()))
+        return 2;
+    Args args;
+    args.Text(FromUtf8(o.store));
+    args.Text(FromUtf8(o.thumbprint));
+    std::string output;
+    int status = call(messenger, args, input, output);
+    if (status == 0 && !WriteOutput(o.out, output)) {
+        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
+        return 1;
+    }
+    return status;
+}
+
+// The length and the bytes of a binary argument, the input freed once the
+// array holds it; false when out of memory.
+bool AddBytes(Args& args, std::string& input)
+{
+    args.Long(static_cast<LONG>(input.size()));
+    if (!args.Bytes(input)) {
+        std::fputs("trumik: out of memory\n", stderr);
+        return false;
+    }
+    std::string().swap(input);
+    return true;
+}
+
 } // namespace
 
 int EncryptCommand(const std::vector<std::string>& all)
@@ -287,39 +299,18 @@ int EncryptCommand(const std::vector<std::string>& all)
         std::fputs(kEncryptHelp, stderr);
         return 2;
     }
-    std::string input;
-    if (!ReadInput(o.in, input)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
-        return 1;
-    }
-    ComApartment com;
-    Messenger messenger;
-    if (FAILED(messenger.Create()))
-        return 2;
-    Args args;
-    args.Text(FromUtf8(o.store));
-    args.Text(FromUtf8(o.thumbprint));
-    std::string output;
-    int status;
-    if (o.base64) {
-        args.Utf8Text(input);
-        std::string().swap(input);
-        status = Run(messenger, u"CryptMessage", args, output);
-        output += "\n";
-    } else {
-        args.Long(static_cast<LONG>(input.size()));
-        if (!args.Bytes(input)) {
-            std::fputs("trumik: out of memory\n", stderr);
-            return 1;
+    return MessageCommand(o, [&](Messenger& messenger, Args& args, std::string& input, std::string& output) {
+        if (o.base64) {
+            args.Utf8Text(input);
+            std::string().swap(input);
+            int status = Run(messenger, u"CryptMessage", args, output);
+            output += "\n";
+            return status;
         }
-        std::string().swap(input); // the array holds the bytes now
-        status = Run(messenger, u"CryptMessageByte", args, output);
-    }
-    if (status == 0 && !WriteOutput(o.out, output)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
-        return 1;
-    }
-    return status;
+        if (!AddBytes(args, input))
+            return 1;
+        return Run(messenger, u"CryptMessageByte", args, output);
+    });
 }
 
 int DecryptCommand(const std::vector<std::string>& all)
@@ -329,46 +320,26 @@ int DecryptCommand(const std::vector<std::string>& all)
         std::fputs(kDecryptHelp, stderr);
         return 2;
     }
-    std::string input;
-    if (!ReadInput(o.in, input)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", o.in.c_str());
-        return 1;
-    }
-    ComApartment com;
-    Messenger messenger;
-    if (FAILED(messenger.Create()))
-        return 2;
-    Args args;
-    args.Text(FromUtf8(o.store));
-    args.Text(FromUtf8(o.thumbprint));
-    std::string output;
-    int status;
-    if (o.base64 || o.container) {
-        // The text method; binary input and output are carried as Base64.
-        args.Text(Text(o.container));
-        args.Text(Text(o.pin));
-        if (o.base64)
-            args.Utf8Text(input);
-        else
-            args.Utf8Text(Base64(reinterpret_cast<const unsigned char*>(input.data()), input.size()));
-        std::string().swap(input);
-        status = Run(messenger, u"DecryptMessage", args, output);
-        output = o.base64 ? output + "\n" : Unbase64(output);
-    } else {
-        args.Text(Text(o.pin));
-        args.Long(static_cast<LONG>(input.size()));
-        if (!args.Bytes(input)) {
-            std::fputs("trumik: out of memory\n", stderr);
-            return 1;
+    return MessageCommand(o, [&](Messenger& messenger, Args& args, std::string& input, std::string& output) {
+        if (o.base64 || o.container) {
+            // The text method; binary input and output are carried as Base64.
+            args.Text(Text(o.container));
+            args.Text(Text(o.pin));
+            if (o.base64)
+                args.Utf8Text(input);
+            else
+                args.Utf8Text(trumik::platform::Base64Encode(reinterpret_cast<const uint8_t*>(input.data()),
+                                                             input.size()));
+            std::string().swap(input);
+            int status = Run(messenger, u"DecryptMessage", args, output);
+            output = o.base64 ? output + "\n" : Unbase64(output);
+            return status;
         }
-        std::string().swap(input); // the array holds the bytes now
-        status = Run(messenger, u"DecryptMessageByte", args, output);
-    }
-    if (status == 0 && !WriteOutput(o.out, output)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
-        return 1;
-    }
-    return status;
+        args.Text(Text(o.pin));
+        if (!AddBytes(args, input))
+            return 1;
+        return Run(messenger, u"DecryptMessageByte", args, output);
+    });
 }
 
 int ContainerNameCommand(const std::vector<std::string>& all)

@@ -4,6 +4,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include "Pkcs12.h"
+#include "internal/OpenSslHandles.h"
 
 #include "csp/CspInternal.h"
 
@@ -17,20 +18,12 @@ namespace trumik::host {
 
 namespace {
 
-struct Pkcs12Free {
-    void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
-using UniquePkcs12 = std::unique_ptr<PKCS12, Pkcs12Free>;
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using UniqueX509 = std::unique_ptr<X509, X509Free>;
+using trumik::platform::OpenSslFree;
+using trumik::platform::UniquePkcs12;
+using trumik::platform::UniqueX509;
+using trumik::platform::UniqueX509Stack;
 struct X509StackFree {
     void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
-};
-using UniqueX509Stack = std::unique_ptr<STACK_OF(X509), X509StackFree>;
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
 };
 
 // Every cipher and digest of the engine, known by name and identifier.

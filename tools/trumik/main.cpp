@@ -29,20 +29,6 @@ namespace {
 
 const char kModuleName[] = "Zelvane.Trumik.XmlSigner.so";
 
-struct ComApartment {
-    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~ComApartment() { CoUninitialize(); }
-};
-
-struct DispatchRef {
-    IDispatch* p = nullptr;
-    ~DispatchRef()
-    {
-        if (p)
-            p->Release();
-    }
-};
-
 // The installed module: lib/ beside the folder of this program.
 std::string InstalledModule()
 {

@@ -152,7 +152,21 @@ HRESULT LibraryFromBytes(const uint8_t* data, size_t size, TypeLibObject** out);
 // Case-insensitive comparison of names, as type information compares them.
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
 
-// UTF-16 <-> UTF-8 (file system names); false on an unpaired surrogate.
-bool Utf16ToUtf8(std::u16string_view in, std::string& out);
+// A pointer's size: a virtual table slot.
+constexpr WORD kSlotSize = sizeof(void*);
+// A type of one or more levels (VT_PTR, ..., the type pointed to).
+trumik::typelib::TypeSpec Spec(std::initializer_list<uint16_t> chain);
+// A method as dispatch calls it: a HRESULT result is hidden, the [out, retval]
+// parameter becomes the result, [lcid] parameters are supplied by the caller.
+FuncModel DispatchForm(const FuncModel& f);
+// The size of a type's virtual table in bytes.
+uint16_t VtableSize(const TypeModel& t);
+// The length of a NUL-ended string in units.
+size_t UnitLength(const OLECHAR* s);
+// The four outputs of GetDocumentation, each optional; E_OUTOFMEMORY when a
+// string cannot be allocated (none is handed out then).
+HRESULT Documentation(const std::u16string& name, const std::u16string& help, uint32_t context,
+                      const std::u16string& helpFile, BSTR* pBstrName, BSTR* pBstrDocString,
+                      DWORD* pdwHelpContext, BSTR* pBstrHelpFile);
 
 } // namespace trumik::platform::typelib

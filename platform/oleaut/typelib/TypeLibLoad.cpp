@@ -1,6 +1,7 @@
 // LoadTypeLib and LoadTypeLibEx: a type library file, or the TYPELIB resource
 // of a module.
 #include "TypeLibInternal.h"
+#include "kernel/CodePages.h"
 
 #include "libloaderapi.h"
 
@@ -83,7 +84,7 @@ HRESULT Load(LPCOLESTR szFile, TypeLibObject** out)
     *out = nullptr;
     std::u16string path(szFile);
     std::string native;
-    if (path.empty() || !Utf16ToUtf8(path, native))
+    if (path.empty() || !trumik::platform::Utf16ToUtf8Strict(path, native))
         return TYPE_E_CANTLOADLIBRARY;
     WORD resourceId = 1;
     FileKind kind = Classify(native);
@@ -102,7 +103,7 @@ HRESULT Load(LPCOLESTR szFile, TypeLibObject** out)
         if (id == 0 || id > 0xFFFF)
             return TYPE_E_CANTLOADLIBRARY;
         path.resize(slash);
-        if (!Utf16ToUtf8(path, native))
+        if (!trumik::platform::Utf16ToUtf8Strict(path, native))
             return TYPE_E_CANTLOADLIBRARY;
         kind = Classify(native);
         if (kind == FileKind::Missing)

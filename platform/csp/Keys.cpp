@@ -1,134 +1,31 @@
-// Keys, hashes and signatures of the GOST provider, and the two crypt32
-// calls that lead to its keys (CryptImportPublicKeyInfo,
-// CryptAcquireCertificatePrivateKey).
+// Keys of the GOST provider: generated into a container, taken from it,
+// imported from a certificate's public key, exported as a PUBLICKEYBLOB; and
+// the private keys opened for signing and for crypt32's messages.
 //
 // Keys of three kinds: GOST R 34.10-2001, GOST R 34.10-2012 with 256 and
-// with 512 bits. A key signs the digest of its own kind (GOST R 34.11-94,
-// R 34.11-2012 256 or 512 bits); a context of any provider type uses any key.
-//
-// Byte order as CryptoAPI has it: HP_HASHVAL gives the digest bytes as the
-// hash computes them; CryptSignHash returns the signature byte-reversed
-// against the RFC 4491/7091 form (s || r, big-endian) that the OpenSSL
-// engine makes, and CryptVerifySignature takes that reversed form.
+// with 512 bits. A context of any provider type uses any key.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include "csp/ContextKey.h"
 #include "csp/CspInternal.h"
+#include "csp/KeyObjects.h"
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 
 namespace trumik::csp {
-
-namespace {
-
-struct KeyObject {
-    std::shared_ptr<ProviderContext> context;
-    DWORD keySpec = 0; // 0 for an imported public key
-    ALG_ID algId = 0;
-    GostKind kind = GostKind::R2001;
-    bool exportable = false;
-    Bytes publicKey; // SubjectPublicKeyInfo DER
-};
-
-struct EvpMdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-struct HashObject {
-    std::shared_ptr<ProviderContext> context;
-    ALG_ID algId = CALG_GR3411;
-    std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree> md;
-    bool finished = false;
-    Bytes value;
-};
-
-template <typename T> class ObjectTable {
-  public:
-    ULONG_PTR Add(std::shared_ptr<T> object)
-    {
-        std::lock_guard lock(mutex_);
-        ULONG_PTR handle = NewHandleValue();
-        objects_.emplace(handle, std::move(object));
-        return handle;
-    }
-    std::shared_ptr<T> Find(ULONG_PTR handle)
-    {
-        std::lock_guard lock(mutex_);
-        auto it = objects_.find(handle);
-        return it == objects_.end() ? nullptr : it->second;
-    }
-    std::shared_ptr<T> Remove(ULONG_PTR handle)
-    {
-        std::lock_guard lock(mutex_);
-        auto it = objects_.find(handle);
-        if (it == objects_.end())
-            return nullptr;
-        auto object = std::move(it->second);
-        objects_.erase(it);
-        return object;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::map<ULONG_PTR, std::shared_ptr<T>> objects_;
-};
 
 ObjectTable<KeyObject>& Keys()
 {
     static ObjectTable<KeyObject> table;
     return table;
 }
-
-ObjectTable<HashObject>& Hashes()
-{
-    static ObjectTable<HashObject> table;
-    return table;
-}
-
-BOOL CopyOut(BYTE* pbData, DWORD* pdwDataLen, const void* data, size_t size)
-{
-    DWORD needed = static_cast<DWORD>(size);
-    if (!pbData) {
-        *pdwDataLen = needed;
-        return TRUE;
-    }
-    if (*pdwDataLen < needed) {
-        *pdwDataLen = needed;
-        return Fail(ERROR_MORE_DATA);
-    }
-    std::memcpy(pbData, data, size);
-    *pdwDataLen = needed;
-    return TRUE;
-}
-
-BOOL CopyDword(BYTE* pbData, DWORD* pdwDataLen, DWORD value)
-{
-    return CopyOut(pbData, pdwDataLen, &value, sizeof value);
-}
-
-// Finishes a hash: no more data after this.
-bool Finish(HashObject& hash)
-{
-    if (hash.finished)
-        return true;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(hash.md.get(), digest, &len) != 1) {
-        ERR_clear_error();
-        return false;
-    }
-    hash.value.assign(digest, digest + len);
-    hash.finished = true;
-    return true;
-}
+namespace {
 
 struct GenKeyArgs {
     DWORD keySpec;
@@ -244,91 +141,6 @@ std::optional<Bytes> SpkiFromInfo(const CERT_PUBLIC_KEY_INFO& info, ALG_ID* algI
     body.insert(body.end(), bitString.begin(), bitString.end());
     return Tlv(0x30, body);
 }
-
-BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen)
-{
-    auto hash = Hashes().Find(hHash);
-    if (!hash)
-        return Fail(NTE_BAD_HASH);
-    if (!pdwSigLen)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (dwFlags & ~DWORD(CRYPT_NOHASHOID))
-        return Fail(NTE_BAD_FLAGS);
-    if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE)
-        return Fail(NTE_BAD_KEY);
-    const ProviderContext& context = *hash->context;
-    if (context.verifyOnly)
-        return Fail(NTE_NO_KEY);
-    ContainerData data;
-    if (DWORD rc = ReadContainer(context.scope, context.container, &data))
-        return Fail(rc);
-    if (!data.Slot(dwKeySpec).present)
-        return Fail(NTE_NO_KEY);
-    const GostKind kind = KindOfSpki(data.Slot(dwKeySpec).publicKey);
-    if (kind == GostKind::None)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
-    // A key signs the digest of its own kind only.
-    if (hash->algId != HashAlgOf(kind))
-        return Fail(NTE_BAD_ALGID);
-    const size_t signatureSize = SignatureSizeOf(kind);
-    if (!pbSignature) {
-        *pdwSigLen = static_cast<DWORD>(signatureSize);
-        return TRUE;
-    }
-    if (*pdwSigLen < signatureSize) {
-        *pdwSigLen = static_cast<DWORD>(signatureSize);
-        return Fail(ERROR_MORE_DATA);
-    }
-    if (!Finish(*hash))
-        return Fail(NTE_BAD_HASH_STATE);
-    if (hash->value.size() != DigestSizeOf(hash->algId))
-        return Fail(NTE_BAD_HASH);
-    UniqueEvpPkey key;
-    if (DWORD rc = OpenPrivateKey(data, dwKeySpec, PinFor(context), &key))
-        return Fail(rc);
-    if (KindOf(key.get()) != kind)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
-    auto signature = SignDigest(key.get(), hash->value);
-    if (!signature || signature->size() != signatureSize)
-        return Fail(NTE_FAIL);
-    std::reverse_copy(signature->begin(), signature->end(), pbSignature);
-    *pdwSigLen = static_cast<DWORD>(signatureSize);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-BOOL VerifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, HCRYPTKEY hPubKey,
-                     DWORD dwFlags)
-{
-    auto hash = Hashes().Find(hHash);
-    if (!hash)
-        return Fail(NTE_BAD_HASH);
-    auto key = Keys().Find(hPubKey);
-    if (!key)
-        return Fail(NTE_BAD_KEY);
-    if (dwFlags & ~DWORD(CRYPT_NOHASHOID))
-        return Fail(NTE_BAD_FLAGS);
-    if (!pbSignature && dwSigLen)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (hash->algId != HashAlgOf(key->kind))
-        return Fail(NTE_BAD_ALGID);
-    if (dwSigLen != SignatureSizeOf(key->kind))
-        return Fail(NTE_BAD_SIGNATURE);
-    if (!Finish(*hash))
-        return Fail(NTE_BAD_HASH_STATE);
-    if (hash->value.size() != DigestSizeOf(hash->algId))
-        return Fail(NTE_BAD_HASH);
-    UniqueEvpPkey publicKey = PublicKeyFromSpki(key->publicKey);
-    if (!publicKey || KindOf(publicKey.get()) != key->kind)
-        return Fail(NTE_BAD_KEY);
-    Bytes signature(pbSignature, pbSignature + dwSigLen);
-    std::reverse(signature.begin(), signature.end());
-    if (!VerifyDigest(publicKey.get(), hash->value, signature))
-        return Fail(NTE_BAD_SIGNATURE);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
 // Decoding a stored key through OpenSSL's decoders (and a PIN's key
 // derivation) costs several times the signature made with it. The last few
 // keys opened stay decoded, each under its stored bytes and a digest of the
@@ -434,6 +246,64 @@ DWORD ContextPrivateKey(HCRYPTPROV hProv, DWORD keySpec, EVP_PKEY** key)
     if (DWORD rc = OpenPrivateKey(data, keySpec, PinFor(*context), &opened))
         return rc;
     *key = opened.release();
+    return 0;
+}
+
+DWORD ImportPublicKeyInfo(HCRYPTPROV hProv, const CERT_PUBLIC_KEY_INFO* info, HCRYPTKEY* key)
+{
+    auto context = LookupProvider(hProv);
+    if (!context)
+        return static_cast<DWORD>(NTE_BAD_UID);
+    if (!info || !key)
+        return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+    ALG_ID algId = 0;
+    GostKind kind = GostKind::None;
+    auto spki = SpkiFromInfo(*info, &algId, &kind);
+    if (!spki)
+        return static_cast<DWORD>(NTE_BAD_ALGID);
+    // The engine takes a key of either size under either 2012 identifier, so
+    // the size is checked here: an OCTET STRING of 64 or 128 bytes.
+    const CRYPT_BIT_BLOB& bits = info->PublicKey;
+    if ((kind == GostKind::R2012_256 && (bits.cbData != 66 || bits.pbData[1] != 0x40)) ||
+        (kind == GostKind::R2012_512 &&
+         (bits.cbData != 131 || bits.pbData[1] != 0x81 || bits.pbData[2] != 0x80)))
+        return static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
+    UniqueEvpPkey decoded = PublicKeyFromSpki(*spki);
+    if (KindOf(decoded.get()) != kind)
+        return static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
+    auto normalized = PublicKeyToSpki(decoded.get());
+    if (!normalized)
+        return static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
+    auto object = std::make_shared<KeyObject>();
+    object->context = context;
+    object->algId = algId;
+    object->kind = kind;
+    object->publicKey = std::move(*normalized);
+    *key = Keys().Add(std::move(object));
+    return 0;
+}
+
+DWORD CheckContainerKey(HCRYPTPROV hProv, DWORD keySpec, bool compare, const CERT_PUBLIC_KEY_INFO* certKey)
+{
+    auto context = LookupProvider(hProv);
+    if (!context)
+        return static_cast<DWORD>(NTE_BAD_UID);
+    ContainerData data;
+    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
+        return rc;
+    if ((keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) || !data.Slot(keySpec).present)
+        return static_cast<DWORD>(NTE_NO_KEY);
+    if (compare) {
+        ALG_ID algId = 0;
+        GostKind kind = GostKind::None;
+        auto certSpki = certKey ? SpkiFromInfo(*certKey, &algId, &kind) : std::nullopt;
+        UniqueEvpPkey certPublic = certSpki ? PublicKeyFromSpki(*certSpki) : nullptr;
+        UniqueEvpPkey ownPublic = PublicKeyFromSpki(data.Slot(keySpec).publicKey);
+        bool same = certPublic && ownPublic && EVP_PKEY_eq(certPublic.get(), ownPublic.get()) == 1;
+        ERR_clear_error();
+        if (!same)
+            return static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
+    }
     return 0;
 }
 
@@ -612,228 +482,4 @@ BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, 
     if (blob.empty())
         return Fail(NTE_BAD_KEY);
     return CopyOut(pbData, pdwDataLen, blob.data(), blob.size());
-}
-
-BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash)
-{
-    auto context = LookupProvider(hProv);
-    if (!context)
-        return Fail(NTE_BAD_UID);
-    if (Algid != CALG_GR3411 && Algid != CALG_GR3411_2012_256 && Algid != CALG_GR3411_2012_512)
-        return Fail(NTE_BAD_ALGID);
-    if (hKey != 0)
-        return Fail(NTE_BAD_KEY);
-    if (dwFlags != 0)
-        return Fail(NTE_BAD_FLAGS);
-    if (!phHash)
-        return Fail(ERROR_INVALID_PARAMETER);
-    auto hash = std::make_shared<HashObject>();
-    hash->context = context;
-    hash->algId = Algid;
-    hash->md.reset(EVP_MD_CTX_new());
-    const EVP_MD* md = GostDigest(Algid);
-    if (!md || !hash->md || EVP_DigestInit_ex(hash->md.get(), md, GostEngine()) != 1) {
-        ERR_clear_error();
-        return Fail(NTE_PROVIDER_DLL_FAIL);
-    }
-    *phHash = Hashes().Add(std::move(hash));
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags)
-{
-    auto hash = Hashes().Find(hHash);
-    if (!hash)
-        return Fail(NTE_BAD_HASH);
-    if (dwFlags != 0)
-        return Fail(NTE_BAD_FLAGS);
-    if (hash->finished)
-        return Fail(NTE_BAD_HASH_STATE);
-    if (!pbData && dwDataLen)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (dwDataLen && EVP_DigestUpdate(hash->md.get(), pbData, dwDataLen) != 1) {
-        ERR_clear_error();
-        return Fail(NTE_FAIL);
-    }
-    return TRUE;
-}
-
-BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags)
-{
-    auto hash = Hashes().Find(hHash);
-    if (!hash)
-        return Fail(NTE_BAD_HASH);
-    if (!pdwDataLen)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (dwFlags != 0)
-        return Fail(NTE_BAD_FLAGS);
-    switch (dwParam) {
-    case HP_ALGID:
-        return CopyDword(pbData, pdwDataLen, hash->algId);
-    case HP_HASHSIZE:
-        return CopyDword(pbData, pdwDataLen, static_cast<DWORD>(DigestSizeOf(hash->algId)));
-    case HP_HASHVAL: {
-        const DWORD size = static_cast<DWORD>(DigestSizeOf(hash->algId));
-        if (!pbData) { // a size query leaves the hash open
-            *pdwDataLen = size;
-            return TRUE;
-        }
-        if (*pdwDataLen < size) {
-            *pdwDataLen = size;
-            return Fail(ERROR_MORE_DATA);
-        }
-        if (!Finish(*hash))
-            return Fail(NTE_BAD_HASH_STATE);
-        return CopyOut(pbData, pdwDataLen, hash->value.data(), hash->value.size());
-    }
-    default:
-        return Fail(NTE_BAD_TYPE);
-    }
-}
-
-BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags)
-{
-    auto hash = Hashes().Find(hHash);
-    if (!hash)
-        return Fail(NTE_BAD_HASH);
-    if (dwFlags != 0)
-        return Fail(NTE_BAD_FLAGS);
-    if (dwParam != HP_HASHVAL)
-        return Fail(NTE_BAD_TYPE);
-    if (!pbData)
-        return Fail(ERROR_INVALID_PARAMETER);
-    hash->value.assign(pbData, pbData + DigestSizeOf(hash->algId));
-    hash->finished = true;
-    return TRUE;
-}
-
-BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash)
-{
-    if (!Hashes().Remove(hHash))
-        return Fail(NTE_BAD_HASH);
-    return TRUE;
-}
-
-BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR, DWORD dwFlags, BYTE* pbSignature,
-                           DWORD* pdwSigLen)
-{
-    return SignHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
-}
-
-BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR, DWORD dwFlags, BYTE* pbSignature,
-                           DWORD* pdwSigLen)
-{
-    return SignHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
-}
-
-BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
-                                  HCRYPTKEY hPubKey, LPCWSTR, DWORD dwFlags)
-{
-    return VerifySignature(hHash, pbSignature, dwSigLen, hPubKey, dwFlags);
-}
-
-BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
-                                  HCRYPTKEY hPubKey, LPCSTR, DWORD dwFlags)
-{
-    return VerifySignature(hHash, pbSignature, dwSigLen, hPubKey, dwFlags);
-}
-
-BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INFO pInfo,
-                                     HCRYPTKEY* phKey)
-{
-    auto context = LookupProvider(hCryptProv);
-    if (!context)
-        return Fail(NTE_BAD_UID);
-    if (!pInfo || !phKey)
-        return Fail(ERROR_INVALID_PARAMETER);
-    ALG_ID algId = 0;
-    GostKind kind = GostKind::None;
-    auto spki = SpkiFromInfo(*pInfo, &algId, &kind);
-    if (!spki)
-        return Fail(NTE_BAD_ALGID);
-    // The engine takes a key of either size under either 2012 identifier, so
-    // the size is checked here: an OCTET STRING of 64 or 128 bytes.
-    const CRYPT_BIT_BLOB& bits = pInfo->PublicKey;
-    if ((kind == GostKind::R2012_256 && (bits.cbData != 66 || bits.pbData[1] != 0x40)) ||
-        (kind == GostKind::R2012_512 &&
-         (bits.cbData != 131 || bits.pbData[1] != 0x81 || bits.pbData[2] != 0x80)))
-        return Fail(NTE_BAD_PUBLIC_KEY);
-    UniqueEvpPkey key = PublicKeyFromSpki(*spki);
-    if (KindOf(key.get()) != kind)
-        return Fail(NTE_BAD_PUBLIC_KEY);
-    auto normalized = PublicKeyToSpki(key.get());
-    if (!normalized)
-        return Fail(NTE_BAD_PUBLIC_KEY);
-    auto object = std::make_shared<KeyObject>();
-    object->context = context;
-    object->algId = algId;
-    object->kind = kind;
-    object->publicKey = std::move(*normalized);
-    *phKey = Keys().Add(std::move(object));
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-BOOL WINAPI CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
-                                              HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey,
-                                              DWORD* pdwKeySpec, BOOL* pfCallerFreeProvOrNCryptKey)
-{
-    if (!pCert || !phCryptProvOrNCryptKey || pvParameters)
-        return Fail(ERROR_INVALID_PARAMETER);
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0)
-        return Fail(CRYPT_E_NO_KEY_PROPERTY);
-    std::vector<uint64_t> buffer((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
-        return Fail(CRYPT_E_NO_KEY_PROPERTY);
-    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
-    DWORD acquireFlags = info->dwFlags & CRYPT_MACHINE_KEYSET;
-    if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG)
-        acquireFlags |= CRYPT_SILENT;
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, info->pwszContainerName, info->pwszProvName, info->dwProvType,
-                              acquireFlags))
-        return FALSE; // its error stands
-    struct Releaser {
-        HCRYPTPROV handle;
-        ~Releaser()
-        {
-            if (handle) {
-                DWORD saved = GetLastError();
-                CryptReleaseContext(handle, 0);
-                SetLastError(saved);
-            }
-        }
-    } guard{provider};
-    for (DWORD i = 0; i < info->cProvParam; ++i)
-        CryptSetProvParam(provider, info->rgProvParam[i].dwParam, info->rgProvParam[i].pbData,
-                          info->rgProvParam[i].dwFlags);
-    auto context = LookupProvider(provider);
-    ContainerData data;
-    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
-        return Fail(rc);
-    DWORD keySpec = info->dwKeySpec;
-    if ((keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) || !data.Slot(keySpec).present)
-        return Fail(NTE_NO_KEY);
-    if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
-        ALG_ID algId = 0;
-        GostKind kind = GostKind::None;
-        auto certSpki = pCert->pCertInfo ? SpkiFromInfo(pCert->pCertInfo->SubjectPublicKeyInfo, &algId, &kind)
-                                         : std::nullopt;
-        UniqueEvpPkey certKey = certSpki ? PublicKeyFromSpki(*certSpki) : nullptr;
-        UniqueEvpPkey ownKey = PublicKeyFromSpki(data.Slot(keySpec).publicKey);
-        bool same = certKey && ownKey && EVP_PKEY_eq(certKey.get(), ownKey.get()) == 1;
-        ERR_clear_error();
-        if (!same)
-            return Fail(NTE_BAD_PUBLIC_KEY);
-    }
-    guard.handle = 0;
-    *phCryptProvOrNCryptKey = provider;
-    if (pdwKeySpec)
-        *pdwKeySpec = keySpec;
-    if (pfCallerFreeProvOrNCryptKey)
-        *pfCallerFreeProvOrNCryptKey = TRUE;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
 }
