@@ -195,6 +195,21 @@ Bytes PinDigest(const std::optional<std::string>& pin)
     return digest;
 }
 
+// A new key handle: a key of the context's container (keySpec), or with
+// keySpec 0 an imported public key.
+ULONG_PTR AddKeyObject(std::shared_ptr<ProviderContext> context, DWORD keySpec, GostKind kind, ALG_ID algId,
+                       bool exportable, Bytes publicKey)
+{
+    auto object = std::make_shared<KeyObject>();
+    object->context = std::move(context);
+    object->keySpec = keySpec;
+    object->kind = kind;
+    object->algId = algId;
+    object->exportable = exportable;
+    object->publicKey = std::move(publicKey);
+    return Keys().Add(std::move(object));
+}
+
 } // namespace
 
 DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::optional<std::string>& pin,
@@ -274,12 +289,7 @@ DWORD ImportPublicKeyInfo(HCRYPTPROV hProv, const CERT_PUBLIC_KEY_INFO* info, HC
     auto normalized = PublicKeyToSpki(decoded.get());
     if (!normalized)
         return static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
-    auto object = std::make_shared<KeyObject>();
-    object->context = context;
-    object->algId = algId;
-    object->kind = kind;
-    object->publicKey = std::move(*normalized);
-    *key = Keys().Add(std::move(object));
+    *key = AddKeyObject(context, 0, kind, algId, false, std::move(*normalized));
     return 0;
 }
 
@@ -355,14 +365,7 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
     OPENSSL_cleanse(args.pkcs8.data(), args.pkcs8.size());
     if (rc)
         return Fail(rc);
-    auto object = std::make_shared<KeyObject>();
-    object->context = context;
-    object->keySpec = keySpec;
-    object->kind = kind;
-    object->algId = KeyAlgOf(kind, keySpec);
-    object->exportable = args.exportable;
-    object->publicKey = std::move(*spki);
-    *phKey = Keys().Add(std::move(object));
+    *phKey = AddKeyObject(context, keySpec, kind, KeyAlgOf(kind, keySpec), args.exportable, std::move(*spki));
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -385,14 +388,8 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUser
     const GostKind kind = KindOfSpki(slot.publicKey);
     if (kind == GostKind::None)
         return Fail(NTE_KEYSET_ENTRY_BAD);
-    auto object = std::make_shared<KeyObject>();
-    object->context = context;
-    object->keySpec = dwKeySpec;
-    object->kind = kind;
-    object->algId = KeyAlgOf(kind, dwKeySpec);
-    object->exportable = slot.exportable;
-    object->publicKey = slot.publicKey;
-    *phUserKey = Keys().Add(std::move(object));
+    *phUserKey =
+        AddKeyObject(context, dwKeySpec, kind, KeyAlgOf(kind, dwKeySpec), slot.exportable, slot.publicKey);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
