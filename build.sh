@@ -42,9 +42,17 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# A developer's machine with ccache reuses objects across build trees and
+# checkouts: paths below the checkout are hashed relative to it.
+LAUNCHER=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
+  LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
 configure_and_build() {
   local dir="$1"; shift
-  cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" "${LAUNCHER[@]}" "$@" >/dev/null
   cmake --build "$dir" -j"$JOBS"
 }
 
@@ -73,7 +81,7 @@ run_sanitizer_tests() {
 # The threaded tests under ThreadSanitizer: any report fails the run.
 tsan() {
   cmake -S "$ROOT" -B "$TSAN_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_TSAN=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "${LAUNCHER[@]}" >/dev/null
   cmake --build "$TSAN_BUILD" -j"$JOBS" --target "${TSAN_TESTS[@]}"
   local t
   for t in "${TSAN_TESTS[@]}"; do
