@@ -46,6 +46,7 @@ expect() {
 # The modules: the component's, and every other COM module the build made.
 "$TRUMIK" register >/dev/null || { echo "cannot register the component's module"; exit 1; }
 for module in "$BUILD"/lib/Zelvane.*.so; do
+  [ -e "$module" ] || continue
   [ "$(readlink -f "$module")" = "$(readlink -f "$BUILD/lib/Zelvane.Trumik.XmlSigner.so")" ] && continue
   "$TRUMIK" register "$module" >/dev/null || echo "note: $module did not register"
 done
@@ -83,7 +84,7 @@ peer_sign() {  # peer_sign ALGORITHM IN OUT ID [PARENT_ID]
   python3 "$PEER" sign "$2" --id "$4" ${5:+--into "$5"} --key "$WORK/$1.key" --cert "$WORK/$1.pem" >"$3"
 }
 
-product_sign() {  # product_sign ALGORITHM IN OUT ID [PARENT_ID]
+trumik_sign() {  # trumik_sign ALGORITHM IN OUT ID [PARENT_ID]
   "$TRUMIK" sign-element --id "$4" ${5:+--into "$5"} --store My --thumbprint "$(cat "$WORK/$1.thumbprint")" \
     --pin "$PIN" "$2" -o "$3"
 }
@@ -115,11 +116,11 @@ for algorithm in gost2001 gost2012-256 gost2012-512; do
     continue
   fi
   check_direction "$algorithm" peer trumik "$TRUMIK" verify-element
-  check_direction "$algorithm" product "the peer" python3 "$PEER" verify
+  check_direction "$algorithm" trumik "the peer" python3 "$PEER" verify
   # One document, one signature of each side: both sides see both hold.
   both="$WORK/$algorithm.both.xml"
   if peer_sign "$algorithm" "$WORK/request.xml" "$both.1" DATA CALLER &&
-     product_sign "$algorithm" "$both.1" "$both" ATTACHMENT CALLER; then
+     trumik_sign "$algorithm" "$both.1" "$both" ATTACHMENT CALLER; then
     expect 0 "$algorithm: peer's and trumik's signatures in one document, trumik verifies both" "$TRUMIK" verify-element "$both"
     expect 0 "$algorithm: peer's and trumik's signatures in one document, the peer verifies both" python3 "$PEER" verify "$both"
   else
