@@ -16,6 +16,7 @@ IN may be "-" for standard input. Output octets go to standard output as they ar
 """
 import argparse
 import base64
+import binascii
 import os
 import re
 import subprocess
@@ -101,14 +102,18 @@ class Element:
             if isinstance(child, Element):
                 yield from child.elements()
 
+    def children_named(self, ns, local):
+        return [c for c in self.children if isinstance(c, Element) and (c.ns, c.local) == (ns, local)]
+
     def child(self, ns, local):
-        return next((c for c in self.children if isinstance(c, Element) and (c.ns, c.local) == (ns, local)), None)
+        return next(iter(self.children_named(ns, local)), None)
 
     def attr(self, local):
         return next((a.value for a in self.attrs if a.ns is None and a.local == local), None)
 
     def text(self):
-        return "".join(c.data if isinstance(c, Text) else c.text() for c in self.children if isinstance(c, (Text, Element)))
+        parts = (c.data if isinstance(c, Text) else c.text() for c in self.children if isinstance(c, (Text, Element)))
+        return "".join(parts)
 
     def inside(self, other):
         node = self
@@ -206,8 +211,11 @@ def c14n_text(data):
     return data.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("\r", "&#xD;")
 
 
+C14N_ATTR_ESCAPES = (("&", "&amp;"), ("<", "&lt;"), ('"', "&quot;"), ("\t", "&#x9;"), ("\n", "&#xA;"), ("\r", "&#xD;"))
+
+
 def c14n_attr(data):
-    for raw, escaped in (("&", "&amp;"), ("<", "&lt;"), ('"', "&quot;"), ("\t", "&#x9;"), ("\n", "&#xA;"), ("\r", "&#xD;")):
+    for raw, escaped in C14N_ATTR_ESCAPES:
         data = data.replace(raw, escaped)
     return data
 
@@ -413,8 +421,12 @@ def certificate_base64(cert_path):
 ID_ATTRIBUTES = {(None, "Id"), (None, "id"), (None, "ID"), (WSU, "Id")}
 
 
+def carries_id(element, ident):
+    return any((a.ns, a.local) in ID_ATTRIBUTES and a.value == ident for a in element.attrs)
+
+
 def find_by_id(document, ident):
-    found = [e for e in document.root.elements() if any((a.ns, a.local) in ID_ATTRIBUTES and a.value == ident for a in e.attrs)]
+    found = [e for e in document.root.elements() if carries_id(e, ident)]
     if not found:
         raise PeerError(f"no element has the identifier {ident}")
     if len(found) > 1:
@@ -467,8 +479,16 @@ def required(element, local):
     return found
 
 
+def base64_value(element):
+    """The octets of a Base64 element; whitespace between is allowed, nothing else."""
+    try:
+        return base64.b64decode("".join(element.text().split()), validate=True)
+    except binascii.Error:
+        raise PeerError(f"ds:{element.local} is not Base64") from None
+
+
 def check_references(document, signed_info, signature):
-    references = [c for c in signed_info.children if isinstance(c, Element) and (c.ns, c.local) == (DSIG, "Reference")]
+    references = signed_info.children_named(DSIG, "Reference")
     if not references:
         raise PeerError("ds:SignedInfo has no ds:Reference")
     for reference in references:
@@ -476,7 +496,7 @@ def check_references(document, signed_info, signature):
         if method not in DIGEST_URIS:
             raise PeerError(f"digest method {method} is not supported")
         computed = digest(DIGEST_URIS[method], apply_transforms(document, reference, signature))
-        if computed != base64.b64decode(required(reference, "DigestValue").text()):
+        if computed != base64_value(required(reference, "DigestValue")):
             raise PeerError(f"digest of {reference.attr('URI')} differs")
 
 
@@ -490,12 +510,12 @@ def check_signature_value(signed_info, signature):
     with tempfile.TemporaryDirectory() as folder:
         cert_path = os.path.join(folder, "cert.pem")
         with open(cert_path, "w") as out:
-            out.write(pem_certificate(base64.b64decode(x509.text())))
+            out.write(pem_certificate(base64_value(x509)))
         kind = SIGNATURE_URIS[method]
         if key_kind(cert_path) != kind:
             raise PeerError(f"signature method {method} does not fit the certificate's key")
         hashed = digest(KINDS[kind][0], exc_c14n(signed_info))
-        value = base64.b64decode(required(signature, "SignatureValue").text())
+        value = base64_value(required(signature, "SignatureValue"))
         if not verify_digest(cert_path, hashed, value):
             raise PeerError("signature value does not verify")
 
@@ -505,11 +525,11 @@ def verify_one(document, signature):
     uris = "?"
     try:
         signed_info = required(signature, "SignedInfo")
-        uris = " ".join(c.attr("URI") or "" for c in signed_info.children if isinstance(c, Element) and c.local == "Reference")
+        uris = " ".join(r.attr("URI") or "" for r in signed_info.children_named(DSIG, "Reference"))
         check_references(document, signed_info, signature)
         check_signature_value(signed_info, signature)
         return uris, None
-    except (PeerError, ValueError) as error:
+    except PeerError as error:
         return uris, str(error)
 
 

@@ -38,9 +38,9 @@ REQUEST = """<?xml version="1.0" encoding="UTF-8"?>
   <ns:Data Id="DATA"><ns:Name>Иванова Мария</ns:Name><ns:Sum currency="RUB">1500.00</ns:Sum></ns:Data>
   <ns:CallerSignature Id="CALLER"/>
   <ns:Other id="OTHER" xmlns="urn:other"><Item>Второй</Item></ns:Other>
-  <ns:Tail wsu:Id="TAIL" xmlns:wsu="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd">x</ns:Tail>
+  <ns:Tail wsu:Id="TAIL" xmlns:wsu="WSU">x</ns:Tail>
 </ns:Request>
-"""
+""".replace("WSU", peer.WSU)
 
 
 def norm(text):
@@ -86,7 +86,8 @@ class NormalisationTest(unittest.TestCase):
         text = '<r xmlns="urn:e" xmlns:z="urn:a" xmlns:a="urn:z" b="1" a:b="2" z:c="3" z:a="4" A="5"/>'
         self.assertEqual(
             norm(text),
-            '<ns1:r xmlns:ns1="urn:e" xmlns:ns2="urn:a" xmlns:ns3="urn:z" ns2:a="4" ns2:c="3" ns3:b="2" A="5" b="1"></ns1:r>',
+            '<ns1:r xmlns:ns1="urn:e" xmlns:ns2="urn:a" xmlns:ns3="urn:z" ns2:a="4" ns2:c="3" ns3:b="2" A="5" b="1">'
+            "</ns1:r>",
         )
 
     def test_attribute_in_the_element_namespace_takes_its_prefix(self):
@@ -128,9 +129,9 @@ class NormalisationTest(unittest.TestCase):
         )
 
     def test_cyrillic_from_windows_1251_comes_out_as_utf8(self):
-        text = '<?xml version="1.0" encoding="windows-1251"?><Заявка xmlns="urn:заявка" сумма="1">Текст</Заявка>'
-        out = peer.normalise(text.encode("cp1251"))
-        self.assertEqual(out, '<ns1:Заявка xmlns:ns1="urn:заявка" сумма="1">Текст</ns1:Заявка>'.encode("utf-8"))
+        text = '<?xml version="1.0" encoding="windows-1251"?>\n<Заявка xmlns="urn:заявка" сумма="1">Текст</Заявка>'
+        expected = '<ns1:Заявка xmlns:ns1="urn:заявка" сумма="1">Текст</ns1:Заявка>'
+        self.assertEqual(peer.normalise(text.encode("cp1251")), expected.encode("utf-8"))
 
     def test_element_without_namespace_fails(self):
         for text in ("<r/>", '<a:r xmlns:a="urn:a"><x/></a:r>', '<r xmlns="urn:a"><x xmlns=""/></r>'):
@@ -170,7 +171,8 @@ class ExcC14nTest(unittest.TestCase):
 
     def test_element_renders_only_what_it_uses(self):
         self.assertEqual(
-            self.subset(REQUEST, "OTHER"), '<ns:Other xmlns:ns="urn:example:request" id="OTHER"><Item xmlns="urn:other">Второй</Item></ns:Other>'
+            self.subset(REQUEST, "OTHER"),
+            '<ns:Other xmlns:ns="urn:example:request" id="OTHER"><Item xmlns="urn:other">Второй</Item></ns:Other>',
         )
 
     def test_empty_default_namespace_only_under_a_rendered_one(self):
@@ -181,11 +183,12 @@ class ExcC14nTest(unittest.TestCase):
     def test_inclusive_prefix_list(self):
         text = '<r xmlns="urn:d" xmlns:p="urn:p" xmlns:q="urn:q"><x Id="X"><p:y/></x></r>'
         self.assertEqual(
-            self.subset(text, "X", prefixes=["#default", "q"]), '<x xmlns="urn:d" xmlns:q="urn:q" Id="X"><p:y xmlns:p="urn:p"></p:y></x>'
+            self.subset(text, "X", prefixes=["#default", "q"]),
+            '<x xmlns="urn:d" xmlns:q="urn:q" Id="X"><p:y xmlns:p="urn:p"></p:y></x>',
         )
 
     def test_enveloped_signature_is_left_out(self):
-        text = '<r xmlns:ds="http://www.w3.org/2000/09/xmldsig#"><a Id="A">t<ds:Signature><ds:x/></ds:Signature>u</a></r>'
+        text = f'<r xmlns:ds="{peer.DSIG}"><a Id="A">t<ds:Signature><ds:x/></ds:Signature>u</a></r>'
         document = peer.parse(text.encode())
         element = peer.find_by_id(document, "A")
         self.assertEqual(peer.exc_c14n(element, exclude=peer.signatures(document)[0]).decode(), '<a Id="A">tu</a>')
@@ -237,10 +240,13 @@ class Keys:
     @classmethod
     def make(cls):
         cls.folder = tempfile.mkdtemp(prefix="smev-peer-")
-        for kind, algorithm in (("gost2001", "gost2001"), ("gost2012-256", "gost2012_256"), ("gost2012-512", "gost2012_512")):
+        for kind in peer.KINDS:
             key, cert = cls.paths(kind)
+            algorithm = kind.replace("-", "_")
             peer.openssl("genpkey", "-engine", "gost", "-algorithm", algorithm, "-pkeyopt", "paramset:A", "-out", key)
-            peer.openssl("req", "-engine", "gost", "-x509", "-new", "-key", key, "-subj", f"/CN=Peer {kind}", "-days", "30", "-out", cert)
+            subject = f"/CN=Peer {kind}"
+            days = ("-days", "30")
+            peer.openssl("req", "-engine", "gost", "-x509", "-new", "-key", key, "-subj", subject, *days, "-out", cert)
 
     @classmethod
     def paths(cls, kind):
@@ -296,6 +302,20 @@ class SignVerifyTest(unittest.TestCase):
         moved = signed.replace(b'URI="#DATA"', b'URI="#TAIL"')
         self.assertEqual(self.verdicts(moved), [("#TAIL", "digest of #TAIL differs")])
 
+    def test_values_broken_into_lines_verify_and_junk_does_not(self):
+        signed = self.sign(REQUEST, "DATA", "gost2012-512", into="CALLER")
+
+        def lines(found):
+            value = found.group(2)
+            return found.group(1) + b"\n".join(value[i : i + 64] for i in range(0, len(value), 64)) + b"\n"
+
+        # Outside SignedInfo, so the signature still covers the same octets.
+        wrapped = re.sub(rb"(<ds:(?:SignatureValue|X509Certificate)>)([^<]*)", lines, signed)
+        self.assertIn(b"\n", re.search(rb"<ds:SignatureValue>([^<]*)", wrapped).group(1))
+        self.assertEqual(self.verdicts(wrapped), [("#DATA", None)])
+        junk = signed.replace(b"</ds:SignatureValue>", b"!</ds:SignatureValue>")
+        self.assertEqual(self.verdicts(junk), [("#DATA", "ds:SignatureValue is not Base64")])
+
     def test_two_signatures_in_one_document(self):
         signed = self.sign(REQUEST, "DATA", "gost2001", into="CALLER")
         signed = self.sign(signed, "TAIL", "gost2012-512", into="CALLER")
@@ -346,9 +366,8 @@ class SignVerifyTest(unittest.TestCase):
         with self.assertRaisesRegex(peer.PeerError, "2 elements carry the identifier DATA"):
             self.sign(twice, "DATA", "gost2012-256", into="CALLER")
         signed = self.sign(REQUEST, "DATA", "gost2012-256", into="CALLER")
-        self.assertEqual(
-            self.verdicts(signed.replace(b'id="OTHER"', b'id="DATA"')), [("#DATA", "2 elements carry the identifier DATA")]
-        )
+        verdicts = self.verdicts(signed.replace(b'id="OTHER"', b'id="DATA"'))
+        self.assertEqual(verdicts, [("#DATA", "2 elements carry the identifier DATA")])
 
     def test_external_entity_is_refused_not_skipped(self):
         text = '<!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/hostname">]><r xmlns="urn:a" Id="A">&x;</r>'
@@ -357,7 +376,8 @@ class SignVerifyTest(unittest.TestCase):
 
     def test_command_line_round_trip(self):
         key, cert = Keys.paths("gost2012-512")
-        signed = run_peer("sign", "-", "--id", "DATA", "--into", "CALLER", "--key", key, "--cert", cert, data=REQUEST.encode())
+        options = ("--id", "DATA", "--into", "CALLER", "--key", key, "--cert", cert)
+        signed = run_peer("sign", "-", *options, data=REQUEST.encode())
         self.assertEqual(signed.returncode, 0, signed.stderr)
         result = run_peer("verify", "-", data=signed.stdout)
         self.assertEqual((result.returncode, result.stdout), (0, b"1\t#DATA\tvalid\n"))
