@@ -80,8 +80,11 @@ make_signer() {
     -out "$WORK/$algorithm.key" 2>"$WORK/pkcs12.err" || { cat "$WORK/pkcs12.err"; return 1; }
 }
 
-peer_sign() {  # peer_sign ALGORITHM IN OUT ID [PARENT_ID]
-  python3 "$PEER" sign "$2" --id "$4" ${5:+--into "$5"} --key "$WORK/$1.key" --cert "$WORK/$1.pem" >"$3"
+peer_sign() {  # peer_sign ALGORITHM IN OUT ID [PARENT_ID [PEER_OPTION...]]
+  local algorithm="$1" in="$2" out="$3" id="$4" into="${5:-}"
+  shift $(($# < 5 ? $# : 5))
+  python3 "$PEER" sign "$in" --id "$id" ${into:+--into "$into"} --key "$WORK/$algorithm.key" \
+    --cert "$WORK/$algorithm.pem" "$@" >"$out"
 }
 
 trumik_sign() {  # trumik_sign ALGORITHM IN OUT ID [PARENT_ID]
@@ -117,6 +120,11 @@ for algorithm in gost2001 gost2012-256 gost2012-512; do
   fi
   check_direction "$algorithm" peer trumik "$TRUMIK" verify-element
   check_direction "$algorithm" trumik "the peer" python3 "$PEER" verify
+  if peer_sign "$algorithm" "$WORK/request.xml" "$WORK/$algorithm.unprefixed.xml" DATA CALLER --prefix ""; then
+    expect 0 "$algorithm: peer signs in the default namespace, trumik verifies" "$TRUMIK" verify-element "$WORK/$algorithm.unprefixed.xml"
+  else
+    fail "$algorithm: peer signs in the default namespace"
+  fi
   # One document, one signature of each side: both sides see both hold.
   both="$WORK/$algorithm.both.xml"
   if peer_sign "$algorithm" "$WORK/request.xml" "$both.1" DATA CALLER &&

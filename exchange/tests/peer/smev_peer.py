@@ -548,11 +548,11 @@ def verify(octets):
 DIGEST_SLOT, VALUE_SLOT = "@@DIGEST@@", "@@SIGNATURE-VALUE@@"
 
 
-def signature_text(ident, kind, profile, enveloped, cert_b64):
+def signature_text(ident, kind, profile, enveloped, cert_b64, prefix):
     _, signature_uri, digest_uri = KINDS[kind]
     chain = ([ENVELOPED] if enveloped else []) + [EXC_C14N] + ([SMEV] if profile == "smev3" else [])
     transforms = "".join(f'<ds:Transform Algorithm="{uri}"/>' for uri in chain)
-    return (
+    text = (
         f'<ds:Signature xmlns:ds="{DSIG}"><ds:SignedInfo>'
         f'<ds:CanonicalizationMethod Algorithm="{EXC_C14N}"/>'
         f'<ds:SignatureMethod Algorithm="{signature_uri}"/>'
@@ -561,7 +561,11 @@ def signature_text(ident, kind, profile, enveloped, cert_b64):
         f"</ds:Reference></ds:SignedInfo><ds:SignatureValue>{VALUE_SLOT}</ds:SignatureValue>"
         f"<ds:KeyInfo><ds:X509Data><ds:X509Certificate>{cert_b64}</ds:X509Certificate></ds:X509Data></ds:KeyInfo>"
         "</ds:Signature>"
-    ).encode("ascii")
+    )
+    if prefix != "ds":
+        named, declared = (prefix + ":", "xmlns:" + prefix) if prefix else ("", "xmlns")
+        text = text.replace("<ds:", "<" + named).replace("</ds:", "</" + named).replace("xmlns:ds", declared)
+    return text.encode("ascii")
 
 
 def start_tag_end(octets, start):
@@ -593,14 +597,15 @@ def signature_holding(octets, slot):
     return document, next(s for s in signatures(document) if slot in s.text())
 
 
-def sign(octets, ident, key_path, cert_path, into=None, profile="smev3"):
+def sign(octets, ident, key_path, cert_path, into=None, profile="smev3", prefix="ds"):
     """The document with a new element signature over the element `ident`,
-    placed as the last child of `into` (the signed element itself if None)."""
+    placed as the last child of `into` (the signed element itself if None);
+    its elements carry `prefix`, or the default namespace when it is empty."""
     document = parse(octets)
     target = find_by_id(document, ident)
     parent = find_by_id(document, into) if into else target
     kind = key_kind(cert_path)
-    text = signature_text(ident, kind, profile, parent.inside(target), certificate_base64(cert_path))
+    text = signature_text(ident, kind, profile, parent.inside(target), certificate_base64(cert_path), prefix)
     octets = splice_last_child(octets, parent, text)
 
     document, signature = signature_holding(octets, DIGEST_SLOT)
@@ -650,7 +655,7 @@ def command_verify(args):
 
 
 def command_sign(args):
-    octets = sign(read_input(args.input), args.id, args.key, args.cert, args.into, args.profile)
+    octets = sign(read_input(args.input), args.id, args.key, args.cert, args.into, args.profile, args.prefix)
     sys.stdout.buffer.write(octets)
     return 0
 
@@ -678,6 +683,7 @@ def arguments(argv):
     command.add_argument("--key", required=True)
     command.add_argument("--cert", required=True)
     command.add_argument("--profile", choices=("smev3", "exc-c14n"), default="smev3")
+    command.add_argument("--prefix", default="ds", help='prefix of the signature\'s elements; "" for none')
     command.set_defaults(run=command_sign)
     return parser.parse_args(argv)
 

@@ -119,6 +119,18 @@ class NormalisationTest(unittest.TestCase):
         text = '<?xml version="1.0"?><!--a--><?pi x?><r xmlns="urn:a">t<!--b-->u<?pi y?>v</r><!--c-->'
         self.assertEqual(norm(text), '<ns1:r xmlns:ns1="urn:a">tuv</ns1:r>')
 
+    def test_comment_splits_text_into_nodes(self):
+        # Read as the data model of XML-DSig reads it: a comment ends a text
+        # node, so the blank after it is a node of its own and goes.
+        self.assertEqual(norm('<r xmlns="urn:a">a<!--c--> </r>'), '<ns1:r xmlns:ns1="urn:a">a</ns1:r>')
+
+    def test_xml_namespace_attribute_is_renamed_as_any_other(self):
+        # Rules 5 and 7 make no exception for the xml namespace.
+        self.assertEqual(
+            norm('<r xmlns="urn:a" xml:lang="ru"/>'),
+            f'<ns1:r xmlns:ns1="urn:a" xmlns:ns2="{peer.XML_NS}" ns2:lang="ru"></ns1:r>',
+        )
+
     def test_empty_elements_get_an_end_tag(self):
         self.assertEqual(norm('<r xmlns="urn:a" x="1"/>'), '<ns1:r xmlns:ns1="urn:a" x="1"></ns1:r>')
 
@@ -338,6 +350,14 @@ class SignVerifyTest(unittest.TestCase):
         self.assertIn(b'<ns:CallerSignature Id="CALLER"><ds:Signature', signed)
         self.assertIn(b"</ds:Signature></ns:CallerSignature>", signed)
         self.assertEqual(self.verdicts(signed), [("#TAIL", None)])
+
+    def test_signature_in_the_default_namespace_or_under_another_prefix(self):
+        for prefix, opening in (("", b'<Signature xmlns="'), ("dsig", b'<dsig:Signature xmlns:dsig="')):
+            with self.subTest(prefix=prefix):
+                signed = self.sign(REQUEST, "DATA", "gost2012-256", into="CALLER", prefix=prefix)
+                self.assertIn(opening + peer.DSIG.encode(), signed)
+                self.assertNotIn(b"ds:", signed)
+                self.assertEqual(self.verdicts(signed), [("#DATA", None)])
 
     def test_exc_c14n_profile_has_no_normalisation(self):
         signed = self.sign(REQUEST, "DATA", "gost2012-256", into="CALLER", profile="exc-c14n")
