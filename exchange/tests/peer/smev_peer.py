@@ -583,7 +583,11 @@ def start_tag_end(octets, start):
 
 
 def splice_last_child(octets, parent, text):
-    """The document with `text` as the last child of `parent`."""
+    """The document with `text` as the last child of `parent`. The signature
+    is ASCII, written into the octets as they are: their encoding must keep
+    ASCII as it is, which UTF-16 does not."""
+    if octets[:2] in (b"\xff\xfe", b"\xfe\xff") or b"\x00" in octets[:4]:
+        raise PeerError("a document in UTF-16 is not signed here")
     tag_end = start_tag_end(octets, parent.start)
     if octets[tag_end - 2 : tag_end] != b"/>":
         return octets[: parent.end] + text + octets[parent.end :]

@@ -389,6 +389,20 @@ class SignVerifyTest(unittest.TestCase):
         verdicts = self.verdicts(signed.replace(b'id="OTHER"', b'id="DATA"'))
         self.assertEqual(verdicts, [("#DATA", "2 elements carry the identifier DATA")])
 
+    def test_document_in_windows_1251_keeps_its_octets(self):
+        text = REQUEST.replace('encoding="UTF-8"', 'encoding="windows-1251"').encode("cp1251")
+        signed = self.sign(text, "DATA", "gost2012-256", into="CALLER")
+        self.assertIn("Иванова Мария".encode("cp1251"), signed)
+        self.assertEqual(self.verdicts(signed), [("#DATA", None)])
+        tampered = signed.replace("Мария".encode("cp1251"), "Марья".encode("cp1251"))
+        self.assertEqual(self.verdicts(tampered), [("#DATA", "digest of #DATA differs")])
+
+    def test_document_in_utf16_is_refused_not_corrupted(self):
+        text = REQUEST.replace('encoding="UTF-8"', 'encoding="UTF-16"').encode("utf-16")
+        self.assertEqual(peer.find_by_id(peer.parse(text), "DATA").local, "Data")
+        with self.assertRaisesRegex(peer.PeerError, "UTF-16"):
+            self.sign(text, "DATA", "gost2012-256", into="CALLER")
+
     def test_external_entity_is_refused_not_skipped(self):
         text = '<!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/hostname">]><r xmlns="urn:a" Id="A">&x;</r>'
         with self.assertRaisesRegex(peer.PeerError, "entity x"):
