@@ -449,16 +449,20 @@ def apply_transforms(document, reference, signature):
     return octets
 
 
+def inclusive_prefixes(method):
+    """The InclusiveNamespaces PrefixList of an exclusive C14N method element."""
+    listed = method.child(EXC_C14N, "InclusiveNamespaces")
+    return (listed.attr("PrefixList") or "").split() if listed is not None else ()
+
+
 def apply_transform(transform, node_set, octets, signature):
     algorithm = transform.attr("Algorithm")
     if algorithm == ENVELOPED and node_set:
         return (node_set[0], signature), None
     if algorithm in (EXC_C14N, EXC_C14N_COMMENTS) and node_set:
-        listed = transform.child(EXC_C14N, "InclusiveNamespaces")
-        prefixes = listed.attr("PrefixList").split() if listed is not None else ()
         # A bare "#id" reference selects its element without comments, so
         # the variant with comments has none to keep either.
-        return None, exc_c14n(*node_set, prefixes=prefixes)
+        return None, exc_c14n(*node_set, prefixes=inclusive_prefixes(transform))
     if algorithm == SMEV and octets is not None:
         return None, normalise(octets)
     raise PeerError(f"transform {algorithm} is not supported at this place of the chain")
@@ -500,12 +504,19 @@ def check_references(document, signed_info, signature):
             raise PeerError(f"digest of {reference.attr('URI')} differs")
 
 
+def canonical_signed_info(signed_info):
+    method = required(signed_info, "CanonicalizationMethod")
+    algorithm = method.attr("Algorithm")
+    if algorithm not in (EXC_C14N, EXC_C14N_COMMENTS):
+        raise PeerError("ds:SignedInfo is not canonicalised with exclusive C14N")
+    return exc_c14n(signed_info, prefixes=inclusive_prefixes(method), with_comments=algorithm == EXC_C14N_COMMENTS)
+
+
 def check_signature_value(signed_info, signature):
     method = required(signed_info, "SignatureMethod").attr("Algorithm")
     if method not in SIGNATURE_URIS:
         raise PeerError(f"signature method {method} is not supported")
-    if required(signed_info, "CanonicalizationMethod").attr("Algorithm") != EXC_C14N:
-        raise PeerError("ds:SignedInfo is not canonicalised with exclusive C14N")
+    canonical = canonical_signed_info(signed_info)
     x509 = required(required(required(signature, "KeyInfo"), "X509Data"), "X509Certificate")
     with tempfile.TemporaryDirectory() as folder:
         cert_path = os.path.join(folder, "cert.pem")
@@ -514,7 +525,7 @@ def check_signature_value(signed_info, signature):
         kind = SIGNATURE_URIS[method]
         if key_kind(cert_path) != kind:
             raise PeerError(f"signature method {method} does not fit the certificate's key")
-        hashed = digest(KINDS[kind][0], exc_c14n(signed_info))
+        hashed = digest(KINDS[kind][0], canonical)
         value = base64_value(required(signature, "SignatureValue"))
         if not verify_digest(cert_path, hashed, value):
             raise PeerError("signature value does not verify")

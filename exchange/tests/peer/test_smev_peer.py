@@ -359,6 +359,19 @@ class SignVerifyTest(unittest.TestCase):
                 self.assertNotIn(b"ds:", signed)
                 self.assertEqual(self.verdicts(signed), [("#DATA", None)])
 
+    def test_signed_info_canonicalised_with_its_prefix_list(self):
+        key, _ = Keys.paths("gost2012-256")
+        signed = self.sign(REQUEST, "DATA", "gost2012-256", into="CALLER")
+        listed = f'<ec:InclusiveNamespaces xmlns:ec="{peer.EXC_C14N}" PrefixList="ns"/>'.encode()
+        method = f'<ds:CanonicalizationMethod Algorithm="{peer.EXC_C14N}"'.encode()
+        signed = signed.replace(method + b"/>", method + b">" + listed + b"</ds:CanonicalizationMethod>")
+        signed_info = peer.required(peer.signatures(peer.parse(signed))[0], "SignedInfo")
+        canonical = peer.canonical_signed_info(signed_info)
+        self.assertTrue(canonical.startswith(f'<ds:SignedInfo xmlns:ds="{peer.DSIG}" xmlns:ns="urn:example:request">'.encode()))
+        value = base64.b64encode(peer.sign_digest(key, peer.digest("md_gost12_256", canonical)))
+        signed = re.sub(rb"<ds:SignatureValue>[^<]*", b"<ds:SignatureValue>" + value, signed)
+        self.assertEqual(self.verdicts(signed), [("#DATA", None)])
+
     def test_exc_c14n_profile_has_no_normalisation(self):
         signed = self.sign(REQUEST, "DATA", "gost2012-256", into="CALLER", profile="exc-c14n")
         self.assertNotIn(peer.SMEV.encode(), signed)
