@@ -10,7 +10,7 @@ of our own that keeps every namespace declaration, so nothing here shares code
     smev_peer.py exc-c14n IN [--id ID] [--exclude-signature] [--prefixes LIST] [--with-comments]
     smev_peer.py verify IN
     smev_peer.py sign IN --id ID [--into PARENT_ID] --key KEY.pem --cert CERT.pem
-                      [--profile smev3|exc-c14n]
+                      [--profile smev3|exc-c14n] [--prefix PREFIX]
 
 IN may be "-" for standard input. Output octets go to standard output as they are.
 """
@@ -616,6 +616,8 @@ def sign(octets, ident, key_path, cert_path, into=None, profile="smev3", prefix=
     """The document with a new element signature over the element `ident`,
     placed as the last child of `into` (the signed element itself if None);
     its elements carry `prefix`, or the default namespace when it is empty."""
+    if DIGEST_SLOT.encode() in octets or VALUE_SLOT.encode() in octets:
+        raise PeerError("the document holds the signer's placeholder text")
     document = parse(octets)
     target = find_by_id(document, ident)
     parent = find_by_id(document, into) if into else target
