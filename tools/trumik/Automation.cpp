@@ -96,7 +96,7 @@ std::optional<DATE> ParseDate(const std::string& text, std::string* error)
     char rest = 0;
     int n = std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &rest);
     if (n != 6 && !(n == 3 && std::sscanf(text.c_str(), "%*d-%*d-%*d%c", &rest) != 1)) {
-        *error = "not a date YYYY-MM-DD[THH:MM:SS]: " + text;
+        *error = "not a date YYYY-MM-DD[THH:MM:SS]";
         return std::nullopt;
     }
     st.wYear = static_cast<WORD>(y);
@@ -112,7 +112,7 @@ std::optional<DATE> ParseDate(const std::string& text, std::string* error)
     if (y < 100 || y > 9999 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 ||
         s > 59 || !SystemTimeToVariantTime(&st, &date) || !VariantTimeToSystemTime(date, &back) ||
         back.wYear != st.wYear || back.wMonth != st.wMonth || back.wDay != st.wDay) {
-        *error = "not a valid date: " + text;
+        *error = "not a valid date";
         return std::nullopt;
     }
     return date;
@@ -225,8 +225,10 @@ class Arguments {
         }
         if (form.rfind("date:", 0) == 0) {
             std::optional<DATE> date = ParseDate(form.substr(5), error);
-            if (!date)
+            if (!date) {
+                *error += ": " + form;
                 return false;
+            }
             value.vt = VT_DATE;
             value.date = *date;
             return true;

@@ -19,7 +19,7 @@ std::u16string FromUtf8(const std::string& text);
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 std::string HResultText(HRESULT hr);
 // YYYY-MM-DD[THH:MM:SS] (UTC, a real day) as an automation date; nullopt with
-// *error set otherwise.
+// *error set to the reason otherwise ("not a valid date").
 std::optional<DATE> ParseDate(const std::string& text, std::string* error);
 
 // COM initialised for the thread (apartment-threaded) while it lives.

@@ -18,6 +18,7 @@ namespace {
 enum class Needs {
     Gost2012KeyOrSignature, // its key or its issuer's signature is GOST R 34.10-2012
     Gost2012Key,            // its key is GOST R 34.10-2012
+    WrongPinInStack,        // the provider's refusal of the PIN (SCARD_W_WRONG_CHV) is on the stack
     Nothing,
 };
 
@@ -42,6 +43,9 @@ constexpr Hint kHints[] = {
     {"VerifyUsingCertFile", true, 21007, Needs::Gost2012KeyOrSignature, kGost2012Text},
     {"", true, 81011, Needs::Gost2012KeyOrSignature, kGost2012Text},
     {"SignWithCertStorePass", false, 11, Needs::Nothing, kPinText},
+    // A key whose PIN is wrong or missing, where the provider refuses it only
+    // when the key signs.
+    {"SignWithCertStore", true, 33, Needs::WrongPinInStack, kPinText},
     {"DecryptMessageByte", false, 82011, Needs::Nothing, kPinText},
     {"DecryptMessage", false, 82013, Needs::Nothing, kPinText},
     {"DecryptMessage", false, 82019, Needs::Nothing, kPinText},
@@ -82,10 +86,12 @@ bool IsOneOf(const char* oid, std::initializer_list<const char*> oids)
     return false;
 }
 
-bool Fits(Needs needs, const CertificateRef& ref)
+bool Fits(Needs needs, const CertificateRef& ref, const std::string& stack)
 {
     if (needs == Needs::Nothing)
         return true;
+    if (needs == Needs::WrongPinInStack)
+        return stack.find("0x8010006B") != std::string::npos;
     UniqueCert cert = FindCertificate(ref);
     if (!cert)
         return false;
@@ -100,14 +106,15 @@ bool Fits(Needs needs, const CertificateRef& ref)
 
 } // namespace
 
-void PrintFailureHint(const std::string& method, LONG code, const CertificateRef& certificate)
+void PrintFailureHint(const std::string& method, LONG code, const CertificateRef& certificate,
+                      const std::string& stack)
 {
     for (const Hint& hint : kHints) {
         if (!Matches(hint, method, code))
             continue;
         if (hint.text == kGost2012Text && Gost2012SwitchOn())
             return;
-        if (Fits(hint.needs, certificate))
+        if (Fits(hint.needs, certificate, stack))
             std::fprintf(stderr, "%s\n", hint.text);
         return;
     }

@@ -18,7 +18,9 @@ struct CertificateRef {
     std::string file;
 };
 
-// Prints the hint for a failure of `method` with `code`, if there is one.
-void PrintFailureHint(const std::string& method, LONG code, const CertificateRef& certificate);
+// Prints the hint for a failure of `method` with `code`, if there is one;
+// `stack` is the class's error stack where the command has it.
+void PrintFailureHint(const std::string& method, LONG code, const CertificateRef& certificate,
+                      const std::string& stack = {});
 
 } // namespace trumik::host

@@ -266,12 +266,14 @@ int ReportFailure(const CallResult& result, const std::string& method, const Cer
     const Json* error = Find(result.json, "error");
     const Json* message = error ? Find(*error, "message") : nullptr;
     const Json* code = error ? Find(*error, "code") : nullptr;
+    const Json* stack = error ? Find(*error, "stack") : nullptr;
     if (message && message->is_string() && !message->get_ref<const std::string&>().empty())
         std::fprintf(stderr, "%s\n", message->get_ref<const std::string&>().c_str());
     else
         std::fprintf(stderr, "trumik: %s\n", fallback);
     if (code && code->is_number())
-        PrintFailureHint(method, static_cast<LONG>(code->get<double>()), certificate);
+        PrintFailureHint(method, static_cast<LONG>(code->get<double>()), certificate,
+                         stack && stack->is_string() ? stack->get_ref<const std::string&>() : std::string());
     return 1;
 }
 
@@ -374,7 +376,7 @@ int Verify(const std::vector<std::string>& args)
         return UsageError("--date and --no-cert-check do not go together", "verify");
     std::string dateError;
     if (date && !ParseDate(*date, &dateError))
-        return UsageError("--date: " + dateError, "verify");
+        return UsageError("--date: " + dateError + ": " + *date, "verify");
     const CertificateRef certificate{{}, {}, *options->Get("cert")};
     DocumentCall call;
     if (int status = StartDocumentCall(Input(*options), "ZelvaneTrumikXmlSigner.MSXmlVerifier", call))

@@ -47,17 +47,10 @@ class HintTest : public ::testing::Test {
             << err;
     }
 
-    // Runs trumik in the test's folder with standard output and standard
-    // error apart.
+    // Runs trumik in the test's folder, its two output streams apart.
     static int Run(const std::string& args, std::string& out, std::string& err)
     {
-        const int status =
-            tt::RunCommand("cd '" + dir_.string() + "' && '" + (build_ / "bin" / "trumik").string() + "' " +
-                               args + " > out.txt 2> err.txt </dev/null",
-                           nullptr, false);
-        out = tt::ReadFile(dir_ / "out.txt");
-        err = tt::ReadFile(dir_ / "err.txt");
-        return status;
+        return tt::RunApart(dir_, "'" + (build_ / "bin" / "trumik").string() + "' " + args, out, err);
     }
 
     static std::string LastLine(const std::string& text)
@@ -157,6 +150,15 @@ TEST_F(HintTest, ARefusedPinWhenDecryptingSaysToGiveIt)
     EXPECT_EQ(LastLine(err), kPinHint) << err;
 }
 
+TEST_F(HintTest, AMissingPinWhenSigningSaysToGiveIt)
+{
+    std::string out, err;
+    EXPECT_EQ(Run("sign --store My --thumbprint " + thumbprint2001_ + " doc.xml", out, err), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(LastLine(err), kPinHint) << err;
+    EXPECT_EQ(LineBeforeLast(err), "Не удалось сформировать подпись.(Код ошибки - 00033)") << err;
+}
+
 // Checks the provider's refusal of a wrong PIN when it is set (code 11,
 // before any signing starts). Until the provider refuses there, signing fails
 // later with 33 and the test is skipped, saying so.
@@ -164,9 +166,9 @@ TEST_F(HintTest, ARefusedPinWhenSigningSaysToGiveIt)
 {
     std::string out, err;
     EXPECT_EQ(Run("sign --store My --thumbprint " + thumbprint2001_ + " --pin 0000 doc.xml", out, err), 1);
+    EXPECT_EQ(LastLine(err), kPinHint) << err;
     if (err.find("(Код ошибки - 00033)") != std::string::npos)
         GTEST_SKIP() << "the provider takes a wrong PIN when it is set and refuses it at signing (33): "
                      << err;
     EXPECT_EQ(LineBeforeLast(err), "Не удалось установить пароль для ключа.(Код ошибки - 00011)") << err;
-    EXPECT_EQ(LastLine(err), kPinHint) << err;
 }

@@ -23,17 +23,10 @@ class UsageTest : public ::testing::Test {
         tt::WriteFile(dir_ / "doc.xml", "<doc/>");
     }
 
-    // Runs trumik in the test's folder; standard output and standard error
-    // are kept apart.
+    // Runs trumik in the test's folder, its two output streams apart.
     int Run(const std::string& args, std::string& out, std::string& err)
     {
-        const int status =
-            tt::RunCommand("cd '" + dir_.string() + "' && '" + (build_ / "bin" / "trumik").string() + "' " +
-                               args + " > out.txt 2> err.txt </dev/null",
-                           nullptr, false);
-        out = tt::ReadFile(dir_ / "out.txt");
-        err = tt::ReadFile(dir_ / "err.txt");
-        return status;
+        return tt::RunApart(dir_, "'" + (build_ / "bin" / "trumik").string() + "' " + args, out, err);
     }
 
     fs::path build_;
