@@ -6,7 +6,7 @@ file NAME in a fresh folder. Then the blocks named *.sh run there, in the
 order the README gives them, with bash -e, as a new user would run them after
 installing: the build tree is installed into a temporary prefix that stands
 for /opt/trumik in the examples' text, its bin/ comes first on PATH (for the
-package's `trumik`), `build` in the folder is the build tree and `python` a copy of
+package's `trumik`) and then the folder of the python3 that runs this script, `build` in the folder is the build tree and `python` a copy of
 the checkout's Python package, and TRUMIK_HOME
 is a fresh folder. Any failing command fails the test.
 
@@ -64,7 +64,9 @@ def main():
         shutil.copytree(readme.resolve().parent / "python", folder / "python")
         env = dict(os.environ)
         env["TRUMIK_HOME"] = str(work / "home")
-        env["PATH"] = f"{prefix / 'bin'}:{env.get('PATH', '/usr/bin:/bin')}"
+        # The examples' python3 is the one running this script (the system's, under ctest).
+        python_dir = pathlib.Path(sys.executable).parent
+        env["PATH"] = f"{prefix / 'bin'}:{python_dir}:{env.get('PATH', '/usr/bin:/bin')}"
         for variable in ("PYTHONPATH", "TRUMIK_LIB_DIR", "PKG_CONFIG_PATH"):
             env.pop(variable, None)
         for name, text in blocks:
