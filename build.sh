@@ -1,43 +1,66 @@
 #!/usr/bin/env bash
 # Set-up, build, demo, tests and benchmarks of the component on Debian 12.
-#   ./build.sh demo    install what is missing, build, run the demo
-#   ./build.sh test    install what is missing, build, run every test (plain, then ASan+UBSan)
+#   ./build.sh demo    install what the product needs, build the product alone, run the demo
+#                      in a temporary TRUMIK_HOME (TRUMIK_HOME=DIR keeps it there)
+#   ./build.sh test    install what is missing, build, run every test (plain, then ASan+UBSan,
+#                      then ThreadSanitizer, then a short run of every libFuzzer target)
 #   ./build.sh bench   install what is missing, build, time the component beside its peers
 #   ./build.sh build   install what is missing and build only
 #   ./build.sh package install what is missing, build, make the Debian package (build/package/)
 #   ./build.sh tsan    install what is missing, build the threaded tests with clang under
 #                      ThreadSanitizer (build-tsan/) and run them
+#   ./build.sh fuzz    install what is missing, build every libFuzzer target with clang
+#                      (build-fuzz/) and run each for a few thousand inputs
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 BUILD="${TRUMIK_BUILD:-$ROOT/build}"
 SAN_BUILD="${TRUMIK_SAN_BUILD:-$ROOT/build-sanitize}"
 TSAN_BUILD="${TRUMIK_TSAN_BUILD:-$ROOT/build-tsan}"
+FUZZ_BUILD="${TRUMIK_FUZZ_BUILD:-$ROOT/build-fuzz}"
 # The tests that run the component on several threads at once, and what they load.
 TSAN_TESTS=(server_thread_tests xmlsecdl_tests)
 
 JOBS="${JOBS:-$(nproc)}"
 
-PACKAGES=(
+# What the product and the demo need: the compiler, the libraries, and the
+# tools the demo runs (xmlsec1, xmllint, openssl with the GOST engine).
+DEMO_PACKAGES=(
   cmake g++ make pkg-config
   libxml2-dev libxml2-utils libxslt1-dev
   libxmlsec1-dev libxmlsec1-openssl xmlsec1
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   nlohmann-json3-dev
+  python3
+)
+# What the tests, benchmarks and packaging add: the test frameworks, clang for
+# the ThreadSanitizer and libFuzzer builds, the Python tools.
+TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev
-  time python3 python3-pip python3-setuptools python3-wheel
+  time python3-pip python3-setuptools python3-wheel python3-venv
   clang libclang-rt-14-dev
 )
 
+# Installs what of the given packages is missing: as root directly, else
+# through sudo; without either it says what to run and stops.
 install_missing() {
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
   local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "build.sh: these Debian packages are missing and there is no sudo to install them:" >&2
+      echo "  ${missing[*]}" >&2
+      echo "run as root:  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+      echo "(or install sudo as root and give this user the right to use it), then run build.sh again" >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
   "${sudo[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
@@ -54,6 +77,16 @@ configure_and_build() {
   local dir="$1"; shift
   cmake -S "$ROOT" -B "$dir" "${LAUNCHER[@]}" "$@" >/dev/null
   cmake --build "$dir" -j"$JOBS"
+}
+
+# Every libFuzzer target (trumik_add_fuzz_target) in one clang build, each run
+# for a bounded number of inputs through its "fuzz" test; any finding fails.
+fuzz() {
+  cmake -S "$ROOT" -B "$FUZZ_BUILD" "${LAUNCHER[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON \
+    -DTRUMIK_TESTS=OFF >/dev/null
+  cmake --build "$FUZZ_BUILD" -j"$JOBS" --target fuzz_targets
+  ctest --test-dir "$FUZZ_BUILD" -L fuzz --output-on-failure -j"$JOBS" --timeout 900
 }
 
 run_tests() {
@@ -92,24 +125,22 @@ tsan() {
   done
 }
 
-demo() {
-  "$ROOT/tools/demo.sh" "$BUILD"
-}
-
 cmd="${1:-demo}"
 case "$cmd" in
   build)
-    install_missing
-    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_TESTS=ON
     ;;
   demo)
-    install_missing
-    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    demo
+    # The product alone: no test framework, no test binary.
+    install_missing "${DEMO_PACKAGES[@]}"
+    cmake -S "$ROOT" -B "$BUILD" "${LAUNCHER[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_TESTS=OFF >/dev/null
+    cmake --build "$BUILD" -j"$JOBS" --target product
+    "$ROOT/tools/demo.sh" "$BUILD"
     ;;
   test)
-    install_missing
-    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_TESTS=ON
     run_tests "$BUILD"
     echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer"
     configure_and_build "$SAN_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_SANITIZE=ON
@@ -122,24 +153,30 @@ case "$cmd" in
       run_sanitizer_tests "$SAN_BUILD"
     echo "== the threaded tests under ThreadSanitizer"
     tsan
+    echo "== every libFuzzer target, briefly"
+    fuzz
     ;;
   tsan)
-    install_missing
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     tsan
     ;;
+  fuzz)
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    fuzz
+    ;;
   package)
-    install_missing
-    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRUMIK_TESTS=ON
     cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$BUILD/package"
     ls -l "$BUILD"/package/*.deb
     ;;
   bench)
-    install_missing
-    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=Release
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRUMIK_TESTS=ON
     "$ROOT/tools/bench.sh" "$BUILD"
     ;;
   *)
-    echo "usage: $0 demo|test|bench|build|package|tsan" >&2
+    echo "usage: $0 demo|test|bench|build|package|tsan|fuzz" >&2
     exit 2
     ;;
 esac

@@ -20,4 +20,9 @@ void WriteFile(const std::filesystem::path& path, const std::string& content);
 // (and standard error, when mergeStderr is set).
 int RunCommand(const std::string& command, std::string* output = nullptr, bool mergeStderr = true);
 
+// Runs a shell command in the folder dir; returns its exit status with
+// standard output and standard error each captured apart.
+int RunApart(const std::filesystem::path& dir, const std::string& command, std::string& out,
+             std::string& err);
+
 } // namespace trumik::testing

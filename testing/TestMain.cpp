@@ -17,7 +17,10 @@ std::filesystem::path g_home;
 int g_counter = 0;
 } // namespace
 
-const std::filesystem::path& TestHome() { return g_home; }
+const std::filesystem::path& TestHome()
+{
+    return g_home;
+}
 
 std::filesystem::path MakeTempDir(const std::string& prefix)
 {
@@ -59,6 +62,17 @@ int RunCommand(const std::string& command, std::string* output, bool mergeStderr
     if (output)
         *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunApart(const std::filesystem::path& dir, const std::string& command, std::string& out, std::string& err)
+{
+    const std::filesystem::path outFile = dir / ".run-stdout", errFile = dir / ".run-stderr";
+    const int status = RunCommand("cd '" + dir.string() + "' && " + command + " > '" + outFile.string() +
+                                      "' 2> '" + errFile.string() + "'",
+                                  nullptr, false);
+    out = ReadFile(outFile);
+    err = ReadFile(errFile);
+    return status;
 }
 
 } // namespace trumik::testing

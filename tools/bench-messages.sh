@@ -112,7 +112,7 @@ if [ "${FUZZ_RUNS:-${TRUMIK_FUZZ_RUNS:-1000000}}" != 0 ]; then
   echo
   echo "== CryptDecryptMessage fuzzer: ${FUZZ_RUNS:-${TRUMIK_FUZZ_RUNS:-1000000}} runs (libFuzzer, ASan)"
   FUZZ_BUILD="${FUZZ_BUILD:-${TRUMIK_FUZZ_BUILD:-$BUILD-fuzz}}"
-  cmake -S "$ROOT" -B "$FUZZ_BUILD" ${FUZZ_CONFIG:--DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON} >/dev/null
+  cmake -S "$ROOT" -B "$FUZZ_BUILD" ${FUZZ_CONFIG:--DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON -DTRUMIK_TESTS=OFF} >/dev/null
   cmake --build "$FUZZ_BUILD" -j"${JOBS:-$(nproc)}" --target crypt_message_fuzz >/dev/null
   mkdir -p corpus fuzz-home
   TRUMIK_HOME="$WORK/fuzz-home" TRUMIK_FUZZ_SEED_DIR="$WORK/corpus" \

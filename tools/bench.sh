@@ -16,7 +16,7 @@ export TRUMIK_HOME="$WORK/home"
 # The fuzz targets share one clang build with libFuzzer, ASan and UBSan.
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export FUZZ_BUILD="${TRUMIK_FUZZ_BUILD:-$BUILD-fuzz}"
-export FUZZ_CONFIG="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON"
+export FUZZ_CONFIG="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTRUMIK_FUZZ=ON -DTRUMIK_SANITIZE=ON -DTRUMIK_TESTS=OFF"
 
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=bench" -days 30 \
   -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null

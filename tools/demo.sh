@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # The demo: an RSA key and certificate in one PEM file under $TRUMIK_HOME (made
 # once), a sample document signed with it, and xmlsec1 verifying the result.
+# Without TRUMIK_HOME it runs in a home of its own, BUILD/demo-home, made
+# afresh each time, and leaves the user's ~/.trumik alone.
 set -euo pipefail
 BUILD="$1"
 TRUMIK="$BUILD/bin/trumik"
-HOME_DIR="${TRUMIK_HOME:-$HOME/.trumik}"
+if [ -z "${TRUMIK_HOME:-}" ]; then
+  TRUMIK_HOME="$(cd "$BUILD" && pwd)/demo-home"
+  rm -rf "$TRUMIK_HOME"
+fi
+export TRUMIK_HOME
+HOME_DIR="$TRUMIK_HOME"
 DEMO="$HOME_DIR/demo"
+echo "== the demo's home: TRUMIK_HOME=$HOME_DIR"
 mkdir -p "$DEMO"
 chmod 700 "$HOME_DIR"
 
@@ -74,7 +82,6 @@ cat "$DEMO/sample.gost.xml"
 echo
 echo "== trumik verify --cert gost-cert.der sample.gost.xml (ZelvaneTrumikXmlSigner.MSXmlVerifier)"
 "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.xml"
-echo "valid"
 echo "== the same document with one changed character"
 sed 's/1500.00/1900.00/' "$DEMO/sample.gost.xml" > "$DEMO/sample.gost.tampered.xml"
 if "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.gost.tampered.xml" 2>/dev/null; then
@@ -85,7 +92,6 @@ echo "FAIL, as it should"
 echo "== the sample signed by openssl alone with the exported key (tools/gost-sign-openssl.sh) verifies too"
 "$(dirname "$0")/gost-sign-openssl.sh" "$DEMO/gost-key.pem" "$DEMO/sample.xml" "$DEMO/sample.openssl-gost.xml"
 "$TRUMIK" verify --cert "$DEMO/gost-cert.der" "$DEMO/sample.openssl-gost.xml"
-echo "valid"
 
 echo
 echo "== container of $THUMBPRINT: $("$TRUMIK" container-name --store My --thumbprint "$THUMBPRINT")"
@@ -141,7 +147,6 @@ cat "$DEMO/sample.gost2012.xml"
 echo
 echo "== trumik verify --cert gost2012-cert.der sample.gost2012.xml"
 "$TRUMIK" verify --cert "$DEMO/gost2012-cert.der" "$DEMO/sample.gost2012.xml"
-echo "valid"
 echo "== openssl agrees: DigestValue = xmllint --c14n | openssl dgst -md_gost12_256, SignatureValue by pkeyutl -verify"
 # The document without its Signature element, and the SignedInfo with the namespace it inherits.
 perl -0pe 's{<Signature xmlns=.*?</Signature>}{}s' "$DEMO/sample.gost2012.xml" > "$DEMO/sample.gost2012.unsigned.xml"
@@ -160,7 +165,6 @@ echo "== the sample signed by openssl alone (gost-sign-openssl.sh --algorithm go
 "$(dirname "$0")/gost-sign-openssl.sh" --algorithm gost2012-256 "$DEMO/gost2012-key.pem" "$DEMO/sample.xml" \
   "$DEMO/sample.openssl-gost2012.xml"
 "$TRUMIK" verify --cert "$DEMO/gost2012-cert.der" "$DEMO/sample.openssl-gost2012.xml"
-echo "valid"
 echo "== encrypting sample.xml for the 2012 certificate, decrypting with the PIN and with openssl cms"
 "$TRUMIK" encrypt --store My --thumbprint "$THUMB2012" "$DEMO/sample.xml" -o "$DEMO/sample.xml.2012.p7m"
 "$TRUMIK" decrypt --store My --thumbprint "$THUMB2012" --pin "$GOST_PIN" "$DEMO/sample.xml.2012.p7m" \
@@ -170,3 +174,6 @@ openssl cms -decrypt -engine gost -inform DER -in "$DEMO/sample.xml.2012.p7m" -r
   -inkey "$DEMO/gost2012-key.pem" -out "$DEMO/sample.openssl.2012.xml" 2>/dev/null
 cmp "$DEMO/sample.xml" "$DEMO/sample.openssl.2012.xml"
 echo "same as sample.xml, both ways"
+echo
+echo "== done; the demo's files are in $DEMO. To go on with them in this home:"
+echo "   export TRUMIK_HOME=$HOME_DIR"

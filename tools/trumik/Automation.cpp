@@ -89,6 +89,35 @@ HRESULT CreateObject(const std::string& progId, IDispatch** object)
     return hr;
 }
 
+std::optional<DATE> ParseDate(const std::string& text, std::string* error)
+{
+    SYSTEMTIME st{};
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    char rest = 0;
+    int n = std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &rest);
+    if (n != 6 && !(n == 3 && std::sscanf(text.c_str(), "%*d-%*d-%*d%c", &rest) != 1)) {
+        *error = "not a date YYYY-MM-DD[THH:MM:SS]";
+        return std::nullopt;
+    }
+    st.wYear = static_cast<WORD>(y);
+    st.wMonth = static_cast<WORD>(mo);
+    st.wDay = static_cast<WORD>(d);
+    st.wHour = static_cast<WORD>(h);
+    st.wMinute = static_cast<WORD>(mi);
+    st.wSecond = static_cast<WORD>(s);
+    // SystemTimeToVariantTime rolls fields over (30 February is 2 March); a
+    // date written by hand must name a real day.
+    DOUBLE date = 0;
+    SYSTEMTIME back{};
+    if (y < 100 || y > 9999 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 ||
+        s > 59 || !SystemTimeToVariantTime(&st, &date) || !VariantTimeToSystemTime(date, &back) ||
+        back.wYear != st.wYear || back.wMonth != st.wMonth || back.wDay != st.wDay) {
+        *error = "not a valid date";
+        return std::nullopt;
+    }
+    return date;
+}
+
 bool ReadFileBytes(const std::string& path, std::string& bytes)
 {
     if (path == "-") {
@@ -195,32 +224,13 @@ class Arguments {
             return true;
         }
         if (form.rfind("date:", 0) == 0) {
-            SYSTEMTIME st{};
-            int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-            int n = std::sscanf(form.c_str() + 5, "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &s);
-            if (n != 3 && n != 6) {
-                *error = "not a date YYYY-MM-DD[THH:MM:SS]: " + form;
-                return false;
-            }
-            st.wYear = static_cast<WORD>(y);
-            st.wMonth = static_cast<WORD>(mo);
-            st.wDay = static_cast<WORD>(d);
-            st.wHour = static_cast<WORD>(h);
-            st.wMinute = static_cast<WORD>(mi);
-            st.wSecond = static_cast<WORD>(s);
-            // SystemTimeToVariantTime rolls fields over (30 February is
-            // 2 March); a date written by hand must name a real day.
-            DOUBLE date = 0;
-            SYSTEMTIME back{};
-            if (y < 100 || y > 9999 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
-                s < 0 || s > 59 || !SystemTimeToVariantTime(&st, &date) ||
-                !VariantTimeToSystemTime(date, &back) || back.wYear != st.wYear || back.wMonth != st.wMonth ||
-                back.wDay != st.wDay) {
-                *error = "not a valid date: " + form;
+            std::optional<DATE> date = ParseDate(form.substr(5), error);
+            if (!date) {
+                *error += ": " + form;
                 return false;
             }
             value.vt = VT_DATE;
-            value.date = date;
+            value.date = *date;
             return true;
         }
         if (form.rfind("bytes:@", 0) == 0) {

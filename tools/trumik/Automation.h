@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ std::u16string FromUtf8(const std::string& text);
 // A file's bytes in one read; "-" is standard input.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 std::string HResultText(HRESULT hr);
+// YYYY-MM-DD[THH:MM:SS] (UTC, a real day) as an automation date; nullopt with
+// *error set to the reason otherwise ("not a valid date").
+std::optional<DATE> ParseDate(const std::string& text, std::string* error);
 
 // COM initialised for the thread (apartment-threaded) while it lives.
 struct ComApartment {

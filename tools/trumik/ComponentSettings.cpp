@@ -15,6 +15,13 @@ constexpr char16_t kAcceptGost2012[] = u"AcceptGost2012";
 
 } // namespace
 
+bool Gost2012SwitchOn()
+{
+    // On exactly when the component takes it so: a REG_DWORD other than 0.
+    return trumik::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kComponentKey, kAcceptGost2012)
+               .value_or(0) != 0;
+}
+
 int Gost2012Command(const std::vector<std::string>& args)
 {
     // args[0] is "gost2012".
@@ -31,10 +38,7 @@ int Gost2012Command(const std::vector<std::string>& args)
             return Report({"cannot store the GOST R 34.10-2012 switch", static_cast<DWORD>(rc)});
         return kExitOk;
     }
-    // On exactly when the component takes it so: a REG_DWORD other than 0.
-    const auto value =
-        trumik::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kComponentKey, kAcceptGost2012);
-    std::printf("%s\n", value.value_or(0) != 0 ? "on" : "off");
+    std::printf("%s\n", Gost2012SwitchOn() ? "on" : "off");
     return kExitOk;
 }
 

@@ -1,6 +1,8 @@
 #include "CryptCommands.h"
 
 #include "Automation.h"
+#include "CommandLine.h"
+#include "Hints.h"
 #include "internal/Base64.h"
 
 #include <objbase.h>
@@ -111,50 +113,44 @@ struct Args {
     }
 };
 
-struct Options {
+// The message commands' options.
+struct MessageOptions {
     std::string store, thumbprint, in, out;
     std::optional<std::string> pin, container;
     bool base64 = false;
 };
 
-// Parses the options of the message commands; false on a usage error.
-bool ParseOptions(const std::vector<std::string>& args, Options& o, bool decrypt)
+// Parses the options of a message command; a usage error is reported and
+// gives nullopt.
+std::optional<MessageOptions> ParseMessageOptions(const std::vector<std::string>& args, const char* topic)
 {
-    bool storeSet = false, thumbprintSet = false, inSet = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--store" && hasValue)
-            o.store = args[++i], storeSet = true;
-        else if (a == "--thumbprint" && hasValue)
-            o.thumbprint = args[++i], thumbprintSet = true;
-        else if (a == "-o" && hasValue)
-            o.out = args[++i];
-        else if (a == "--base64")
-            o.base64 = true;
-        else if (decrypt && a == "--pin" && hasValue)
-            o.pin = args[++i];
-        else if (decrypt && a == "--container" && hasValue)
-            o.container = args[++i];
-        else if (!inSet && (a == "-" || a.rfind("-", 0) != 0))
-            o.in = a, inSet = true;
-        else
-            return false;
+    const bool decrypt = std::string(topic) == "decrypt";
+    const bool data = decrypt || std::string(topic) == "encrypt";
+    CommandSyntax syntax{topic, {"store", "thumbprint"}, {}, {}, {"store", "thumbprint"}, data ? 1u : 0u};
+    if (data) {
+        syntax.valued.insert("out");
+        syntax.flags.insert("base64");
+        syntax.letters["-o"] = "out";
     }
-    return storeSet && thumbprintSet;
+    if (decrypt)
+        syntax.valued.insert({"pin", "container"});
+    const std::optional<Options> options = ParseCommandLine(args, syntax);
+    if (!options)
+        return std::nullopt;
+    MessageOptions o;
+    o.store = *options->Get("store");
+    o.thumbprint = *options->Get("thumbprint");
+    o.in = options->positional.empty() ? std::string() : options->positional[0];
+    o.out = options->Get("out", "");
+    o.pin = options->Get("pin");
+    o.container = options->Get("container");
+    o.base64 = options->Has("base64");
+    return o;
 }
 
 bool ReadInput(const std::string& path, std::string& bytes)
 {
     return ReadFileBytes(path.empty() ? "-" : path, bytes);
-}
-
-bool WriteOutput(const std::string& path, const std::string& bytes)
-{
-    if (path.empty() || path == "-")
-        return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    return bool(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
 }
 
 std::string Unbase64(const std::string& text)
@@ -165,13 +161,11 @@ std::string Unbase64(const std::string& text)
 
 class Messenger {
   public:
-    HRESULT Create()
+    // Creates the object for the certificate the command names.
+    HRESULT Create(const MessageOptions& o)
     {
-        HRESULT hr = CreateObject(kProgId, &object_.p);
-        if (FAILED(hr) || !object_.p)
-            std::fprintf(stderr, "trumik: cannot create %s (%s); run trumik register first\n", kProgId,
-                         HResultText(FAILED(hr) ? hr : E_NOINTERFACE).c_str());
-        return object_.p ? S_OK : E_FAIL;
+        certificate_ = {o.store, o.thumbprint, {}};
+        return CreateForCommand(kProgId, object_) ? S_OK : E_FAIL;
     }
 
     // Calls the method by name with the arguments in parameter order; the
@@ -201,8 +195,9 @@ class Messenger {
         return code;
     }
 
-    // Prints the component's message (and its error stack) to standard error.
-    void ReportFailure()
+    // Prints the component's message (and its error stack) to standard
+    // error, then the hint for the method's code, if any.
+    void ReportFailure(const char16_t* method, LONG code)
     {
         for (const char16_t* method : {u"CryptGetLastError", u"CryptGetLastErrorStack"}) {
             Args none;
@@ -212,10 +207,12 @@ class Messenger {
                 std::fprintf(stderr, "%s\n", ToUtf8(v.bstrVal, SysStringLen(v.bstrVal)).c_str());
             VariantClear(&v);
         }
+        PrintFailureHint(ToUtf8(method, std::char_traits<char16_t>::length(method)), code, certificate_);
     }
 
   private:
     DispatchRef object_;
+    CertificateRef certificate_;
 };
 
 std::optional<std::u16string> Text(const std::optional<std::string>& utf8)
@@ -237,8 +234,8 @@ int Run(Messenger& messenger, const char16_t* method, Args& args, std::string& o
     if (FAILED(hr)) {
         std::fprintf(stderr, "trumik: the call failed (%s)\n", HResultText(hr).c_str());
         status = 1;
-    } else if (messenger.LastCode() != 0) {
-        messenger.ReportFailure();
+    } else if (LONG code = messenger.LastCode(); code != 0) {
+        messenger.ReportFailure(method, code);
         status = 1;
     } else if (result.vt == (VT_ARRAY | VT_UI1) && result.parray) {
         void* data = nullptr;
@@ -254,7 +251,7 @@ int Run(Messenger& messenger, const char16_t* method, Args& args, std::string& o
 
 // Reads the input, calls the component through call with the store and the
 // thumbprint as the first arguments, and writes what the call returned.
-template <typename Call> int MessageCommand(const Options& o, Call call)
+template <typename Call> int MessageCommand(const MessageOptions& o, Call call)
 {
     std::string input;
     if (!ReadInput(o.in, input)) {
@@ -263,17 +260,15 @@ template <typename Call> int MessageCommand(const Options& o, Call call)
     }
     ComApartment com;
     Messenger messenger;
-    if (FAILED(messenger.Create()))
+    if (FAILED(messenger.Create(o)))
         return 2;
     Args args;
     args.Text(FromUtf8(o.store));
     args.Text(FromUtf8(o.thumbprint));
     std::string output;
     int status = call(messenger, args, input, output);
-    if (status == 0 && !WriteOutput(o.out, output)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", o.out.c_str());
+    if (status == 0 && !WriteOutput(o.out, output))
         return 1;
-    }
     return status;
 }
 
@@ -294,11 +289,10 @@ bool AddBytes(Args& args, std::string& input)
 
 int EncryptCommand(const std::vector<std::string>& all)
 {
-    Options o;
-    if (!ParseOptions(all, o, false)) {
-        std::fputs(kEncryptHelp, stderr);
-        return 2;
-    }
+    const std::optional<MessageOptions> parsed = ParseMessageOptions(all, "encrypt");
+    if (!parsed)
+        return kExitUsage;
+    const MessageOptions& o = *parsed;
     return MessageCommand(o, [&](Messenger& messenger, Args& args, std::string& input, std::string& output) {
         if (o.base64) {
             args.Utf8Text(input);
@@ -315,11 +309,10 @@ int EncryptCommand(const std::vector<std::string>& all)
 
 int DecryptCommand(const std::vector<std::string>& all)
 {
-    Options o;
-    if (!ParseOptions(all, o, true)) {
-        std::fputs(kDecryptHelp, stderr);
-        return 2;
-    }
+    const std::optional<MessageOptions> parsed = ParseMessageOptions(all, "decrypt");
+    if (!parsed)
+        return kExitUsage;
+    const MessageOptions& o = *parsed;
     return MessageCommand(o, [&](Messenger& messenger, Args& args, std::string& input, std::string& output) {
         if (o.base64 || o.container) {
             // The text method; binary input and output are carried as Base64.
@@ -344,18 +337,16 @@ int DecryptCommand(const std::vector<std::string>& all)
 
 int ContainerNameCommand(const std::vector<std::string>& all)
 {
-    Options o;
-    if (!ParseOptions(all, o, false) || !o.in.empty() || !o.out.empty() || o.base64) {
-        std::fputs(kContainerNameHelp, stderr);
-        return 2;
-    }
+    const std::optional<MessageOptions> o = ParseMessageOptions(all, "container-name");
+    if (!o)
+        return kExitUsage;
     ComApartment com;
     Messenger messenger;
-    if (FAILED(messenger.Create()))
+    if (FAILED(messenger.Create(*o)))
         return 2;
     Args args;
-    args.Text(FromUtf8(o.store));
-    args.Text(FromUtf8(o.thumbprint));
+    args.Text(FromUtf8(o->store));
+    args.Text(FromUtf8(o->thumbprint));
     std::string output;
     int status = Run(messenger, u"GetContainerName", args, output);
     if (status == 0)
@@ -365,13 +356,11 @@ int ContainerNameCommand(const std::vector<std::string>& all)
 
 int ProviderInfoCommand(const std::vector<std::string>& all)
 {
-    if (!all.empty()) {
-        std::fputs(kProviderInfoHelp, stderr);
-        return 2;
-    }
+    if (!ParseCommandLine(all, {"provider-info", {}, {}, {}, {}, 0}))
+        return kExitUsage;
     ComApartment com;
     Messenger messenger;
-    if (FAILED(messenger.Create()))
+    if (FAILED(messenger.Create({})))
         return 2;
     Args args;
     VARIANT result;
@@ -381,7 +370,7 @@ int ProviderInfoCommand(const std::vector<std::string>& all)
     if (hr == S_OK && result.vt == VT_BSTR) {
         std::printf("%s\n", ToUtf8(result.bstrVal, SysStringLen(result.bstrVal)).c_str());
     } else {
-        messenger.ReportFailure();
+        messenger.ReportFailure(u"GetProviderInfo", messenger.LastCode());
         status = 1;
     }
     VariantClear(&result);

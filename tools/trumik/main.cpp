@@ -1,21 +1,25 @@
 // trumik: the command-line host. It reaches the component only through COM,
 // as a script host does: objects by ProgID, methods by name through IDispatch.
+// Each command is one row of kCommands: its name, one line for the overview,
+// the function that runs it and its usage. Usage errors of every command go to
+// standard error, naming what was wrong, with exit status 2 (UsageError,
+// ParseCommandLine).
 #include "Automation.h"
 #include "CertCommands.h"
+#include "CommandLine.h"
 #include "CryptCommands.h"
+#include "Hints.h"
 #include "JsonLine.h"
 #include "RegCommand.h"
 
 #include <libloaderapi.h>
 #include <objbase.h>
-#include <winnls.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,149 +48,6 @@ void PrintJson(const Json& json)
     std::printf("%s\n", DumpLine(json).c_str());
 }
 
-// The commands in the order a new user meets them, each with one line.
-void PrintOverview(std::FILE* out)
-{
-    static const std::pair<const char*, const char*> commands[] = {
-        {"register", "register the component's module (DllRegisterServer)"},
-        {"unregister", "unregister the component's module (DllUnregisterServer)"},
-        {"sign", "sign an XML document with a store certificate's GOST key (CMSXmlSigner)"},
-        {"verify", "verify an enveloped GOST signature with a certificate file (CMSXmlVerifier)"},
-        {"sign-pem", "sign an XML document with RSA-SHA1 and a PEM key file (CXmlSigner)"},
-        {"encrypt", "encrypt data for a store certificate's holder as a CMS message"},
-        {"decrypt", "decrypt a CMS message with the holder's key container"},
-        {"container-name", "print the key container a store certificate names"},
-        {"provider-info", "print the GOST provider's description"},
-        {"call", "call a method of a class by name through IDispatch, print JSON"},
-        {"script", "run JSON lines of calls on objects that live across lines"},
-        {"cert", "make, import, list, show, export and delete store certificates"},
-        {"crl", "import certificate revocation lists"},
-        {"container", "list, export and delete the provider's key containers"},
-        {"provider", "show or set the provider's settings"},
-        {"reg", "query and edit the registry"},
-    };
-    std::fputs("usage: trumik COMMAND [ARG...]\n"
-               "       trumik COMMAND --help   (the command's own usage)\n"
-               "commands:\n",
-               out);
-    for (const auto& [name, line] : commands)
-        std::fprintf(out, "  %-15s %s\n", name, line);
-}
-
-int Usage(const char* topic = nullptr)
-{
-    static const std::map<std::string, const char*> help = {
-        {"register",
-         "usage: trumik register [MODULE]\n"
-         "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
-        {"unregister", "usage: trumik unregister [MODULE]\n"
-                       "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
-        {"call", "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
-                 "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
-                 "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., "
-                 "\"stack\": ...}}\n"
-                 "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
-                 "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
-                 "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
-                 "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
-        {"script",
-         "usage: trumik script [FILE]\n"
-         "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
-         "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
-         "  {\"release\": \"a\"}\n"},
-        {"sign-pem",
-         "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
-         "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
-         "  writes the signed document to OUT (standard output when absent); on failure the\n"
-         "  component's message goes to standard error and the exit status is 1.\n"},
-        {"sign",
-         "usage: trumik sign --store STORE --thumbprint HEX [--pin PIN] [IN] [-o OUT]\n"
-         "  Signs IN (standard input when absent) with SignWithCertStore (SignWithCertStorePass with\n"
-         "  --pin) of ZelvaneTrumikXmlSigner.MSXmlSigner, using the certificate with the SHA-1\n"
-         "  thumbprint HEX in the current user's store STORE (as My), and writes the signed document\n"
-         "  to OUT (standard output when absent). A document that declares encoding=\"windows-1251\"\n"
-         "  is read and written in that code page, any other as UTF-8. On failure the component's\n"
-         "  message goes to standard error and the exit status is 1.\n"},
-        {"verify",
-         "usage: trumik verify --cert FILE [--date YYYY-MM-DD[THH:MM:SS]] [--no-cert-check] [IN]\n"
-         "  Verifies the enveloped signature of IN (standard input when absent) with the key of the\n"
-         "  certificate FILE (one DER certificate) through ZelvaneTrumikXmlSigner.MSXmlVerifier:\n"
-         "  VerifyUsingCertFile, with --date VerifyUsingCertFileAndDate (the certificate checked at\n"
-         "  that UTC date), with --no-cert-check VerifyUsingCertFileWoCert. Exit status 0 when the\n"
-         "  signature is valid, 1 when it is not or the verification failed (the component's\n"
-         "  message on standard error).\n"},
-        {"reg", "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
-        {"cert",
-         "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
-         "                       [--algorithm gost2001|gost2012-256|gost2012-512]\n"
-         "                       [--key-spec exchange|signature] [--key-usage LIST|none]\n"
-         "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
-         "PIN]]\n"
-         "                       [--out FILE]\n"
-         "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
-         "PIN]\n"
-         "                          [--key-spec exchange|signature]]\n"
-         "       trumik cert import --pfx FILE [--password PW] --container NAME [--pin PIN] [--store My]\n"
-         "                          [--machine] [--key-spec exchange|signature]\n"
-         "       trumik cert list [--store My] [--machine]\n"
-         "       trumik cert show|export|delete THUMBPRINT [--store My] [--machine] [--out FILE]\n"
-         "                          [--with-container]\n"
-         "       trumik cert export THUMBPRINT --pfx FILE --password PW [--pin PIN] [--store My] "
-         "[--machine]\n"
-         "  new: a new container with a GOST key and a certificate for it, self-signed or signed by\n"
-         "    the store certificate THUMBPRINT with the key of its container (the signature algorithm\n"
-         "    follows the signing key); added to the store and linked to the container (provider type\n"
-         "    75, 80 or 81 by the key); prints the thumbprint. --algorithm: gost2001 (GOST R 34.10-2001,\n"
-         "    CryptoPro A; the default), gost2012-256 (CryptoPro A), gost2012-512 (TC26 512 A).\n"
-         "    DN: \"CN=Name, O=Org\" or \"/CN=Name/O=Org\". LIST: digitalSignature, nonRepudiation,\n"
-         "    keyEncipherment, dataEncipherment, keyAgreement, keyCertSign, cRLSign, encipherOnly,\n"
-         "    decipherOnly, comma-separated (default digitalSignature,nonRepudiation,keyEncipherment).\n"
-         "    ISO: YYYY-MM-DD[THH:MM[:SS]] in UTC (default now .. now + 1 year).\n"
-         "    --container defaults to the thumbprint.\n"
-         "  import: the certificates of a DER, PEM or PKCS #7 file; --key puts a PEM or PKCS #8 private\n"
-         "    key that belongs to one of them into a new container linked to it. With --pfx: the key of\n"
-         "    a PKCS #12 file (GOST R 34.10-2001 or 2012) into a new container (PIN-protected with --pin)\n"
-         "    linked to its certificate, the file's other certificates into the store as well.\n"
-         "  list: thumbprint, subject, not before, not after, container (tab-separated).\n"
-         "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out). With\n"
-         "    --pfx: the certificate and its exportable key as PKCS #12 (mode 0600), protected with\n"
-         "    GOST 28147-89 (PBES2) and an HMAC GOST R 34.11-2012 MAC.\n"
-         "  delete: --with-container deletes the linked container too.\n"
-         "  Exit status 0 on success, 1 on failure, 2 for usage errors.\n"},
-        {"crl",
-         "usage: trumik crl import FILE [--store CA] [--machine]\n"
-         "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
-        {"container",
-         "usage: trumik container list [--machine]\n"
-         "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out "
-         "FILE\n"
-         "       trumik container delete NAME [--machine]\n"
-         "  list: unique name, fully qualified name, keys, PIN (tab-separated).\n"
-         "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
-        {"provider",
-         "usage: trumik provider version [VALUE | --reset]\n"
-         "       trumik provider gost2012 [on|off]\n"
-         "  version: prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300\n"
-         "    or 768; --reset goes back to the default.\n"
-         "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
-         "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
-         "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
-        {"encrypt", kEncryptHelp},
-        {"decrypt", kDecryptHelp},
-        {"container-name", kContainerNameHelp},
-        {"provider-info", kProviderInfoHelp},
-    };
-    if (topic) {
-        auto it = help.find(topic);
-        if (it != help.end()) {
-            std::fputs(it->second, stdout);
-            return 0;
-        }
-    }
-    PrintOverview(stderr);
-    return 2;
-}
-
 bool WantsHelp(const std::vector<std::string>& args)
 {
     for (const std::string& a : args) {
@@ -198,7 +59,10 @@ bool WantsHelp(const std::vector<std::string>& args)
 
 int RegisterModule(const std::vector<std::string>& args, bool registering)
 {
-    std::string module = args.empty() ? InstalledModule() : args[0];
+    const auto options = ParseCommandLine(args, {registering ? "register" : "unregister", {}, {}, {}, {}, 1});
+    if (!options)
+        return kExitUsage;
+    std::string module = options->positional.empty() ? InstalledModule() : options->positional[0];
     const char* entry = registering ? "DllRegisterServer" : "DllUnregisterServer";
     ComApartment com;
     HMODULE handle = LoadLibraryW(FromUtf8(module).c_str());
@@ -225,7 +89,18 @@ int RegisterModule(const std::vector<std::string>& args, bool registering)
     return 0;
 }
 
-// One call: prints the JSON object; returns the exit status.
+int RegisterCommand(const std::vector<std::string>& args)
+{
+    return RegisterModule(args, true);
+}
+
+int UnregisterCommand(const std::vector<std::string>& args)
+{
+    return RegisterModule(args, false);
+}
+
+// One call: prints the JSON object; returns the exit status. With an output
+// file a string or byte-array result goes there, and the JSON names the file.
 int Call(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
          const std::string& outPath)
 {
@@ -235,28 +110,36 @@ int Call(IDispatch* object, const std::string& method, const std::vector<std::st
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 2;
     }
-    PrintJson(result.json);
-    if (!result.invoked)
-        return 2;
-    if (!outPath.empty() && !WriteResult(result.value, outPath)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", outPath.c_str());
-        return 1;
+    const VARIANT* value = &result.value;
+    if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal)
+        value = value->pvarVal;
+    const bool fileHoldsIt = value->vt == VT_BSTR || value->vt == (VT_ARRAY | VT_UI1);
+    if (result.invoked && !outPath.empty() && fileHoldsIt) {
+        if (!WriteResult(result.value, outPath)) {
+            std::fprintf(stderr, "trumik: cannot write %s\n", outPath.c_str());
+            return 1;
+        }
+        result.json["result"] = Json::object({{"out", outPath}});
     }
-    return 0;
+    PrintJson(result.json);
+    return result.invoked ? 0 : 2;
 }
 
 int CallCommand(const std::vector<std::string>& all)
 {
     std::vector<std::string> args;
     std::string outPath;
+    // Only --out is an option: every other word, "-" ones too, is an argument.
     for (size_t i = 0; i < all.size(); ++i) {
-        if (all[i] == "--out" && i + 1 < all.size())
+        if (all[i] == "--out" && i + 1 >= all.size())
+            return UsageError("--out needs a value", "call");
+        if (all[i] == "--out")
             outPath = all[++i];
         else
             args.push_back(all[i]);
     }
     if (args.size() < 2)
-        return Usage("call"), 2;
+        return UsageError(args.empty() ? "call needs PROGID and METHOD" : "call needs a METHOD", "call");
     ComApartment com;
     DispatchRef object;
     HRESULT hr = CreateObject(args[0], &object.p);
@@ -267,8 +150,12 @@ int CallCommand(const std::vector<std::string>& all)
     return Call(object.p, args[1], std::vector<std::string>(args.begin() + 2, args.end()), outPath);
 }
 
-int ScriptCommand(const std::vector<std::string>& args)
+int ScriptCommand(const std::vector<std::string>& all)
 {
+    const auto options = ParseCommandLine(all, {"script", {}, {}, {}, {}, 1});
+    if (!options)
+        return kExitUsage;
+    const std::vector<std::string>& args = options->positional;
     std::ifstream file;
     std::istream* in = &std::cin;
     if (!args.empty() && args[0] != "-") {
@@ -371,138 +258,96 @@ int ScriptCommand(const std::vector<std::string>& args)
     return status;
 }
 
-int SignPem(const std::vector<std::string>& args)
+// The component's message for a failed call, then the hint for it, if any;
+// returns 1.
+int ReportFailure(const CallResult& result, const std::string& method, const CertificateRef& certificate,
+                  const char* fallback)
 {
-    std::string key, in, out;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--key" && i + 1 < args.size())
-            key = args[++i];
-        else if (args[i] == "-o" && i + 1 < args.size())
-            out = args[++i];
-        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
-            in = args[i];
-        else
-            return Usage("sign-pem"), 2;
-    }
-    if (key.empty())
-        return Usage("sign-pem"), 2;
+    const Json* error = Find(result.json, "error");
+    const Json* message = error ? Find(*error, "message") : nullptr;
+    const Json* code = error ? Find(*error, "code") : nullptr;
+    const Json* stack = error ? Find(*error, "stack") : nullptr;
+    if (message && message->is_string() && !message->get_ref<const std::string&>().empty())
+        std::fprintf(stderr, "%s\n", message->get_ref<const std::string&>().c_str());
+    else
+        std::fprintf(stderr, "trumik: %s\n", fallback);
+    if (code && code->is_number())
+        PrintFailureHint(method, static_cast<LONG>(code->get<double>()), certificate,
+                         stack && stack->is_string() ? stack->get_ref<const std::string&>() : std::string());
+    return 1;
+}
+
+// What the document commands start with: the document IN, then the object PROGID.
+struct DocumentCall {
+    Document document;
     ComApartment com;
     DispatchRef object;
-    HRESULT hr = CreateObject("ZelvaneTrumik.XmlSigner", &object.p);
-    if (FAILED(hr) || !object.p) {
-        std::fprintf(stderr,
-                     "trumik: cannot create ZelvaneTrumik.XmlSigner (%s); run trumik register first\n",
-                     HResultText(hr).c_str());
-        return 2;
-    }
+};
+
+// Reads IN and creates the object; returns 0, or the exit status of the
+// failure it reported (1: unreadable input, 2: no object).
+int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& call,
+                      bool declaredCodePage = true)
+{
+    std::optional<Document> document = ReadDocument(in, declaredCodePage);
+    if (!document)
+        return 1;
+    call.document = std::move(*document);
+    return CreateForCommand(progId, call.object) ? 0 : 2;
+}
+
+std::string Input(const Options& options)
+{
+    return options.positional.empty() ? std::string() : options.positional[0];
+}
+
+int SignPem(const std::vector<std::string>& args)
+{
+    const auto options =
+        ParseCommandLine(args, {"sign-pem", {"key", "out"}, {}, {{"-o", "out"}}, {"key"}, 1});
+    if (!options)
+        return kExitUsage;
+    const std::string in = Input(*options);
+    const std::string out = options->Get("out", "");
+    DocumentCall call;
+    // The PEM signer takes every document as UTF-8 text, as it always has.
+    if (int status = StartDocumentCall(in, "ZelvaneTrumik.XmlSigner", call, false))
+        return status;
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, "SignWithKey", {"@" + (in.empty() ? std::string("-") : in), "str:" + key},
-                    result, &argError, false)) {
+    if (!CallByName(call.object.p, "SignWithKey",
+                    {"str:" + call.document.text, "str:" + *options->Get("key")}, result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
     const Json* hresult = Find(result.json, "hresult");
     if (!result.invoked || !hresult || hresult->get_ref<const std::string&>() != "0x00000000" ||
-        result.value.vt != VT_BSTR) {
-        const Json* error = Find(result.json, "error");
-        const Json* message = error ? Find(*error, "message") : nullptr;
-        std::fprintf(stderr, "%s\n",
-                     message && message->is_string() ? message->get_ref<const std::string&>().c_str()
-                                                     : "trumik: signing failed");
-        return 1;
-    }
-    if (out.empty() || out == "-") {
-        std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
-        std::fwrite(signedText.data(), 1, signedText.size(), stdout);
-        return 0;
-    }
-    if (!WriteResult(result.value, out)) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", out.c_str());
-        return 1;
-    }
-    return 0;
-}
-
-// A document file as text: windows-1251 when it says so, UTF-8 otherwise.
-bool DeclaresWindows1251(const std::string& bytes)
-{
-    return bytes.find("encoding=\"windows-1251\"") != std::string::npos ||
-           bytes.find("encoding=\"WINDOWS-1251\"") != std::string::npos;
-}
-
-std::string Recode(const std::string& bytes, UINT from, UINT to)
-{
-    int units = MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(units > 0 ? units : 0), u'\0');
-    if (units > 0)
-        MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), units);
-    int size =
-        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
-                            nullptr);
-    return out;
-}
-
-// A document file (standard input for "" or "-") as UTF-8 text for the
-// component: read in one piece, and from windows-1251 when it declares it.
-bool ReadDocument(const std::string& path, std::string& text, bool& cp1251)
-{
-    if (!ReadFileBytes(path.empty() ? "-" : path, text))
-        return false;
-    cp1251 = DeclaresWindows1251(text);
-    if (cp1251)
-        text = Recode(text, 1251, CP_UTF8);
-    return true;
+        result.value.vt != VT_BSTR)
+        return ReportFailure(result, "SignWithKey", {}, "signing failed");
+    std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
+    return WriteOutput(out, signedText) ? 0 : 1;
 }
 
 int SignWithStore(const std::vector<std::string>& args)
 {
-    std::string store, thumbprint, in, out;
-    std::optional<std::string> pin;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--store" && i + 1 < args.size())
-            store = args[++i];
-        else if (args[i] == "--thumbprint" && i + 1 < args.size())
-            thumbprint = args[++i];
-        else if (args[i] == "--pin" && i + 1 < args.size())
-            pin = args[++i];
-        else if (args[i] == "-o" && i + 1 < args.size())
-            out = args[++i];
-        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
-            in = args[i];
-        else
-            return Usage("sign"), 2;
-    }
-    if (store.empty() || thumbprint.empty())
-        return Usage("sign"), 2;
-
-    std::string document;
-    bool cp1251 = false;
-    if (!ReadDocument(in, document, cp1251)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
-        return 1;
-    }
-
-    ComApartment com;
-    DispatchRef object;
-    HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlSigner", &object.p);
-    if (FAILED(hr) || !object.p) {
-        std::fprintf(
-            stderr,
-            "trumik: cannot create ZelvaneTrumikXmlSigner.MSXmlSigner (%s); run trumik register first\n",
-            HResultText(hr).c_str());
-        return 2;
-    }
-    std::vector<std::string> callArgs = {"str:" + document, "str:" + store, "str:" + thumbprint};
+    const auto options = ParseCommandLine(
+        args,
+        {"sign", {"store", "thumbprint", "pin", "out"}, {}, {{"-o", "out"}}, {"store", "thumbprint"}, 1});
+    if (!options)
+        return kExitUsage;
+    const CertificateRef certificate{*options->Get("store"), *options->Get("thumbprint"), {}};
+    const std::optional<std::string> pin = options->Get("pin");
+    DocumentCall call;
+    if (int status = StartDocumentCall(Input(*options), "ZelvaneTrumikXmlSigner.MSXmlSigner", call))
+        return status;
+    std::vector<std::string> callArgs = {"str:" + call.document.text, "str:" + certificate.store,
+                                         "str:" + certificate.thumbprint};
     if (pin)
         callArgs.push_back("str:" + *pin);
+    const std::string method = pin ? "SignWithCertStorePass" : "SignWithCertStore";
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, pin ? "SignWithCertStorePass" : "SignWithCertStore", callArgs, result,
-                    &argError, false)) {
+    if (!CallByName(call.object.p, method, callArgs, result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -513,84 +358,191 @@ int SignWithStore(const std::vector<std::string>& args)
     const Json* code = error ? Find(*error, "code") : nullptr;
     const bool codeClear = !code || !code->is_number() || code->get<double>() == 0;
     if (!result.invoked || !hresult || hresult->get_ref<const std::string&>() != "0x00000000" || !codeClear ||
-        result.value.vt != VT_BSTR || !result.value.bstrVal) {
-        const Json* message = error ? Find(*error, "message") : nullptr;
-        std::fprintf(stderr, "%s\n",
-                     message && message->is_string() ? message->get_ref<const std::string&>().c_str()
-                                                     : "trumik: signing failed");
-        return 1;
-    }
+        result.value.vt != VT_BSTR || !result.value.bstrVal)
+        return ReportFailure(result, method, certificate, "signing failed");
     std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
-    if (cp1251)
-        signedText = Recode(signedText, CP_UTF8, 1251);
-    if (out.empty() || out == "-") {
-        std::fwrite(signedText.data(), 1, signedText.size(), stdout);
-        return 0;
-    }
-    std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    file.write(signedText.data(), static_cast<std::streamsize>(signedText.size()));
-    if (!file) {
-        std::fprintf(stderr, "trumik: cannot write %s\n", out.c_str());
-        return 1;
-    }
-    return 0;
+    return WriteOutput(options->Get("out", ""), DocumentBytes(call.document, std::move(signedText))) ? 0 : 1;
 }
 
 int Verify(const std::vector<std::string>& args)
 {
-    std::string cert, date, in;
-    bool checkCert = true;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--cert" && i + 1 < args.size())
-            cert = args[++i];
-        else if (args[i] == "--date" && i + 1 < args.size())
-            date = args[++i];
-        else if (args[i] == "--no-cert-check")
-            checkCert = false;
-        else if (in.empty() && (args[i] == "-" || args[i].rfind("-", 0) != 0))
-            in = args[i];
-        else
-            return Usage("verify"), 2;
-    }
-    if (cert.empty() || (!date.empty() && !checkCert))
-        return Usage("verify"), 2;
-    std::string document;
-    bool cp1251 = false;
-    if (!ReadDocument(in, document, cp1251)) {
-        std::fprintf(stderr, "trumik: cannot read %s\n", in.c_str());
-        return 1;
-    }
-    ComApartment com;
-    DispatchRef object;
-    HRESULT hr = CreateObject("ZelvaneTrumikXmlSigner.MSXmlVerifier", &object.p);
-    if (FAILED(hr) || !object.p) {
-        std::fprintf(
-            stderr,
-            "trumik: cannot create ZelvaneTrumikXmlSigner.MSXmlVerifier (%s); run trumik register first\n",
-            HResultText(hr).c_str());
-        return 2;
-    }
-    std::vector<std::string> callArgs = {"str:" + document, "str:" + cert};
+    const auto options = ParseCommandLine(
+        args, {"verify", {"cert", "date"}, {"no-cert-check", "quiet"}, {{"-q", "quiet"}}, {"cert"}, 1});
+    if (!options)
+        return kExitUsage;
+    const std::optional<std::string> date = options->Get("date");
+    const bool checkCert = !options->Has("no-cert-check");
+    if (date && !checkCert)
+        return UsageError("--date and --no-cert-check do not go together", "verify");
+    std::string dateError;
+    if (date && !ParseDate(*date, &dateError))
+        return UsageError("--date: " + dateError + ": " + *date, "verify");
+    const CertificateRef certificate{{}, {}, *options->Get("cert")};
+    DocumentCall call;
+    if (int status = StartDocumentCall(Input(*options), "ZelvaneTrumikXmlSigner.MSXmlVerifier", call))
+        return status;
+    std::vector<std::string> callArgs = {"str:" + call.document.text, "str:" + certificate.file};
     std::string method = checkCert ? "VerifyUsingCertFile" : "VerifyUsingCertFileWoCert";
-    if (!date.empty()) {
+    if (date) {
         method = "VerifyUsingCertFileAndDate";
-        callArgs.push_back("date:" + date);
+        callArgs.push_back("date:" + *date);
     }
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, method, callArgs, result, &argError, false)) {
+    if (!CallByName(call.object.p, method, callArgs, result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
-    if (result.invoked && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_TRUE)
+    if (result.invoked && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_TRUE) {
+        if (!options->Has("quiet"))
+            std::puts("valid");
         return 0;
-    const Json* error = Find(result.json, "error");
-    const Json* message = error ? Find(*error, "message") : nullptr;
-    if (message && message->is_string() && !message->get_ref<const std::string&>().empty())
-        std::fprintf(stderr, "%s\n", message->get_ref<const std::string&>().c_str());
-    else
-        std::fputs("trumik: the signature is not valid\n", stderr);
-    return 1;
+    }
+    return ReportFailure(result, method, certificate, "the signature is not valid");
+}
+
+struct Command {
+    const char* name;
+    const char* summary; // one line in the overview
+    int (*run)(const std::vector<std::string>& args);
+    const char* usage; // trumik COMMAND --help
+};
+
+// The commands in the order a new user meets them.
+const Command kCommands[] = {
+    {"register", "register the component's module (DllRegisterServer)", RegisterCommand,
+     "usage: trumik register [MODULE]\n"
+     "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+    {"unregister", "unregister the component's module (DllUnregisterServer)", UnregisterCommand,
+     "usage: trumik unregister [MODULE]\n"
+     "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
+    {"sign", "sign an XML document with a store certificate's GOST key (CMSXmlSigner)", SignWithStore,
+     "usage: trumik sign --store STORE --thumbprint HEX [--pin PIN] [IN] [-o OUT]\n"
+     "  Signs IN (standard input when absent) with SignWithCertStore (SignWithCertStorePass with\n"
+     "  --pin) of ZelvaneTrumikXmlSigner.MSXmlSigner, using the certificate with the SHA-1\n"
+     "  thumbprint HEX in the current user's store STORE (as My), and writes the signed document\n"
+     "  to OUT (standard output when absent). GOST R 34.10-2001 keys sign as always; GOST R\n"
+     "  34.10-2012 keys once trumik provider gost2012 on. A document that declares\n"
+     "  encoding=\"windows-1251\" is read and written in that code page, any other as UTF-8.\n"
+     "  On failure the component's message goes to standard error and the exit status is 1.\n"},
+    {"verify", "verify an enveloped GOST signature with a certificate file (CMSXmlVerifier)", Verify,
+     "usage: trumik verify --cert FILE [--date YYYY-MM-DD[THH:MM:SS]] [--no-cert-check] [-q] [IN]\n"
+     "  Verifies the enveloped signature of IN (standard input when absent) with the key of the\n"
+     "  certificate FILE (one DER certificate) through ZelvaneTrumikXmlSigner.MSXmlVerifier:\n"
+     "  VerifyUsingCertFile, with --date VerifyUsingCertFileAndDate (the certificate checked at\n"
+     "  that UTC date), with --no-cert-check VerifyUsingCertFileWoCert. Prints \"valid\" and exits\n"
+     "  with 0 when the signature is valid (-q, --quiet: prints nothing); exits with 1 when it is\n"
+     "  not or the verification failed (the component's message on standard error).\n"},
+    {"sign-pem", "sign an XML document with RSA-SHA1 and a PEM key file (CXmlSigner)", SignPem,
+     "usage: trumik sign-pem --key KEYFILE [IN] [-o OUT]\n"
+     "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
+     "  writes the signed document to OUT (standard output when absent); on failure the\n"
+     "  component's message goes to standard error and the exit status is 1.\n"},
+    {"encrypt", "encrypt data for a store certificate's holder as a CMS message", EncryptCommand,
+     kEncryptHelp},
+    {"decrypt", "decrypt a CMS message with the holder's key container", DecryptCommand, kDecryptHelp},
+    {"container-name", "print the key container a store certificate names", ContainerNameCommand,
+     kContainerNameHelp},
+    {"provider-info", "print the GOST provider's description", ProviderInfoCommand, kProviderInfoHelp},
+    {"call", "call a method of a class by name through IDispatch, print JSON", CallCommand,
+     "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
+     "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
+     "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., "
+     "\"stack\": ...}}\n"
+     "  ARG: TEXT | @PATH (file as UTF-8 text; @- standard input) | null | str:TEXT | int:N |\n"
+     "       date:YYYY-MM-DD[THH:MM:SS] | bool:true|false | bytes:@PATH | empty\n"
+     "  --out PATH writes a string result as UTF-8 or a byte-array result as bytes.\n"
+     "  Exit status 0 when the method was invoked, 2 when the object or the name is unknown.\n"},
+    {"script", "run JSON lines of calls on objects that live across lines", ScriptCommand,
+     "usage: trumik script [FILE]\n"
+     "  JSON lines in (FILE or standard input), one JSON line out per line:\n"
+     "  {\"new\": \"a\", \"progid\": \"...\"}  {\"call\": \"a\", \"method\": \"...\", \"args\": [...]}\n"
+     "  {\"release\": \"a\"}\n"},
+    {"cert", "make, import, list, show, export and delete store certificates", CertCommand,
+     "usage: trumik cert new --subject DN [--store My] [--machine] [--container NAME] [--pin PIN]\n"
+     "                       [--algorithm gost2001|gost2012-256|gost2012-512]\n"
+     "                       [--key-spec exchange|signature] [--key-usage LIST|none]\n"
+     "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
+     "PIN]]\n"
+     "                       [--out FILE]\n"
+     "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
+     "PIN]\n"
+     "                          [--key-spec exchange|signature]]\n"
+     "       trumik cert import --pfx FILE [--password PW] --container NAME [--pin PIN] [--store My]\n"
+     "                          [--machine] [--key-spec exchange|signature]\n"
+     "       trumik cert list [--store My] [--machine]\n"
+     "       trumik cert show|export|delete THUMBPRINT [--store My] [--machine] [--out FILE]\n"
+     "                          [--with-container]\n"
+     "       trumik cert export THUMBPRINT --pfx FILE --password PW [--pin PIN] [--store My] "
+     "[--machine]\n"
+     "  new: a new container with a GOST key and a certificate for it, self-signed or signed by\n"
+     "    the store certificate THUMBPRINT with the key of its container (the signature algorithm\n"
+     "    follows the signing key); added to the store and linked to the container (provider type\n"
+     "    75, 80 or 81 by the key); prints the thumbprint. --algorithm: gost2001 (GOST R 34.10-2001,\n"
+     "    CryptoPro A; the default), gost2012-256 (CryptoPro A), gost2012-512 (TC26 512 A).\n"
+     "    DN: \"CN=Name, O=Org\" or \"/CN=Name/O=Org\". LIST: digitalSignature, nonRepudiation,\n"
+     "    keyEncipherment, dataEncipherment, keyAgreement, keyCertSign, cRLSign, encipherOnly,\n"
+     "    decipherOnly, comma-separated (default digitalSignature,nonRepudiation,keyEncipherment).\n"
+     "    ISO: YYYY-MM-DD[THH:MM[:SS]] in UTC (default now .. now + 1 year).\n"
+     "    --container defaults to the thumbprint.\n"
+     "  import: the certificates of a DER, PEM or PKCS #7 file; --key puts a PEM or PKCS #8 private\n"
+     "    key that belongs to one of them into a new container linked to it. With --pfx: the key of\n"
+     "    a PKCS #12 file (GOST R 34.10-2001 or 2012) into a new container (PIN-protected with --pin)\n"
+     "    linked to its certificate, the file's other certificates into the store as well.\n"
+     "  list: thumbprint, subject, not before, not after, container (tab-separated).\n"
+     "  export: DER, or PEM when FILE ends in .pem (PEM on standard output without --out). With\n"
+     "    --pfx: the certificate and its exportable key as PKCS #12 (mode 0600), protected with\n"
+     "    GOST 28147-89 (PBES2) and an HMAC GOST R 34.11-2012 MAC.\n"
+     "  delete: --with-container deletes the linked container too.\n"
+     "  Exit status 0 on success, 1 on failure, 2 for usage errors.\n"},
+    {"crl", "import certificate revocation lists", CrlCommand,
+     "usage: trumik crl import FILE [--store CA] [--machine]\n"
+     "  Adds the CRLs of a DER, PEM or PKCS #7 file to the store; prints issuer and this-update.\n"},
+    {"container", "list, export and delete the provider's key containers", ContainerCommand,
+     "usage: trumik container list [--machine]\n"
+     "       trumik container export NAME [--machine] [--pin PIN] [--key-spec exchange|signature] --out "
+     "FILE\n"
+     "       trumik container delete NAME [--machine]\n"
+     "  list: unique name, fully qualified name, keys, PIN (tab-separated).\n"
+     "  export: the private key as unencrypted PKCS #8 PEM (mode 0600; - for standard output).\n"},
+    {"provider", "show or set the provider's settings (version, gost2012)", ProviderCommand,
+     "usage: trumik provider version [VALUE | --reset]\n"
+     "       trumik provider gost2012 [on|off]\n"
+     "  version: prints what PP_VERSION reports, as MAJOR.MINOR (0xVALUE), or sets it: 3.0, 0x300\n"
+     "    or 768; --reset goes back to the default.\n"
+     "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
+     "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
+     "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
+    {"reg", "query and edit the registry", RegCommand,
+     "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
+};
+
+const Command* FindCommand(const std::string& name)
+{
+    for (const Command& command : kCommands) {
+        if (name == command.name)
+            return &command;
+    }
+    return nullptr;
+}
+
+void PrintOverview(std::FILE* out)
+{
+    std::fputs("usage: trumik COMMAND [ARG...]\n"
+               "       trumik COMMAND --help   (the command's own usage)\n"
+               "       trumik --version\n"
+               "commands:\n",
+               out);
+    for (const Command& command : kCommands)
+        std::fprintf(out, "  %-15s %s\n", command.name, command.summary);
+}
+
+// A usage error of the command line as a whole: what was wrong, then the overview.
+int OverviewError(const std::string& text)
+{
+    std::fprintf(stderr, "trumik: %s\n", text.c_str());
+    PrintOverview(stderr);
+    return kExitUsage;
 }
 
 } // namespace
@@ -598,48 +550,30 @@ int Verify(const std::vector<std::string>& args)
 int main(int argc, char** argv)
 {
     if (argc < 2)
-        return Usage();
-    std::string command = argv[1];
+        return OverviewError("no command given");
+    const std::string name = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "--help" || command == "-h" || command == "help") {
-        if (!args.empty())
-            return Usage(args[0].c_str());
-        PrintOverview(stdout);
+    if (name == "--version") {
+        std::printf("trumik %s\n", TRUMIK_VERSION);
         return 0;
     }
-    if (command != "reg" && WantsHelp(args))
-        return Usage(command.c_str());
-    if (command == "register")
-        return RegisterModule(args, true);
-    if (command == "unregister")
-        return RegisterModule(args, false);
-    if (command == "call")
-        return CallCommand(args);
-    if (command == "script")
-        return ScriptCommand(args);
-    if (command == "sign-pem")
-        return SignPem(args);
-    if (command == "sign")
-        return SignWithStore(args);
-    if (command == "verify")
-        return Verify(args);
-    if (command == "reg")
-        return RegCommand(args);
-    if (command == "cert")
-        return CertCommand(args);
-    if (command == "crl")
-        return CrlCommand(args);
-    if (command == "container")
-        return ContainerCommand(args);
-    if (command == "provider")
-        return ProviderCommand(args);
-    if (command == "encrypt")
-        return EncryptCommand(args);
-    if (command == "decrypt")
-        return DecryptCommand(args);
-    if (command == "container-name")
-        return ContainerNameCommand(args);
-    if (command == "provider-info")
-        return ProviderInfoCommand(args);
-    return Usage();
+    if (name == "--help" || name == "-h" || name == "help") {
+        if (args.empty()) {
+            PrintOverview(stdout);
+            return 0;
+        }
+        const Command* topic = FindCommand(args[0]);
+        if (!topic)
+            return OverviewError("unknown command \"" + args[0] + "\"");
+        std::fputs(topic->usage, stdout);
+        return 0;
+    }
+    const Command* command = FindCommand(name);
+    if (!command)
+        return OverviewError("unknown command \"" + name + "\"");
+    if (name != "reg" && WantsHelp(args)) {
+        std::fputs(command->usage, stdout);
+        return 0;
+    }
+    return command->run(args);
 }
