@@ -65,11 +65,11 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# A developer's machine with ccache reuses objects across build trees and
-# checkouts: paths below the checkout are hashed relative to it.
+# A developer's machine with ccache reuses the objects of earlier builds.
+# Paths stay absolute (no CCACHE_BASEDIR), so that -fmacro-prefix-map still
+# sees the source tree and reports name files relative to it.
 LAUNCHER=()
 if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
   LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
