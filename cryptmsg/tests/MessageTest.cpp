@@ -30,6 +30,8 @@ namespace tt = trumik::testing;
 namespace {
 
 constexpr char kPin[] = "1234";
+// The system's text for SCARD_W_WRONG_CHV, as the error stack holds it.
+constexpr char16_t kWrongPinText[] = u"Был введен неверный PIN-код.\r\n";
 
 // A VT_ARRAY | VT_UI1 variant that owns its array.
 class ByteVariant {
@@ -415,20 +417,36 @@ TEST_F(CryptMsgMessages, Passwords)
     EXPECT_EQ(d.code, 0);
     EXPECT_EQ(Unbase64(d.text), "secret");
 
-    for (const char* wrong : {"wrong", "", static_cast<const char*>(nullptr)}) {
-        SCOPED_TRACE(wrong ? wrong : "<absent>");
+    // The provider checks a password, the empty one too, as it is set: the
+    // "PIN refused" codes, with the system's text on the stack.
+    for (const char* wrong : {"wrong", ""}) {
+        SCOPED_TRACE(wrong);
         d = Decrypt(longPin, message.bytes, wrong);
         EXPECT_EQ(d.status, S_OK);
-        EXPECT_EQ(d.code, 82017);
-        EXPECT_EQ(d.message, u"Не удалось расшифровать данные.(Код ошибки - 82017)");
-        EXPECT_FALSE(d.stack.empty());
+        EXPECT_EQ(d.code, 82011);
+        EXPECT_EQ(d.message, u"Не удалось установить пароль для ключа.(Код ошибки - 82011)");
+        EXPECT_EQ(d.stack, kWrongPinText);
         EXPECT_FALSE(d.written);
         d = DecryptText(longPin.thumbprint, text, wrong);
         EXPECT_EQ(d.status, S_OK);
-        EXPECT_EQ(d.code, 82019);
-        EXPECT_EQ(d.message, u"Неверно задан пароль для контейнера.(Код ошибки - 82019)");
+        EXPECT_EQ(d.code, 82013);
+        EXPECT_EQ(d.message, u"Не удалось установить пароль для ключа.(Код ошибки - 82013)");
+        EXPECT_EQ(d.stack, kWrongPinText);
         EXPECT_FALSE(d.written);
     }
+    // Without a password no PIN is set: the key is refused in the decryption pass.
+    d = Decrypt(longPin, message.bytes, nullptr);
+    EXPECT_EQ(d.status, S_OK);
+    EXPECT_EQ(d.code, 82017);
+    EXPECT_EQ(d.message, u"Не удалось расшифровать данные.(Код ошибки - 82017)");
+    EXPECT_EQ(d.stack, kWrongPinText);
+    EXPECT_FALSE(d.written);
+    d = DecryptText(longPin.thumbprint, text, nullptr);
+    EXPECT_EQ(d.status, S_OK);
+    EXPECT_EQ(d.code, 82019);
+    EXPECT_EQ(d.message, u"Неверно задан пароль для контейнера.(Код ошибки - 82019)");
+    EXPECT_EQ(d.stack, u"");
+    EXPECT_FALSE(d.written);
 
     // A container without a PIN opens with or without a password.
     GostIdentity open = MakeGostIdentity("no-pin");
