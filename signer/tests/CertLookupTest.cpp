@@ -2,11 +2,11 @@
 
 #include "common/Bstr.h"
 
+#include "SignerFixtures.h"
 #include "TestHome.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cctype>
 #include <string>
 
@@ -22,39 +22,20 @@ std::u16string Ascii(const std::string& text)
     return std::u16string(text.begin(), text.end());
 }
 
-// Adds a new self-signed certificate to the user's "My" store; its SHA-1 hash.
-std::array<BYTE, 20> AddCertificate(const std::string& name, const std::string& key)
+// A new self-signed certificate in the user's "My" store; its thumbprint.
+std::string AddCertificate(const std::string& name, const std::string& key)
 {
     auto dir = tt::MakeTempDir(name);
     std::string d = dir.string();
     EXPECT_EQ(tt::RunCommand("openssl req -x509 -newkey " + key + " -nodes -subj /CN=" + name +
                              " -days 3 -keyout " + d + "/k.pem -outform DER -out " + d + "/c.der"),
               0);
-    std::string der = tt::ReadFile(dir / "c.der");
-    std::array<BYTE, 20> hash{};
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-    EXPECT_NE(store, nullptr);
-    PCCERT_CONTEXT added = nullptr;
-    EXPECT_TRUE(CertAddEncodedCertificateToStore(
-        store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()),
-        CERT_STORE_ADD_REPLACE_EXISTING, &added));
-    DWORD size = sizeof hash;
-    EXPECT_TRUE(CertGetCertificateContextProperty(added, CERT_SHA1_HASH_PROP_ID, hash.data(), &size));
-    CertFreeCertificateContext(added);
-    CertCloseStore(store, 0);
-    return hash;
+    return signertest::AddToMy(dir, "c.der", tt::ReadFile(dir / "c.der"), u"none").thumbprint;
 }
 
 class CertLookupTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite()
-    {
-        static const char digits[] = "0123456789ABCDEF";
-        for (BYTE b : AddCertificate("Lookup", "rsa:2048")) {
-            thumbprint_ += digits[b >> 4];
-            thumbprint_ += digits[b & 15];
-        }
-    }
+    static void SetUpTestSuite() { thumbprint_ = AddCertificate("Lookup", "rsa:2048"); }
 
     static signer::LookupResult Lookup(const std::u16string& storeName, const std::u16string& thumbprint)
     {
@@ -105,11 +86,12 @@ TEST_F(CertLookupTest, SignedPairsFindTheCertificate)
     static const char digits[] = "0123456789abcdef";
     bool low = false, high = false;
     for (int attempt = 0; attempt < 64 && !(low && high); ++attempt) {
-        const std::array<BYTE, 20> hash =
+        const std::string hex =
             AddCertificate("Signed" + std::to_string(attempt), "ec -pkeyopt ec_paramgen_curve:prime256v1");
         std::string thumbprint;
         low = high = false;
-        for (BYTE b : hash) {
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            const BYTE b = static_cast<BYTE>(std::stoul(hex.substr(i, 2), nullptr, 16));
             if (b < 0x10) {
                 low = true;
                 thumbprint += std::string{'+', digits[b]};
