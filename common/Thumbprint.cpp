@@ -9,20 +9,28 @@ namespace trumik::common {
 
 bool ScanHexPair(const char* text, unsigned& value)
 {
-    while (*text && std::isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    unsigned result = 0;
+    auto at = reinterpret_cast<const unsigned char*>(text);
+    while (*at && std::isspace(*at))
+        ++at;
+    // The field is two characters from the first one that is not white space;
+    // a sign is one of them. A "0x" prefix needs no case of its own: in two
+    // characters it reads as 0 either way.
+    int width = 2;
+    const bool negative = *at == '-';
+    if (*at == '+' || *at == '-') {
+        ++at;
+        --width;
+    }
+    unsigned number = 0;
     int digits = 0;
-    for (; digits < 2 && std::isxdigit(static_cast<unsigned char>(text[digits])); ++digits) {
-        const char c = text[digits];
-        const unsigned d = std::isdigit(static_cast<unsigned char>(c))
-                               ? unsigned(c - '0')
-                               : unsigned(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-        result = result * 16 + d;
+    for (; digits < width && std::isxdigit(at[digits]); ++digits) {
+        const unsigned char c = at[digits];
+        number = number * 16 + (std::isdigit(c) ? unsigned(c - '0') : unsigned(std::tolower(c) - 'a' + 10));
     }
     if (digits == 0)
         return false;
-    value = result;
+    // As strtoul negates: "-5" is 0xFFFFFFFB.
+    value = negative ? 0u - number : number;
     return true;
 }
 

@@ -12,12 +12,15 @@
 
 namespace trumik::common {
 
-// Reads the thumbprint text into 20 bytes; false when the text (byte per
-// character, at most 40) does not hold exactly 40 characters.
+// Reads the thumbprint text into 20 bytes: the low byte of each of its first
+// 40 characters, and at each even position the number "%2x" reads there, cut
+// to 8 bits (0 where it reads none). False, with the hash untouched, when the
+// text does not hold exactly 40 characters before its first zero byte.
 bool ParseThumbprint(BSTR thumbprint, std::array<BYTE, 20>& hash);
 
-// Reads at most two hexadecimal digits at text, skipping leading white space
-// first, as "%2x" does; false when no digit follows.
+// Reads a number at text exactly as sscanf's "%2x" does: white space skipped,
+// then a field of two characters, an optional sign and hexadecimal digits
+// ("-5" is 0xFFFFFFFB); false, with value untouched, when no digit is read.
 bool ScanHexPair(const char* text, unsigned& value);
 
 // The first certificate of the store whose SHA-1 hash is the thumbprint's;

@@ -4,6 +4,7 @@
 #include "CryptEncMessage.h"
 
 #include "common/Conversions.h"
+#include "common/KeyPin.h"
 
 #include <winbase.h>
 
@@ -31,12 +32,6 @@ bool NamesContainer(const CRYPT_KEY_PROV_INFO& info)
     return info.pwszContainerName && *info.pwszContainerName;
 }
 
-// The key PIN: the low byte of each of the first 40 units, up to the first zero.
-std::string KeyPin(BSTR password)
-{
-    return common::BytePerCharacter(password).c_str();
-}
-
 } // namespace
 
 bool CCryptEncMessage::DecryptWithContainer(const std::string& container, DWORD flags, BSTR password,
@@ -52,13 +47,12 @@ bool CCryptEncMessage::DecryptWithContainer(const std::string& container, DWORD 
             Fail(steps.provider);
         return false;
     }
-    if (password) {
-        const std::string pin = KeyPin(password);
-        if (!CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()),
-                               0)) {
-            FailWithPlatformText(steps.pin);
-            return false;
-        }
+    // The provider checks the PIN as it is set, and keeps it for the
+    // container while the context lives: CryptDecryptMessage opens the key
+    // through a context of its own.
+    if (password && !common::SetKeyPin(prov.get(), password)) {
+        FailWithPlatformText(steps.pin);
+        return false;
     }
     CRYPT_DECRYPT_MESSAGE_PARA para = DecryptionParameters(store);
     size = 0;

@@ -11,6 +11,7 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/Gost2012.h"
+#include "common/KeyPin.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
@@ -121,10 +122,6 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
 {
     // Everything below is released on every path by these guards, in the
     // reverse order of their declaration.
-    std::string pin;
-    if (password)
-        pin = common::BytePerCharacter(password);
-
     UniqueStore store;
     UniqueCertContext cert;
     switch (LookupCertificate(certStoreName, certHashString, store, cert)) {
@@ -165,8 +162,9 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     }
 
     if (password) {
-        HCRYPTPROV provider = xmlSecMSCryptoKeyDataGetMSCryptoProvider(keyData.get());
-        if (!CryptSetProvParam(provider, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin.c_str()), 0)) {
+        // The provider checks the PIN here: a wrong one is refused now, not
+        // when the key signs.
+        if (!common::SetKeyPin(xmlSecMSCryptoKeyDataGetMSCryptoProvider(keyData.get()), password)) {
             record_.PushSystemErrorText();
             record_.SetError(messages::kPinRefused);
             return false;

@@ -284,12 +284,9 @@ HRESULT CMSXmlVerifier::VerifyCertUsingCertFile(BSTR certFilePath, VARIANT_BOOL*
     if (!result)
         return E_POINTER;
     *result = VARIANT_FALSE;
-    HRESULT hr = VerifyCertTimeValidityUsingCertFile(certFilePath, result);
-    if (*result)
-        hr = VerifyCertIsGOSTUsingCertFile(certFilePath, result);
-    if (*result)
-        hr = VerifyCertUsageUsingCertFile(certFilePath, result);
-    return *result ? S_OK : (FAILED(hr) ? hr : kFailed);
+    VARIANT_BOOL passed = VARIANT_FALSE;
+    const HRESULT hr = VerifyCertTimeValidityUsingCertFile(certFilePath, &passed);
+    return ChainAfterTime(hr, passed, certFilePath, result);
 }
 
 HRESULT CMSXmlVerifier::VerifyCertUsingCertFileAndDate(BSTR certFilePath, DATE CheckDate,
@@ -298,12 +295,29 @@ HRESULT CMSXmlVerifier::VerifyCertUsingCertFileAndDate(BSTR certFilePath, DATE C
     if (!result)
         return E_POINTER;
     *result = VARIANT_FALSE;
-    HRESULT hr = VerifyCertTimeValidityUsingCertFileAndDate(certFilePath, CheckDate, result);
-    if (*result)
-        hr = VerifyCertIsGOSTUsingCertFile(certFilePath, result);
-    if (*result)
-        hr = VerifyCertUsageUsingCertFile(certFilePath, result);
-    return *result ? S_OK : (FAILED(hr) ? hr : kFailed);
+    VARIANT_BOOL passed = VARIANT_FALSE;
+    const HRESULT hr = VerifyCertTimeValidityUsingCertFileAndDate(certFilePath, CheckDate, &passed);
+    return ChainAfterTime(hr, passed, certFilePath, result);
+}
+
+HRESULT CMSXmlVerifier::ChainAfterTime(HRESULT hr, VARIANT_BOOL passed, BSTR certFilePath,
+                                       VARIANT_BOOL* result)
+{
+    using Check = HRESULT (CMSXmlVerifier::*)(BSTR, VARIANT_BOOL*);
+    const Check rest[] = {&CMSXmlVerifier::VerifyCertIsGOSTUsingCertFile,
+                          &CMSXmlVerifier::VerifyCertUsageUsingCertFile};
+    for (Check next : rest) {
+        if (hr != S_OK || !passed)
+            break;
+        // Each check answers into a fresh false: one that returns without
+        // writing (its file gone since the check before) stops the chain.
+        passed = VARIANT_FALSE;
+        hr = (this->*next)(certFilePath, &passed);
+    }
+    if (hr != S_OK || !passed)
+        return FAILED(hr) ? hr : kFailed;
+    *result = VARIANT_TRUE;
+    return S_OK;
 }
 
 HRESULT CMSXmlVerifier::VerifyUsingCertFile(BSTR signedXml, BSTR certFilePath, VARIANT_BOOL* result)

@@ -50,6 +50,9 @@ class CMSXmlVerifier {
     enum class CertCheck { Certificate, CertificateAtDate, None };
     HRESULT Verify(BSTR signedXml, BSTR certFilePath, CertCheck check, DATE checkDate, VARIANT_BOOL* result);
     void VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_BOOL* result);
+    // The GOST and usage checks after the time check's status and answer;
+    // `result` becomes true only when every check wrote true.
+    HRESULT ChainAfterTime(HRESULT hr, VARIANT_BOOL passed, BSTR certFilePath, VARIANT_BOOL* result);
 
     common::ErrorRecord record_{common::ErrorStackId::MSXmlVerifier};
     VARIANT_BOOL started_ = VARIANT_FALSE;

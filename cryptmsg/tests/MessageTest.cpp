@@ -30,6 +30,8 @@ namespace tt = trumik::testing;
 namespace {
 
 constexpr char kPin[] = "1234";
+// The system's text for SCARD_W_WRONG_CHV, as the error stack holds it.
+constexpr char16_t kWrongPinText[] = u"Был введен неверный PIN-код.\r\n";
 
 // A VT_ARRAY | VT_UI1 variant that owns its array.
 class ByteVariant {
@@ -415,19 +417,33 @@ TEST_F(CryptMsgMessages, Passwords)
     EXPECT_EQ(d.code, 0);
     EXPECT_EQ(Unbase64(d.text), "secret");
 
-    for (const char* wrong : {"wrong", "", static_cast<const char*>(nullptr)}) {
-        SCOPED_TRACE(wrong ? wrong : "<absent>");
-        d = Decrypt(longPin, message.bytes, wrong);
-        EXPECT_EQ(d.status, S_OK);
-        EXPECT_EQ(d.code, 82017);
-        EXPECT_EQ(d.message, u"Не удалось расшифровать данные.(Код ошибки - 82017)");
-        EXPECT_FALSE(d.stack.empty());
-        EXPECT_FALSE(d.written);
-        d = DecryptText(longPin.thumbprint, text, wrong);
-        EXPECT_EQ(d.status, S_OK);
-        EXPECT_EQ(d.code, 82019);
-        EXPECT_EQ(d.message, u"Неверно задан пароль для контейнера.(Код ошибки - 82019)");
-        EXPECT_FALSE(d.written);
+    // The provider checks a password, the empty one too, as it is set: the
+    // "PIN refused" codes, with the system's text on the stack. Without a
+    // password no PIN is set, and the key is refused in the decryption pass.
+    struct Refusal {
+        const char* password;
+        LONG bytesCode, textCode;
+        const char16_t *bytesMessage, *textMessage, *textStack;
+    };
+    const Refusal refusals[] = {
+        {"wrong", 82011, 82013, u"Не удалось установить пароль для ключа.(Код ошибки - 82011)",
+         u"Не удалось установить пароль для ключа.(Код ошибки - 82013)", kWrongPinText},
+        {"", 82011, 82013, u"Не удалось установить пароль для ключа.(Код ошибки - 82011)",
+         u"Не удалось установить пароль для ключа.(Код ошибки - 82013)", kWrongPinText},
+        {nullptr, 82017, 82019, u"Не удалось расшифровать данные.(Код ошибки - 82017)",
+         u"Неверно задан пароль для контейнера.(Код ошибки - 82019)", u""},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.password ? r.password : "<absent>");
+        for (bool asText : {false, true}) {
+            d = asText ? DecryptText(longPin.thumbprint, text, r.password)
+                       : Decrypt(longPin, message.bytes, r.password);
+            EXPECT_EQ(d.status, S_OK);
+            EXPECT_EQ(d.code, asText ? r.textCode : r.bytesCode);
+            EXPECT_EQ(d.message, asText ? r.textMessage : r.bytesMessage);
+            EXPECT_EQ(d.stack, asText ? r.textStack : kWrongPinText);
+            EXPECT_FALSE(d.written);
+        }
     }
 
     // A container without a PIN opens with or without a password.

@@ -120,6 +120,22 @@ std::optional<std::string> CachedPin(Scope scope, const std::string& name);
 DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::optional<std::string>& pin,
                      UniqueEvpPkey* key);
 
+// ---- Kinds of container ----
+
+// What a kind of container does its own way. The provider's own containers
+// (files under the reader HDIMAGE) are one kind; keys on a token are another,
+// whose PIN check logs in to the token.
+struct ContainerKind {
+    // Checks a PIN as it is set on a context of the container
+    // (PP_KEYEXCHANGE_PIN, PP_SIGNATURE_PIN): 0 when it opens the keys or the
+    // container needs none, SCARD_W_WRONG_CHV when it is refused, or the error
+    // of reaching the container.
+    DWORD (*checkPin)(Scope scope, const std::string& name, const std::string& pin);
+};
+
+// The provider's own containers: a PIN is checked by opening a key with it.
+extern const ContainerKind kProviderContainers;
+
 // ---- Provider contexts (for the keys and hashes) ----
 
 struct ProviderContext {
@@ -127,6 +143,7 @@ struct ProviderContext {
     bool verifyOnly = false;
     Scope scope = Scope::User;
     std::string container; // UTF-8; empty for a verify context
+    const ContainerKind* kind = &kProviderContainers;
     std::optional<std::string> pin;
     bool pinRegistered = false;
     // Enumeration state of PP_ENUMCONTAINERS.

@@ -244,6 +244,29 @@ DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::option
     return 0;
 }
 
+namespace {
+
+// A container without a PIN takes any (it protects the keys made later); one
+// with a PIN takes the PIN that opens its keys.
+DWORD CheckContainerPin(Scope scope, const std::string& name, const std::string& pin)
+{
+    ContainerData data;
+    if (DWORD rc = ReadContainer(scope, name, &data))
+        return rc;
+    if (!data.protectedByPin)
+        return 0;
+    for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+        UniqueEvpPkey key;
+        if (data.Slot(keySpec).present)
+            return OpenPrivateKey(data, keySpec, pin, &key);
+    }
+    return 0;
+}
+
+} // namespace
+
+const ContainerKind kProviderContainers{CheckContainerPin};
+
 DWORD ContextPrivateKey(HCRYPTPROV hProv, DWORD keySpec, EVP_PKEY** key)
 {
     if (!key)

@@ -378,8 +378,12 @@ BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbDat
         return Fail(NTE_BAD_FLAGS);
     if (!pbData)
         return Fail(ERROR_INVALID_PARAMETER);
-    // Accepted whatever it is: the PIN is checked when the private key is used.
+    // Checked now, as the container's kind does it: a wrong PIN fails here,
+    // and leaves the PIN the context had.
     std::string pin(reinterpret_cast<const char*>(pbData));
+    if (!context->verifyOnly)
+        if (DWORD rc = context->kind->checkPin(context->scope, context->container, pin))
+            return Fail(rc);
     std::lock_guard lock(StateMutex());
     context->pin = pin;
     if (!context->verifyOnly) {

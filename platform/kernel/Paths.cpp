@@ -1,4 +1,5 @@
 // Shell path helpers on the Linux file system (narrow names are UTF-8).
+#include "internal/FaultPoint.h"
 #include "kernel/CodePages.h"
 #include "shlwapi.h"
 #include "winbase.h"
@@ -28,14 +29,14 @@ BOOL Report(bool exists)
 
 WINAPI_EXPORT BOOL WINAPI PathFileExistsW(LPCWSTR pszPath)
 {
-    if (!pszPath || !*pszPath)
+    if (!pszPath || !*pszPath || FaultHere(FaultPoint::PathFileExists))
         return Report(false);
     return Report(Exists(Utf16ToUtf8(pszPath)));
 }
 
 WINAPI_EXPORT BOOL WINAPI PathFileExistsA(LPCSTR pszPath)
 {
-    if (!pszPath || !*pszPath)
+    if (!pszPath || !*pszPath || FaultHere(FaultPoint::PathFileExists))
         return Report(false);
     const std::string path = pszPath;
     if (Exists(path))

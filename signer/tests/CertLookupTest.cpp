@@ -2,6 +2,7 @@
 
 #include "common/Bstr.h"
 
+#include "SignerFixtures.h"
 #include "TestHome.h"
 
 #include <gtest/gtest.h>
@@ -16,35 +17,25 @@ namespace tt = trumik::testing;
 
 namespace {
 
-std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+std::u16string Ascii(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+// A new self-signed certificate in the user's "My" store; its thumbprint.
+std::string AddCertificate(const std::string& name, const std::string& key)
+{
+    auto dir = tt::MakeTempDir(name);
+    std::string d = dir.string();
+    EXPECT_EQ(tt::RunCommand("openssl req -x509 -newkey " + key + " -nodes -subj /CN=" + name +
+                             " -days 3 -keyout " + d + "/k.pem -outform DER -out " + d + "/c.der"),
+              0);
+    return signertest::AddToMy(dir, "c.der", tt::ReadFile(dir / "c.der"), u"none").thumbprint;
+}
 
 class CertLookupTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite()
-    {
-        auto dir = tt::MakeTempDir("lookup");
-        std::string d = dir.string();
-        ASSERT_EQ(tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Lookup -days 3 -keyout " + d +
-                                 "/k.pem -outform DER -out " + d + "/c.der"),
-                  0);
-        std::string der = tt::ReadFile(dir / "c.der");
-        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-        ASSERT_NE(store, nullptr);
-        PCCERT_CONTEXT added = nullptr;
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                     &added));
-        BYTE hash[20];
-        DWORD size = sizeof hash;
-        ASSERT_TRUE(CertGetCertificateContextProperty(added, CERT_SHA1_HASH_PROP_ID, hash, &size));
-        static const char digits[] = "0123456789ABCDEF";
-        for (BYTE b : hash) {
-            thumbprint_ += digits[b >> 4];
-            thumbprint_ += digits[b & 15];
-        }
-        CertFreeCertificateContext(added);
-        CertCloseStore(store, 0);
-    }
+    static void SetUpTestSuite() { thumbprint_ = AddCertificate("Lookup", "rsa:2048"); }
 
     static signer::LookupResult Lookup(const std::u16string& storeName, const std::u16string& thumbprint)
     {
@@ -86,6 +77,34 @@ TEST_F(CertLookupTest, OnlyFortyCharactersFillTheHash)
 TEST_F(CertLookupTest, AStoreNameThatNamesNoStoreFindsNothing)
 {
     EXPECT_EQ(Lookup(u"NoSuchStore", Ascii(thumbprint_)), signer::LookupResult::CertNotFound);
+}
+
+// "%2x" takes a sign into its field: a byte below 0x10 may be written "+6",
+// one above 0xF0 as "-5" (0xFB).
+TEST_F(CertLookupTest, SignedPairsFindTheCertificate)
+{
+    static const char digits[] = "0123456789abcdef";
+    bool low = false, high = false;
+    for (int attempt = 0; attempt < 64 && !(low && high); ++attempt) {
+        const std::string hex =
+            AddCertificate("Signed" + std::to_string(attempt), "ec -pkeyopt ec_paramgen_curve:prime256v1");
+        std::string thumbprint;
+        low = high = false;
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            const BYTE b = static_cast<BYTE>(std::stoul(hex.substr(i, 2), nullptr, 16));
+            if (b < 0x10) {
+                low = true;
+                thumbprint += std::string{'+', digits[b]};
+            } else if (b > 0xF0) {
+                high = true;
+                thumbprint += std::string{'-', digits[0x100 - b]};
+            } else {
+                thumbprint += std::string{digits[b >> 4], digits[b & 15]};
+            }
+        }
+        EXPECT_EQ(Lookup(u"My", Ascii(thumbprint)), signer::LookupResult::Found) << thumbprint;
+    }
+    EXPECT_TRUE(low && high) << "no thumbprint with a byte below 0x10 and one above 0xF0";
 }
 
 TEST(ScanHexPair, ReadsAsPercentTwoX)

@@ -67,6 +67,8 @@ std::string MakeCert(EVP_PKEY* subjectKey, EVP_PKEY* issuerKey, const EVP_MD* md
     return out;
 }
 
+} // namespace
+
 // Adds the certificate to the user's "My" store with the container as its key.
 StoreCert AddToMy(const std::filesystem::path& dir, const std::string& fileName, const std::string& der,
                   const std::u16string& container)
@@ -100,6 +102,8 @@ StoreCert AddToMy(const std::filesystem::path& dir, const std::string& fileName,
     CertCloseStore(store, 0);
     return cert;
 }
+
+namespace {
 
 SignerFixtures Make()
 {

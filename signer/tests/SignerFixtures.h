@@ -27,6 +27,11 @@ struct SignerFixtures {
     StoreCert rsaIssued, signOnly, noUsage;
 };
 
+// Adds a DER certificate (written to dir/fileName) to the current user's "My"
+// store, its key named as the container of the type-75 provider.
+StoreCert AddToMy(const std::filesystem::path& dir, const std::string& fileName, const std::string& der,
+                  const std::u16string& container);
+
 // Made once per process in the current user's "My" store.
 const SignerFixtures& GetSignerFixtures();
 

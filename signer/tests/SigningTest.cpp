@@ -60,6 +60,9 @@ Signed Sign(signer::CMSXmlSigner& signer, const std::u16string* xml, const std::
     return result;
 }
 
+// The system's text for SCARD_W_WRONG_CHV, as the error stack holds it.
+constexpr char16_t kWrongPinText[] = u"Был введен неверный PIN-код.\r\n";
+
 constexpr char16_t kDsigOpen[] = u"<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">";
 constexpr char16_t kDsigClose[] = u"</Signature>";
 
@@ -157,7 +160,7 @@ TEST(SigningCore, CodesInTheOrderOfTheSteps)
 
     Signed absent = Sign(signer, nullptr, f.good.thumbprint, &pin);
     EXPECT_EQ(absent.status, S_FALSE);
-    EXPECT_FALSE(absent.written);
+    EXPECT_EQ(absent.text, u"");
     EXPECT_EQ(absent.code, 1);
     EXPECT_EQ(absent.message, u"Неверно заданы входные параметры. Необходимые входные параметры:\nФайл "
                               u"документа\nНаименование хранилища сертификатов\nОтпечаток сертификата (Код "
@@ -332,16 +335,26 @@ TEST(Signing, PasswordsAbsentEmptyAndWrong)
     EXPECT_EQ(plainEmpty.code, 0);
     ExpectPeersAccept(plainEmpty.text);
 
-    // A container with a PIN: the provider takes any PIN and refuses the
-    // key when it signs, so the signing step fails.
-    for (const std::u16string* password : {static_cast<const std::u16string*>(nullptr), &empty, &wrong}) {
+    // A container with a PIN: without a password the key is refused when it
+    // signs; the provider checks a password, the empty one too, when it is
+    // set, and refuses a wrong one there with the system's text on the stack.
+    Signed absent = Sign(signer, &xml, f.good.thumbprint, nullptr, true);
+    EXPECT_EQ(absent.status, S_FALSE);
+    EXPECT_EQ(absent.code, 33);
+    EXPECT_EQ(absent.message, u"Не удалось сформировать подпись.(Код ошибки - 00033)");
+    EXPECT_EQ(absent.text, u"");
+    EXPECT_NE(common::stacks::Text(common::ErrorStackId::MSXmlSigner), u"");
+    for (const std::u16string* password : {&empty, &wrong}) {
         Signed s = Sign(signer, &xml, f.good.thumbprint, password, true);
         EXPECT_EQ(s.status, S_FALSE);
-        EXPECT_EQ(s.code, 33);
-        EXPECT_EQ(s.message, u"Не удалось сформировать подпись.(Код ошибки - 00033)");
+        EXPECT_EQ(s.code, 11);
+        EXPECT_EQ(s.message, u"Не удалось установить пароль для ключа.(Код ошибки - 00011)");
         EXPECT_EQ(s.text, u"");
-        EXPECT_NE(common::stacks::Text(common::ErrorStackId::MSXmlSigner), u"");
+        EXPECT_EQ(common::stacks::Text(common::ErrorStackId::MSXmlSigner), kWrongPinText);
     }
+    // The store-certificate checks come first: an expired certificate with a
+    // wrong password gives the check's code.
+    EXPECT_EQ(Sign(signer, &xml, f.expired.thumbprint, &wrong, true).code, 1009);
     // The right PIN after wrong ones.
     const std::u16string pin = U16(f.pin);
     EXPECT_EQ(Sign(signer, &xml, f.good.thumbprint, &pin).code, 0);

@@ -8,12 +8,17 @@
 #include "TestHome.h"
 #include "verifier/MSXmlVerifier.h"
 
+#if defined(TRUMIK_TEST_HOOKS) && TRUMIK_TEST_HOOKS
+#include "internal/FaultPoint.h"
+#endif
+
 #include <winbase.h>
 
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 using namespace trumik::verifiertest;
 using trumik::verifier::CMSXmlVerifier;
@@ -596,3 +601,90 @@ TEST(Verify, HugeDeepAndEntityBombDocumentsFailCleanly)
     EXPECT_EQ(o.result, VARIANT_FALSE);
     EXPECT_NE(o.code, 0);
 }
+
+#if defined(TRUMIK_TEST_HOOKS) && TRUMIK_TEST_HOOKS
+namespace {
+
+// PathFileExistsW answers "not found" at its n-th use from here, as if the
+// certificate file vanished between two checks of one call.
+class FileGoneAt {
+  public:
+    explicit FileGoneAt(unsigned n)
+    {
+        trumik::platform::ArmFault(trumik::platform::FaultPoint::PathFileExists, n);
+    }
+    ~FileGoneAt() { trumik::platform::ArmFault(trumik::platform::FaultPoint::PathFileExists, 0); }
+    FileGoneAt(const FileGoneAt&) = delete;
+    FileGoneAt& operator=(const FileGoneAt&) = delete;
+};
+
+// The "path" message of the family whose code is given.
+std::string PathMessage(LONG code)
+{
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%05ld", static_cast<long>(-code));
+    return std::string("Невозможно проверить сертификат. Путь к сертификату пуст или файл сертификата не "
+                       "найден.(Код ошибки-(-") +
+           digits + "))\nПожалуйста, обратитесь к Администратору КРУЛМ";
+}
+
+} // namespace
+
+// A check that finds no file returns without writing `result`; the chains
+// take that as a failure and stop, so the file vanishing before any check
+// gives that check's path code and false, never true.
+TEST(GostVerify, AFileGoneBeforeAnyCheckNeverGivesTrue)
+{
+    ASSERT_EQ(MSCryptoMissing(), "");
+    const Fixtures& f = GetFixtures();
+    Bstr text(SignGostWithOpenssl("<v>42</v>"));
+    Bstr cert(f.gostDer);
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    const DATE tomorrow = Date(now.wYear, now.wMonth, now.wDay) + 1.5;
+    // The uses of PathFileExistsW, in order: the verification's own test of
+    // the path, then the time, GOST and usage checks.
+    const LONG codes[] = {-2003, -20001, -21001, -22001};
+    for (bool atDate : {false, true}) {
+        SCOPED_TRACE(atDate ? "at a date" : "now");
+        for (unsigned n = 1; n <= 5; ++n) {
+            SCOPED_TRACE(n);
+            CMSXmlVerifier v;
+            VARIANT_BOOL result = 7;
+            HRESULT hr;
+            {
+                FileGoneAt gone(n);
+                hr = atDate ? v.VerifyUsingCertFileAndDate(text.p, cert.p, tomorrow, &result)
+                            : v.VerifyUsingCertFile(text.p, cert.p, &result);
+            }
+            if (n == 5) { // four uses: the file was there for all of them
+                EXPECT_EQ(result, VARIANT_TRUE) << Utf8(std::u16string(v.Record().Message()));
+                continue;
+            }
+            EXPECT_EQ(result, VARIANT_FALSE);
+            EXPECT_EQ(hr, n == 1 ? 1 : S_OK);
+            EXPECT_EQ(v.Record().Code(), codes[n - 1]);
+            EXPECT_EQ(Utf8(std::u16string(v.Record().Message())), PathMessage(codes[n - 1]));
+            EXPECT_EQ(::Run(v, hr, result).stack, "");
+        }
+    }
+
+    // The chains alone, on the three uses of their checks.
+    for (unsigned n = 1; n <= 3; ++n) {
+        SCOPED_TRACE(n);
+        CMSXmlVerifier v;
+        for (bool atDate : {false, true}) {
+            VARIANT_BOOL result = 7;
+            HRESULT hr;
+            {
+                FileGoneAt gone(n);
+                hr = atDate ? v.VerifyCertUsingCertFileAndDate(cert.p, tomorrow, &result)
+                            : v.VerifyCertUsingCertFile(cert.p, &result);
+            }
+            EXPECT_EQ(hr, 1);
+            EXPECT_EQ(result, VARIANT_FALSE);
+            EXPECT_EQ(v.Record().Code(), codes[n]);
+        }
+    }
+}
+#endif

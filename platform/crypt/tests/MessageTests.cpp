@@ -314,19 +314,20 @@ TEST_F(Messages, PinOfTheContainerDecides)
     // No PIN set: the size pass still answers, the decryption does not.
     EXPECT_EQ(DecryptError(*message, true), 0u);
     EXPECT_EQ(DecryptError(*message, false), static_cast<DWORD>(SCARD_W_WRONG_CHV));
-    auto withPin = [&](const char* pin) {
+    auto withPin = [&](const char* pin, bool taken) {
         HCRYPTPROV prov = 0;
         EXPECT_TRUE(CryptAcquireContextA(&prov, "cms-bob", nullptr, 75, CRYPT_SILENT));
-        EXPECT_TRUE(CryptSetProvParam(prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0));
+        EXPECT_EQ(CryptSetProvParam(prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0), taken);
         DWORD wrong = DecryptError(*message, false);
         auto back = DecryptWith(my_.get(), *message);
         CryptReleaseContext(prov, 0);
         return std::make_pair(wrong, back);
     };
-    auto [wrongCode, nothing] = withPin("0000");
+    // A refused PIN stands for nothing: the decryption has none.
+    auto [wrongCode, nothing] = withPin("0000", false);
     EXPECT_EQ(wrongCode, static_cast<DWORD>(SCARD_W_WRONG_CHV));
     EXPECT_FALSE(nothing);
-    auto [rightCode, back] = withPin("1234");
+    auto [rightCode, back] = withPin("1234", true);
     EXPECT_EQ(rightCode, 0u);
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, plain);

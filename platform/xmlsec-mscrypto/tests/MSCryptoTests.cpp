@@ -136,11 +136,16 @@ TEST_F(MSCrypto, ChangedDocumentOrSignedInfoIsInvalid)
     EXPECT_EQ(VerifyDocument(*signedText, other, xmlSecKeyDataFormatCertDer), xmlSecDSigStatusInvalid);
 }
 
-TEST_F(MSCrypto, WrongOrMissingPinFailsAtTheSignature)
+TEST_F(MSCrypto, WrongPinFailsAsItIsSetAndMissingPinAtTheSignature)
 {
-    // The provider takes any PIN; the key refuses the wrong one when it signs.
+    // The provider checks the PIN on the key data's provider handle.
     ClearReports();
     EXPECT_FALSE(SignDocument(kSource, std::string("0000")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+
+    // Without one the key refuses to sign.
+    ClearReports();
+    EXPECT_FALSE(SignDocument(kSource, std::nullopt));
     bool wrongChv = false;
     for (const ErrorReport& report : Reports()) {
         if (report.subject == "CryptSignHash" && report.reason == XMLSEC_ERRORS_R_CRYPTO_FAILED &&
@@ -148,9 +153,6 @@ TEST_F(MSCrypto, WrongOrMissingPinFailsAtTheSignature)
             wrongChv = true;
     }
     EXPECT_TRUE(wrongChv) << ReportsText();
-
-    ClearReports();
-    EXPECT_FALSE(SignDocument(kSource, std::nullopt));
     EXPECT_TRUE(HasReport("SignData", XMLSEC_ERRORS_R_CRYPTO_FAILED)) << ReportsText();
 
     // The right PIN on the same container still signs afterwards.

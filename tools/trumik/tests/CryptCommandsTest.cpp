@@ -73,7 +73,8 @@ TEST_F(CryptCommandsTest, BinaryRoundTripAndOpenssl)
     // A wrong PIN: exit status 1 and the component's message on standard error.
     std::string err;
     EXPECT_EQ(Run("decrypt " + Cert() + " --pin 0000 " + Path("msg.der") + " 2>&1 >/dev/null", &err), 1);
-    EXPECT_NE(err.find("(Код ошибки - 82017)"), std::string::npos) << err;
+    EXPECT_NE(err.find("Не удалось установить пароль для ключа.(Код ошибки - 82011)"), std::string::npos)
+        << err;
 }
 
 TEST_F(CryptCommandsTest, Base64AndContainerName)
@@ -91,7 +92,8 @@ TEST_F(CryptCommandsTest, Base64AndContainerName)
     EXPECT_EQ(out, canonical + "\n");
     EXPECT_EQ(Run("decrypt --base64 " + Cert() + " --pin 0000 " + Path("msg.b64") + " 2>&1 >/dev/null", &out),
               1);
-    EXPECT_NE(out.find("Неверно задан пароль для контейнера.(Код ошибки - 82019)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Не удалось установить пароль для ключа.(Код ошибки - 82013)"), std::string::npos)
+        << out;
 
     // A pipe as the input file (as a shell's <(...) gives it): read through, not refused.
     const std::string fifo = Path("msg.fifo");
