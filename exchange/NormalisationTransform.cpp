@@ -66,6 +66,22 @@ std::u16string Utf16Units(std::string_view utf8)
     return out;
 }
 
+// A namespace name as the document means it. Without entity substitution the
+// parser keeps an "&amp;" of a namespace declaration as "&#38;" in the name
+// (an attribute's value it decodes); a "&" of the name can only come from there.
+std::string NamespaceName(xmlNsPtr ns)
+{
+    std::string name(View(ns && ns->href ? ns->href : nullptr));
+    for (size_t at = name.find("&#38;"); at != std::string::npos; at = name.find("&#38;", at + 1))
+        name.replace(at, 5, "&");
+    return name;
+}
+
+bool HasNamespace(xmlNsPtr ns)
+{
+    return ns && ns->href && *ns->href;
+}
+
 struct SortedAttribute {
     xmlAttrPtr attr;
     std::u16string uri; // empty: no namespace
@@ -94,24 +110,30 @@ class Writer {
 
     NormaliseResult Element(xmlNodePtr element)
     {
-        if (!element->ns || !element->ns->href || !*element->ns->href)
+        if (!HasNamespace(element->ns))
             return {NormaliseStatus::NoNamespace};
+        // A name the parser could not split into prefix and local name (as
+        // ":b" or "a:b:c") is no namespace-well-formed XML.
+        if (View(element->name).find(':') != std::string_view::npos)
+            return {NormaliseStatus::NotParsed};
         const size_t scope = declared_.size();
         std::string declarations;
-        const std::string prefix = PrefixFor(View(element->ns->href), declarations);
+        const std::string prefix = PrefixFor(NamespaceName(element->ns), declarations);
 
         std::vector<SortedAttribute> attributes;
         for (xmlAttrPtr attr = element->properties; attr; attr = attr->next) {
-            const bool hasNs = attr->ns && attr->ns->href && *attr->ns->href;
-            attributes.push_back({attr, hasNs ? Utf16Units(View(attr->ns->href)) : std::u16string(),
-                                  Utf16Units(View(attr->name))});
+            if (View(attr->name).find(':') != std::string_view::npos)
+                return {NormaliseStatus::NotParsed};
+            attributes.push_back(
+                {attr, HasNamespace(attr->ns) ? Utf16Units(NamespaceName(attr->ns)) : std::u16string(),
+                 Utf16Units(View(attr->name))});
         }
         std::stable_sort(attributes.begin(), attributes.end(), AttributeBefore);
         std::string written;
         for (const SortedAttribute& a : attributes) {
             written += ' ';
-            if (a.attr->ns && a.attr->ns->href && *a.attr->ns->href) {
-                written += PrefixFor(View(a.attr->ns->href), declarations);
+            if (HasNamespace(a.attr->ns)) {
+                written += PrefixFor(NamespaceName(a.attr->ns), declarations);
                 written += ':';
             }
             written += View(a.attr->name);

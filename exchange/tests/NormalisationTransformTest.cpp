@@ -109,6 +109,15 @@ TEST(NormalisationTransform, RefusesElementsWithoutNamespaceAndWhatIsNotXml)
     Normalised("<!DOCTYPE r [<!ENTITY e \"x\">]><r xmlns=\"urn:r\">&e;</r>", NormaliseStatus::NotParsed);
 }
 
+TEST(NormalisationTransform, NamespaceNamesAreWrittenAsTheDocumentMeansThem)
+{
+    // "&amp;" in a declaration is one "&" of the name, escaped once on output.
+    EXPECT_EQ(Normalised("<r xmlns=\"urn:a&amp;b\" xmlns:q=\"urn:&lt;q&gt;\" q:x=\"1\"/>"),
+              "<ns1:r xmlns:ns1=\"urn:a&amp;b\" xmlns:ns2=\"urn:&lt;q&gt;\" ns2:x=\"1\"></ns1:r>");
+    // Names the parser cannot split into prefix and local name.
+    Normalised("<r xmlns=\"urn:r\"><:b/></r>", NormaliseStatus::NotParsed);
+}
+
 TEST(NormalisationTransform, TheXmlNamespaceKeepsItsPrefix)
 {
     EXPECT_EQ(Normalised("<r xmlns=\"urn:r\" xml:lang=\"ru\" a=\"1\"/>"),
