@@ -9,6 +9,10 @@
 #include "SignerFixtures.h"
 
 #include "common/Bstr.h"
+#include "common/CryptGuards.h"
+#include "common/Thumbprint.h"
+
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
@@ -297,6 +301,40 @@ TEST(ElementSignatures, EachFailureHasItsOwnCodeAndMessage)
               u"W", u"SIG", f.k256.thumbprint, f.pin, u""});
     EXPECT_EQ(wsu.status, S_OK) << Utf8(wsu.message);
     EXPECT_EQ(Verify(wsu.xml).all, VARIANT_TRUE);
+}
+
+// Whether the provider checks a PIN when it is set (a wrong one fails there
+// with SCARD_W_WRONG_CHV) rather than at the first use of the key.
+bool ProviderChecksPinWhenSet(const std::string& thumbprint)
+{
+    common::UniqueStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
+    UniqueBstr t = MakeBstr(Ascii(thumbprint));
+    common::UniqueCertContext cert = common::FindByThumbprint(store.get(), t.get());
+    DWORD size = 0;
+    if (!cert || !CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+        return false;
+    common::UniqueBlock block = common::AllocateBlock(size);
+    CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, block.get(), &size);
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(block.get());
+    common::UniqueProv prov;
+    if (!CryptAcquireContextW(prov.put(), info->pwszContainerName, info->pwszProvName, info->dwProvType, 0))
+        return false;
+    return !CryptSetProvParam(prov.get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>("0000"), 0);
+}
+
+TEST(ElementSignatures, WrongPinIsRefused)
+{
+    const auto& f = GetGost2012Fixtures();
+    const Signed s = Sign({kMessage, u"D1", u"SIG", f.k256.thumbprint, "0000", u""});
+    EXPECT_EQ(s.status, S_FALSE);
+    EXPECT_TRUE(s.xml.empty());
+    // Where the provider checks the PIN when it is set, the refusal is the
+    // PIN's own; otherwise the signature is refused when the key is used.
+    if (ProviderChecksPinWhenSet(f.k256.thumbprint))
+        EXPECT_EQ(Utf8(s.message), "Не удалось установить пароль для ключа.(Код ошибки - 30019)");
+    else
+        EXPECT_EQ(s.code, 30033);
 }
 
 TEST(ElementSignatures, VerifierRefusesWhatReadsOutsideTheDocument)
