@@ -377,8 +377,9 @@ xmlSecTransformId NormalisationTransformGetKlass()
 
 namespace {
 
-// Withdraws the klass from xmlsec's list when the module's statics go, at its
-// unload or at the end of the process.
+// Withdraws the klass from xmlsec's list when the module's statics go: at its
+// unload, should the loader ever unload it (glibc keeps a module with unique
+// symbols, as both modules have, to the end of the process), or at the end.
 struct Registration {
     std::once_flag once;
     bool added = false;

@@ -10,6 +10,7 @@
 #include <winreg.h>
 
 #include <gtest/gtest.h>
+#include <xmlsec/transforms.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -133,6 +134,43 @@ TEST_F(ExchangeModuleTest, RegistersItsOwnClassesAndTypeLibraryBesideTheSpecifie
     EXPECT_EQ(RegString(u"CLSID\\{A4B9FF35-03A9-41C6-8881-3A59F572B446}\\TypeLib"),
               u"{E5C22796-7B83-4CD3-88C7-E4B63215E540}");
     ASSERT_EQ(specified.unregisterServer(), S_OK);
+}
+
+// The normalisation transform joins xmlsec's list at the first operation of an
+// exchange class, not before: loading the module alone changes nothing for
+// the specified classes.
+TEST_F(ExchangeModuleTest, TheTransformJoinsXmlsecAtTheFirstOperation)
+{
+    Module specified("Zelvane.Trumik.XmlSigner.so"); // keeps the common library loaded
+    const auto registered = [] {
+        xmlSecPtrListPtr list = xmlSecTransformIdsGet();
+        return list && xmlSecTransformIdListFindByHref(
+                           list, reinterpret_cast<const xmlChar*>("urn://smev-gov-ru/xmldsig/transform"),
+                           xmlSecTransformUsageAny) != xmlSecTransformIdUnknown;
+    };
+    {
+        Module exchange(kExchange);
+        auto getClassObject = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, void**)>(
+            GetProcAddress(exchange.handle, "DllGetClassObject"));
+        ASSERT_NE(getClassObject, nullptr);
+        IClassFactory* factory = nullptr;
+        ASSERT_EQ(
+            getClassObject(CLSID_CXmlElementVerifier, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
+        IXmlElementVerifier* verifier = nullptr;
+        ASSERT_EQ(
+            factory->CreateInstance(nullptr, IID_IXmlElementVerifier, reinterpret_cast<void**>(&verifier)),
+            S_OK);
+        factory->Release();
+        EXPECT_FALSE(registered());
+        BSTR xml = SysAllocString(u"<r xmlns=\"urn:r\"/>");
+        VARIANT_BOOL result = VARIANT_TRUE;
+        EXPECT_EQ(verifier->VerifyDocument(xml, &result), S_FALSE);
+        EXPECT_EQ(result, VARIANT_FALSE);
+        SysFreeString(xml);
+        EXPECT_TRUE(registered());
+        verifier->Release();
+    }
 }
 
 } // namespace
