@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 using namespace trumik;
 using common::MakeBstr;
@@ -301,6 +302,40 @@ TEST(ElementSignatures, EachFailureHasItsOwnCodeAndMessage)
               u"W", u"SIG", f.k256.thumbprint, f.pin, u""});
     EXPECT_EQ(wsu.status, S_OK) << Utf8(wsu.message);
     EXPECT_EQ(Verify(wsu.xml).all, VARIANT_TRUE);
+}
+
+// "both": one signer and one verifier object called from several threads at
+// once give every thread its own whole result.
+TEST(ElementSignatures, OneObjectOnSeveralThreads)
+{
+    const auto& f = GetGost2012Fixtures();
+    exchange::CXmlElementSigner signer;
+    exchange::CXmlElementVerifier verifier;
+    UniqueBstr id = MakeBstr(u"D1"), into = MakeBstr(u"SIG"), store = MakeBstr(u"My"),
+               t = MakeBstr(Ascii(f.k256.thumbprint)), pin = MakeBstr(U16(f.pin)), profile = MakeBstr(u"");
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    for (size_t n = 0; n < good.size(); ++n) {
+        threads.emplace_back([&, n] {
+            for (int round = 0; round < 3; ++round) {
+                UniqueBstr xml = MakeBstr(kMessage + u"<!-- " + Ascii(std::to_string(n)) + u" -->");
+                BSTR out = nullptr;
+                if (signer.SignElement(xml.get(), id.get(), into.get(), store.get(), t.get(), pin.get(),
+                                       profile.get(), &out) != S_OK)
+                    continue;
+                UniqueBstr signedXml(out);
+                VARIANT_BOOL all = VARIANT_FALSE;
+                const bool mine = common::View(out).find(u"<!-- " + Ascii(std::to_string(n)) + u" -->") !=
+                                  std::u16string_view::npos;
+                if (verifier.VerifyDocument(signedXml.get(), &all) == S_OK && all == VARIANT_TRUE && mine)
+                    ++good[n];
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int count : good)
+        EXPECT_EQ(count, 3);
 }
 
 // Whether the provider checks a PIN when it is set (a wrong one fails there
