@@ -82,8 +82,12 @@ void RegisterUniqueIds(xmlDocPtr doc)
         return true;
     });
     for (auto& [value, attrs] : byValue) {
-        if (attrs.size() == 1 && !xmlGetID(doc, reinterpret_cast<const xmlChar*>(value.c_str())))
-            xmlAddID(nullptr, doc, reinterpret_cast<const xmlChar*>(value.c_str()), attrs.front());
+        const xmlChar* id = reinterpret_cast<const xmlChar*>(value.c_str());
+        xmlAttrPtr known = xmlGetID(doc, id);
+        if (known && (attrs.size() > 1 || known != attrs.front()))
+            xmlRemoveID(doc, known); // an xml:id of another element as well: none is the one
+        else if (!known && attrs.size() == 1)
+            xmlAddID(nullptr, doc, id, attrs.front());
     }
 }
 

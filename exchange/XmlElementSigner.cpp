@@ -180,16 +180,16 @@ common::UniqueSecKey CXmlElementSigner::SigningKey(const Request& request, commo
     return key;
 }
 
-// The element with the identifier; null with the record set when none or
-// several carry it.
-xmlNodePtr CXmlElementSigner::ElementWithId(xmlDocPtr doc, BSTR id, const common::Message& notFound)
+// The identifier attribute of the one element that carries it; null with the
+// record set when none or several carry it.
+xmlAttrPtr CXmlElementSigner::IdAttribute(xmlDocPtr doc, BSTR id, const common::Message& notFound)
 {
     const std::vector<xmlAttrPtr> found = AttributesWithId(doc, Utf8(id));
     if (found.size() != 1) {
         record_.SetError(found.empty() ? notFound : messages::kElementIdTwice);
         return nullptr;
     }
-    return found.front()->parent;
+    return found.front();
 }
 
 common::UniqueBstr CXmlElementSigner::Sign(const Request& request)
@@ -210,22 +210,31 @@ common::UniqueBstr CXmlElementSigner::Sign(const Request& request)
         record_.SetError(messages::kSignNotParsed);
         return nullptr;
     }
-    xmlNodePtr element = ElementWithId(doc.get(), request.elementId, messages::kElementNotFound);
-    if (!element)
+    xmlAttrPtr idAttribute = IdAttribute(doc.get(), request.elementId, messages::kElementNotFound);
+    if (!idAttribute)
         return nullptr;
+    xmlNodePtr element = idAttribute->parent;
     const bool enveloped = common::View(request.signatureParentId).empty();
-    xmlNodePtr parent =
-        enveloped ? element : ElementWithId(doc.get(), request.signatureParentId, messages::kParentNotFound);
-    if (!parent)
+    xmlAttrPtr parentId =
+        enveloped ? nullptr : IdAttribute(doc.get(), request.signatureParentId, messages::kParentNotFound);
+    if (!enveloped && !parentId)
         return nullptr;
+    xmlNodePtr parent = enveloped ? element : parentId->parent;
     if (request.normalise && HasElementWithoutNamespace(element)) {
         record_.SetError(messages::kNoNamespace);
         return nullptr;
     }
+    // xmlsec finds the element by the identifier it is registered under; one
+    // that the parser registered already for another attribute (xml:id)
+    // names a second element.
     const std::string id = Utf8(request.elementId);
-    const std::vector<xmlAttrPtr> idAttr = AttributesWithId(doc.get(), id);
-    if (!xmlGetID(doc.get(), Xml(id.c_str())))
-        xmlAddID(nullptr, doc.get(), Xml(id.c_str()), idAttr.front());
+    xmlAttrPtr known = xmlGetID(doc.get(), Xml(id.c_str()));
+    if (known && known != idAttribute) {
+        record_.SetError(messages::kElementIdTwice);
+        return nullptr;
+    }
+    if (!known)
+        xmlAddID(nullptr, doc.get(), Xml(id.c_str()), idAttribute);
     const size_t parentOrdinal = ElementOrdinal(doc.get(), parent);
 
     // The template, as the last child of the parent.

@@ -41,7 +41,7 @@ class CXmlElementSigner {
     common::UniqueBstr Sign(const Request& request);
     common::UniqueSecKey SigningKey(const Request& request, common::UniqueCertContext& cert,
                                     signer::GostMethods& methods);
-    xmlNodePtr ElementWithId(xmlDocPtr doc, BSTR id, const common::Message& notFound);
+    xmlAttrPtr IdAttribute(xmlDocPtr doc, BSTR id, const common::Message& notFound);
 
     // Registered "both": calls on one object from several threads take turns.
     std::mutex lock_;
