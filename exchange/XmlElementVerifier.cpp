@@ -13,6 +13,7 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/CryptGuards.h"
+#include "common/DSigRestrictions.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
@@ -50,41 +51,14 @@ xmlNodePtr DSigChild(xmlNodePtr parent, const xmlChar* name)
     return parent ? xmlSecFindChild(parent, name, xmlSecDSigNs) : nullptr;
 }
 
-bool Usable(xmlSecTransformId id)
-{
-    return id != xmlSecTransformIdUnknown && id != nullptr;
-}
-
+// The document-only restrictions, with the enveloped and the normalisation
+// transforms.
 int RestrictContext(xmlSecDSigCtxPtr ctx)
 {
-    ctx->enabledReferenceUris =
-        static_cast<xmlSecTransformUriType>(xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument);
-    const xmlSecTransformId c14n[] = {
-        xmlSecTransformInclC14NId,   xmlSecTransformInclC14NWithCommentsId,
-        xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
-        xmlSecTransformExclC14NId,   xmlSecTransformExclC14NWithCommentsId,
-    };
-    for (xmlSecTransformId id : c14n) {
-        if (xmlSecDSigCtxEnableReferenceTransform(ctx, id) < 0 ||
-            xmlSecDSigCtxEnableSignatureTransform(ctx, id) < 0)
-            return -1;
-    }
-    if (xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformEnvelopedId) < 0 ||
+    if (common::RestrictToTheDocument(ctx) < 0 ||
+        xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformEnvelopedId) < 0 ||
         xmlSecDSigCtxEnableReferenceTransform(ctx, NormalisationTransformGetKlass()) < 0)
         return -1;
-    xmlSecPtrListPtr registered = xmlSecTransformIdsGet();
-    const xmlSecSize count = registered ? xmlSecPtrListGetSize(registered) : 0;
-    for (xmlSecSize i = 0; i < count; ++i) {
-        auto id = static_cast<xmlSecTransformId>(xmlSecPtrListGetItem(registered, i));
-        if (!Usable(id))
-            continue;
-        if ((id->usage & xmlSecTransformUsageDigestMethod) &&
-            xmlSecDSigCtxEnableReferenceTransform(ctx, id) < 0)
-            return -1;
-        if ((id->usage & xmlSecTransformUsageSignatureMethod) &&
-            xmlSecDSigCtxEnableSignatureTransform(ctx, id) < 0)
-            return -1;
-    }
     return 0;
 }
 
