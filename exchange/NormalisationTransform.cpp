@@ -26,7 +26,6 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -377,28 +376,24 @@ xmlSecTransformId NormalisationTransformGetKlass()
 
 namespace {
 
-// Withdraws the klass from xmlsec's list when the module's statics go: at its
-// unload, should the loader ever unload it (glibc keeps a module with unique
-// symbols, as both modules have, to the end of the process), or at the end.
+// Known to xmlsec for the life of this object, which lives from the first use
+// to the destruction of the module's statics: at its unload, should the
+// loader ever unload it (glibc keeps a module with unique symbols, as both
+// modules have, to the end of the process), or at the end of the process.
 struct Registration {
-    std::once_flag once;
-    bool added = false;
-    ~Registration()
-    {
-        if (added)
-            common::RemoveTransform(&kKlass);
-    }
+    Registration() { common::AddTransform(&kKlass); }
+    ~Registration() { common::RemoveTransform(&kKlass); }
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
 };
-Registration g_registration;
 
 } // namespace
 
 void UseNormalisationTransform()
 {
-    std::call_once(g_registration.once, [] {
-        common::AddTransform(&kKlass);
-        g_registration.added = true;
-    });
+    // Made on first use, after the common library's state that AddTransform
+    // makes, so that it is destroyed before that state.
+    static const Registration registration;
 }
 
 } // namespace trumik::exchange
