@@ -22,6 +22,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=bench" -days 30 \
   -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
 cat "$WORK/key.pem" "$WORK/cert.pem" > "$WORK/signer.pem"
 "$TRUMIK" register "$BUILD/lib/Zelvane.Trumik.XmlSigner.so" >/dev/null
+"$TRUMIK" register "$BUILD/lib/Zelvane.Trumik.Exchange.so" >/dev/null
 
 TEMPLATE='<Signature xmlns="http://www.w3.org/2000/09/xmldsig#"><SignedInfo><CanonicalizationMethod Algorithm="http://www.w3.org/TR/2001/REC-xml-c14n-20010315"/><SignatureMethod Algorithm="http://www.w3.org/2000/09/xmldsig#rsa-sha1"/><Reference URI=""><Transforms><Transform Algorithm="http://www.w3.org/2000/09/xmldsig#enveloped-signature"/></Transforms><DigestMethod Algorithm="http://www.w3.org/2000/09/xmldsig#sha1"/><DigestValue/></Reference></SignedInfo><SignatureValue/><KeyInfo><KeyValue/></KeyInfo></Signature>'
 
@@ -167,22 +168,52 @@ done
 "$TRUMIK" provider gost2012 off
 
 echo
+echo "== element signatures (smev3: exclusive C14N, then the normalisation transform), GOST R 34.10-2012 256:"
+echo "   trumik sign-element beside its lower bound, xmllint --exc-c14n piped into openssl dgst -md_gost12_256"
+make_message() { # bytes message element
+  awk -v size="$1" -v element="$3" 'BEGIN {
+    printf "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<m:Msg xmlns:m=\"urn:m\">\n" > ARGV[1]
+    printf "<m:Data xmlns:m=\"urn:m\" Id=\"D\">\n" > element; n = 60
+    while (n < size) { line = sprintf("  <m:Item n=\"%d\">Строка данных номер %d</m:Item>\n", n, n); printf "%s", line > element; n += length(line) + 14 }
+    printf "</m:Data>" > element; close(element)
+    while ((getline l < element) > 0) print l > ARGV[1]
+    printf "<m:Sig Id=\"S\"/>\n</m:Msg>\n" > ARGV[1] }' "$2"
+}
+lower_bound_element() { xmllint --exc-c14n "$1" | openssl dgst -engine gost -md_gost12_256 >/dev/null 2>&1; }
+export -f lower_bound_element
+printf "%-8s %12s %12s %8s\n" size "sign s" "bound s" ratio
+for spec in "1MB 1048576" "10MB 10485760"; do
+  set -- $spec
+  make_message "$2" "$WORK/message-$1.xml" "$WORK/element-$1.xml"
+  read -r signing _ < <(measure "$TRUMIK" sign-element --id D --into S --store My --thumbprint "$THUMB2012" --pin 1234 \
+    "$WORK/message-$1.xml" -o "$WORK/message-$1.signed.xml")
+  "$TRUMIK" verify-element "$WORK/message-$1.signed.xml" >/dev/null ||
+    { echo "bench: the element signature of $1 does not verify" >&2; exit 1; }
+  read -r bound _ < <(measure bash -c 'lower_bound_element "$0"' "$WORK/element-$1.xml")
+  awk -v s="$1" -v a="$signing" -v b="$bound" 'BEGIN {
+    printf "%-8s %12.3f %12.3f %8.2f\n", s, a, b, (b > 0 ? a / b : 0) }'
+done
+
+echo
 echo "== fuzz: verification of arbitrary documents against GOST-signed seeds, ${TRUMIK_FUZZ_RUNS:-1000000} runs (libFuzzer, clang)"
 echo "   (a document that verifies must carry a seed's signed content; the splicing of the signature into"
 echo "   the caller's text and the Base64 text codec beside it)"
 if command -v clang++ >/dev/null; then
   cmake -S "$ROOT" -B "$FUZZ_BUILD" $FUZZ_CONFIG >/dev/null
   cmake --build "$FUZZ_BUILD" -j"${JOBS:-$(nproc)}" --target verifier_fuzz signer_splice_fuzz cryptmsg_codec_fuzz \
-    xmlsec1_mscrypto >/dev/null
-  mkdir -p "$WORK/corpus-verify" "$WORK/corpus-splice" "$WORK/corpus-codec"
+    exchange_normalisation_fuzz xmlsec1_mscrypto >/dev/null
+  mkdir -p "$WORK/corpus-verify" "$WORK/corpus-splice" "$WORK/corpus-codec" "$WORK/corpus-normalise"
+  printf '<b:D xmlns="urn:a" xmlns:b="urn:b" Id="1" b:y="2"><E/><b:T> t &amp; </b:T><!--c--></b:D>' \
+    > "$WORK/corpus-normalise/example.xml"
   printf '<a><Signature xmlns="http://www.w3.org/2000/09/xmldsig#"><SignedInfo/></Signature></a>' \
     > "$WORK/corpus-verify/empty-si.xml"
   cp "$WORK/doc-1KB.xml" "$WORK/corpus-splice/"
   printf '<!DOCTYPE r [<!ENTITY e "<b/>">]><r a="/>"><![CDATA[</r>]]>&e;<x/></r>' > "$WORK/corpus-splice/markup.xml"
   printf '<p:r xmlns:p="urn:p"/>' > "$WORK/corpus-splice/empty.xml"
   printf '\0plain data' > "$WORK/corpus-codec/plain"
-  for target in verify splice codec; do
+  for target in verify splice codec normalise; do
     case "$target" in
+      normalise) exe=exchange_normalisation_fuzz; len=4096 ;;
       verify) exe=verifier_fuzz; len=4096 ;;
       splice) exe=signer_splice_fuzz; len=4096 ;;
       codec) exe=cryptmsg_codec_fuzz; len=1024 ;;

@@ -5,6 +5,7 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/CryptGuards.h"
+#include "common/DSigRestrictions.h"
 #include "common/Gost2012.h"
 #include "common/XmlGuards.h"
 
@@ -102,11 +103,6 @@ bool TimeValid(PCCERT_CONTEXT cert, FILETIME* time, ErrorRecord& record)
 
 using common::Xml;
 
-bool Usable(xmlSecTransformId id)
-{
-    return id != xmlSecTransformIdUnknown && id != nullptr;
-}
-
 // Only what reads nothing outside the document: same-document references,
 // canonicalisation, the enveloped transform, Base64, the XPath filter and
 // XPath Filter 2.0 (which select from the document), and the digest and
@@ -115,36 +111,12 @@ bool Usable(xmlSecTransformId id)
 // before anything is opened.
 int RestrictContext(xmlSecDSigCtxPtr ctx)
 {
-    ctx->enabledReferenceUris =
-        static_cast<xmlSecTransformUriType>(xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument);
-    const xmlSecTransformId c14n[] = {
-        xmlSecTransformInclC14NId,   xmlSecTransformInclC14NWithCommentsId,
-        xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
-        xmlSecTransformExclC14NId,   xmlSecTransformExclC14NWithCommentsId,
-    };
-    for (xmlSecTransformId id : c14n) {
-        if (xmlSecDSigCtxEnableReferenceTransform(ctx, id) < 0 ||
-            xmlSecDSigCtxEnableSignatureTransform(ctx, id) < 0)
-            return -1;
-    }
-    if (xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformEnvelopedId) < 0 ||
+    if (common::RestrictToTheDocument(ctx) < 0 ||
+        xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformEnvelopedId) < 0 ||
         xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformBase64Id) < 0 ||
         xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformXPathId) < 0 ||
         xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformXPath2Id) < 0)
         return -1;
-    xmlSecPtrListPtr registered = xmlSecTransformIdsGet();
-    const xmlSecSize count = registered ? xmlSecPtrListGetSize(registered) : 0;
-    for (xmlSecSize i = 0; i < count; ++i) {
-        auto id = static_cast<xmlSecTransformId>(xmlSecPtrListGetItem(registered, i));
-        if (!Usable(id))
-            continue;
-        if ((id->usage & xmlSecTransformUsageDigestMethod) &&
-            xmlSecDSigCtxEnableReferenceTransform(ctx, id) < 0)
-            return -1;
-        if ((id->usage & xmlSecTransformUsageSignatureMethod) &&
-            xmlSecDSigCtxEnableSignatureTransform(ctx, id) < 0)
-            return -1;
-    }
     return 0;
 }
 

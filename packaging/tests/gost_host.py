@@ -10,7 +10,7 @@ import sys
 from trumik import _native
 from trumik.client import Dispatch
 
-OUR_LIBRARIES = ("libtrumikplatform.so", "Zelvane.Trumik.XmlSigner.so", "libxmlsec1-mscrypto.so")
+OUR_LIBRARIES = ("libtrumikplatform.so", "libtrumikcommon.so", "Zelvane.Trumik.XmlSigner.so", "libxmlsec1-mscrypto.so")
 
 
 def mapped_files():

@@ -10,7 +10,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.environ.get("TRUMIK_BUILD_DIR", "")
 PIN = "1234"
 DOCUMENT = "<doc><p>Установлено где угодно</p></doc>\n"
-OUR_LIBRARIES = ("libtrumikplatform.so", "Zelvane.Trumik.XmlSigner.so", "libxmlsec1-mscrypto.so")
+OUR_LIBRARIES = ("libtrumikplatform.so", "libtrumikcommon.so", "Zelvane.Trumik.XmlSigner.so", "libxmlsec1-mscrypto.so")
 
 
 def clean_env(home, **extra):

@@ -41,6 +41,8 @@ class MovedPrefixTest(unittest.TestCase):
 
     def test_the_prefix_holds_the_whole_product(self):
         for part in ("bin/trumik", "lib/libtrumikplatform.so", "lib/Zelvane.Trumik.XmlSigner.so",
+                     "lib/Zelvane.Trumik.Exchange.so", "lib/libtrumikcommon.so",
+                     "include/trumik/ZelvaneTrumikExchange.h", "include/trumik/ZelvaneTrumikExchange.tlb",
                      "lib/libxmlsec1-mscrypto.so", "lib/libtrumikguids.a", "lib/pkgconfig/trumik.pc",
                      "include/trumik/ZelvaneTrumikXmlSigner.h", "include/trumik/ZelvaneTrumikXmlSigner.idl",
                      "include/trumik/ZelvaneTrumikXmlSigner.tlb", "include/trumik/platform/oleauto.h",

@@ -47,6 +47,7 @@ class DebianPackageTest(unittest.TestCase):
         listing = run(["dpkg-deb", "-c", self.deb], tool_env(), text=True).stdout
         files = {line.split()[-1] for line in listing.splitlines() if not line.endswith("/")}
         for expected in ("./usr/bin/trumik", "./usr/lib/libtrumikplatform.so", "./usr/lib/Zelvane.Trumik.XmlSigner.so",
+                         "./usr/lib/Zelvane.Trumik.Exchange.so", "./usr/lib/libtrumikcommon.so",
                          "./usr/lib/libxmlsec1-mscrypto.so", "./usr/lib/pkgconfig/trumik.pc",
                          "./usr/include/trumik/ZelvaneTrumikXmlSigner.h", "./usr/share/man/man1/trumik.1",
                          "./usr/lib/python3/dist-packages/trumik/client.py"):

@@ -247,8 +247,8 @@ std::string DispatchTables(Parser& parser, const std::string& idlName, const std
                     continue;
                 types += (count++ ? ", " : "") + TypeOf(p.type, m.line).vartype;
             }
-            if (count > 6)
-                throw CompileError(m.line, "method " + m.name + " has more than six [in] parameters");
+            if (count > 8) // kMaxDispParams of server/Dispatch.h
+                throw CompileError(m.line, "method " + m.name + " has more than eight [in] parameters");
             out << "    {u\"" << m.name << "\", " << DispidOf(m) << ", {" << types << "}, " << count << ", "
                 << m.name << "},\n";
         }

@@ -8,6 +8,7 @@
 #include "CertCommands.h"
 #include "CommandLine.h"
 #include "CryptCommands.h"
+#include "ExchangeCommands.h"
 #include "Hints.h"
 #include "JsonLine.h"
 #include "RegCommand.h"
@@ -32,15 +33,16 @@ using namespace trumik::host;
 namespace {
 
 const char kModuleName[] = "Zelvane.Trumik.XmlSigner.so";
+const char kExchangeModuleName[] = "Zelvane.Trumik.Exchange.so";
 
-// The installed module: lib/ beside the folder of this program.
-std::string InstalledModule()
+// An installed module: lib/ beside the folder of this program.
+std::string InstalledModule(const char* name)
 {
     char self[PATH_MAX] = {};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(".");
     dir = dir.substr(0, dir.find_last_of('/'));
-    return dir.substr(0, dir.find_last_of('/')) + "/lib/" + kModuleName;
+    return dir.substr(0, dir.find_last_of('/')) + "/lib/" + name;
 }
 
 void PrintJson(const Json& json)
@@ -57,12 +59,8 @@ bool WantsHelp(const std::vector<std::string>& args)
     return false;
 }
 
-int RegisterModule(const std::vector<std::string>& args, bool registering)
+int RegisterOne(const std::string& module, bool registering)
 {
-    const auto options = ParseCommandLine(args, {registering ? "register" : "unregister", {}, {}, {}, {}, 1});
-    if (!options)
-        return kExitUsage;
-    std::string module = options->positional.empty() ? InstalledModule() : options->positional[0];
     const char* entry = registering ? "DllRegisterServer" : "DllUnregisterServer";
     ComApartment com;
     HMODULE handle = LoadLibraryW(FromUtf8(module).c_str());
@@ -86,6 +84,24 @@ int RegisterModule(const std::vector<std::string>& args, bool registering)
         return 5;
     }
     std::printf("%s in %s succeeded.\n", entry, module.c_str());
+    return 0;
+}
+
+// The named module, or each module installed beside this program.
+int RegisterModule(const std::vector<std::string>& args, bool registering)
+{
+    const auto options = ParseCommandLine(args, {registering ? "register" : "unregister", {}, {}, {}, {}, 1});
+    if (!options)
+        return kExitUsage;
+    if (!options->positional.empty())
+        return RegisterOne(options->positional[0], registering);
+    for (const char* name : {kModuleName, kExchangeModuleName}) {
+        const std::string module = InstalledModule(name);
+        if (name != kModuleName && access(module.c_str(), F_OK) != 0)
+            continue; // an installation without the exchange module
+        if (int status = RegisterOne(module, registering))
+            return status;
+    }
     return 0;
 }
 
@@ -412,10 +428,11 @@ struct Command {
 const Command kCommands[] = {
     {"register", "register the component's module (DllRegisterServer)", RegisterCommand,
      "usage: trumik register [MODULE]\n"
-     "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+     "  Calls DllRegisterServer of MODULE, as regsvr32 does; without MODULE, of each module\n"
+     "  installed beside trumik (Zelvane.Trumik.XmlSigner.so, Zelvane.Trumik.Exchange.so).\n"},
     {"unregister", "unregister the component's module (DllUnregisterServer)", UnregisterCommand,
      "usage: trumik unregister [MODULE]\n"
-     "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
+     "  Calls DllUnregisterServer of MODULE (default: each installed module).\n"},
     {"sign", "sign an XML document with a store certificate's GOST key (CMSXmlSigner)", SignWithStore,
      "usage: trumik sign --store STORE --thumbprint HEX [--pin PIN] [IN] [-o OUT]\n"
      "  Signs IN (standard input when absent) with SignWithCertStore (SignWithCertStorePass with\n"
@@ -438,6 +455,10 @@ const Command kCommands[] = {
      "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
      "  writes the signed document to OUT (standard output when absent); on failure the\n"
      "  component's message goes to standard error and the exit status is 1.\n"},
+    {"sign-element", "sign one element by its Id for exchange systems (CXmlElementSigner)", SignElementCommand,
+     kSignElementHelp},
+    {"verify-element", "verify every signature of a document by its KeyInfo (CXmlElementVerifier)",
+     VerifyElementCommand, kVerifyElementHelp},
     {"encrypt", "encrypt data for a store certificate's holder as a CMS message", EncryptCommand,
      kEncryptHelp},
     {"decrypt", "decrypt a CMS message with the holder's key container", DecryptCommand, kDecryptHelp},
