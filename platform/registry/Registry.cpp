@@ -173,7 +173,9 @@ class Registry {
             (void)connection.release(); // see ForgetAfterFork
             return;
         }
-        if (idle_.size() >= kMaxIdle) {
+        // A connection left inside a transaction (its rollback failed) is
+        // closed, which rolls it back, rather than lent again.
+        if (idle_.size() >= kMaxIdle || !sqlite3_get_autocommit(connection->Handle())) {
             lock.unlock();
             return; // closed here
         }
