@@ -73,12 +73,15 @@ class Registry {
                 [] {
                     r.writer_.lock();
                     r.mutex_.lock();
+                    r.handlesMutex_.lock();
                 },
                 [] {
+                    r.handlesMutex_.unlock();
                     r.mutex_.unlock();
                     r.writer_.unlock();
                 },
                 [] {
+                    r.handlesMutex_.unlock();
                     r.mutex_.unlock();
                     r.writer_.unlock();
                 });
@@ -137,7 +140,7 @@ class Registry {
 
     HKEY AddHandle(KeyId id, REGSAM sam, uint64_t generation)
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(handlesMutex_);
         uintptr_t value = nextHandle_;
         nextHandle_ += 4;
         handles_.emplace(value, OpenKey{id, GrantedAccess(sam), generation});
@@ -146,14 +149,14 @@ class Registry {
 
     std::optional<OpenKey> FindHandle(HKEY h)
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(handlesMutex_);
         auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
         return it == handles_.end() ? std::nullopt : std::optional<OpenKey>(it->second);
     }
 
     bool RemoveHandle(HKEY h)
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(handlesMutex_);
         return handles_.erase(reinterpret_cast<uintptr_t>(h)) != 0;
     }
 
@@ -195,7 +198,8 @@ class Registry {
     }
 
     std::mutex writer_;
-    std::mutex mutex_; // the pool, the roots and the handles
+    std::mutex mutex_; // the pool and the roots
+    std::mutex handlesMutex_;
     std::vector<std::unique_ptr<Connection>> idle_;
     pid_t pid_ = ::getpid();
     std::map<std::filesystem::path, uint64_t> roots_;
