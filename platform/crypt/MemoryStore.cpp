@@ -9,7 +9,7 @@ namespace trumik::crypt {
 namespace {
 
 void NothingToLoad(Store&) {}
-CertObject* NoneKept(Store&, const Bytes&)
+std::unique_ptr<CertObject> NoneKept(const Store&, const Bytes&)
 {
     return nullptr;
 }

@@ -19,9 +19,10 @@ struct StoreOps {
     // Reads the certificates (CRLs) the store keeps outside the process, once.
     void (*loadCerts)(Store& s);
     void (*loadCrls)(Store& s);
-    // The certificate with this SHA-1 hash from where the store keeps it,
-    // added to the store's list; null when it keeps none.
-    CertObject* (*loadCert)(Store& s, const Bytes& sha1);
+    // The certificate with this SHA-1 hash from where the store keeps it, not
+    // yet in the store's list; null when it keeps none. Reads only what is
+    // fixed when the store opens, so it runs without the lock.
+    std::unique_ptr<CertObject> (*readCert)(const Store& s, const Bytes& sha1);
     // Writes an added or changed certificate (CRL); false with the last error set.
     bool (*saveCert)(Store& s, const CertObject& cert);
     bool (*saveCrl)(Store& s, const CrlObject& crl);
@@ -102,6 +103,9 @@ template <class Obj> void Release(Obj* o)
 
 // Contents.
 CertObject* FindLoaded(Store& s, const Bytes& sha1);
+// Puts a certificate that readCert gave into the store's list, or gives the
+// one of that hash already there; null when it has none.
+CertObject* Adopt(Store& s, std::unique_ptr<CertObject> c);
 void RemoveFromStore(CertObject* c);
 // Writes a certificate that is in a store through the store's operations.
 bool PersistCert(const CertObject& c);

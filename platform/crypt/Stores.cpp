@@ -36,7 +36,7 @@ CertObject* FindByHash(Store& s, const Bytes& sha1)
         return c;
     if (s.certsLoaded)
         return nullptr;
-    return s.ops->loadCert(s, sha1);
+    return Adopt(s, s.ops->readCert(s, sha1));
 }
 
 std::u16string Fold(std::u16string s)
@@ -131,6 +131,19 @@ CertObject* FindLoaded(Store& s, const Bytes& sha1)
         if (c->sha1 == sha1)
             return c;
     return nullptr;
+}
+
+CertObject* Adopt(Store& s, std::unique_ptr<CertObject> c)
+{
+    if (!c)
+        return nullptr;
+    if (CertObject* loaded = FindLoaded(s, c->sha1))
+        return loaded;
+    c->store = &s;
+    c->inStore = true;
+    c->pub.hCertStore = &s;
+    s.certs.push_back(c.get());
+    return c.release();
 }
 
 void RemoveFromStore(CertObject* c)
@@ -307,6 +320,10 @@ extern "C" {
 WINAPI_EXPORT HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV_LEGACY,
                                               DWORD dwFlags, const void* pvPara)
 {
+    // A system store is a new object over the registry, shared with no one
+    // until it is returned: it opens without the lock.
+    if (lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W || lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A)
+        return OpenSystemStore(lpszStoreProvider, dwFlags, pvPara);
     std::lock_guard lock(Lock());
     for (const StoreProvider& p : kProviders)
         if (p.id == lpszStoreProvider)
@@ -473,7 +490,7 @@ WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertS
                                                                DWORD dwFindType, const void* pvFindPara,
                                                                PCCERT_CONTEXT pPrevCertContext)
 {
-    std::lock_guard lock(Lock());
+    std::unique_lock lock(Lock());
     Store* s = ToStore(hCertStore);
     CertObject* prev = pPrevCertContext ? ToObject(pPrevCertContext) : nullptr;
     if (!s || !KnownFindType(dwFindType)) {
@@ -484,8 +501,16 @@ WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertS
     }
     if (!prev && dwFindType == CERT_FIND_SHA1_HASH && !s->certsLoaded) {
         auto blob = static_cast<const CRYPT_HASH_BLOB*>(pvFindPara);
-        CertObject* c =
-            blob && blob->pbData ? FindByHash(*s, Bytes(blob->pbData, blob->pbData + blob->cbData)) : nullptr;
+        const Bytes sha1 = blob && blob->pbData ? Bytes(blob->pbData, blob->pbData + blob->cbData) : Bytes();
+        CertObject* c = FindLoaded(*s, sha1);
+        if (!c && !sha1.empty()) {
+            // The read from where the store keeps it runs without the lock,
+            // so that finds in other stores (and threads) go on meanwhile.
+            lock.unlock();
+            auto read = s->ops->readCert(*s, sha1);
+            lock.lock();
+            c = s->certsLoaded ? FindLoaded(*s, sha1) : Adopt(*s, std::move(read));
+        }
         if (c)
             return HandOut(c);
         Fail(CRYPT_E_NOT_FOUND);

@@ -41,7 +41,8 @@ bool WriteBlob(const Store& s, const std::u16string& path, const Bytes& blob)
     return true;
 }
 
-CertObject* LoadCertFromRegistry(Store& s, HKEY key)
+// The certificate of a key's Blob, not yet in any store.
+std::unique_ptr<CertObject> ReadCertFromRegistry(HKEY key)
 {
     auto blob = QueryRegistryValue(key, u"Blob");
     if (!blob)
@@ -50,13 +51,7 @@ CertObject* LoadCertFromRegistry(Store& s, HKEY key)
     if (!SplitElements(blob->data(), blob->size(), elems, false))
         return nullptr;
     size_t i = 0;
-    CertObject* c = CertFromElements(elems, i);
-    if (c) {
-        c->store = &s;
-        c->inStore = true;
-        c->pub.hCertStore = &s;
-    }
-    return c;
+    return std::unique_ptr<CertObject>(CertFromElements(elems, i));
 }
 
 Bytes HexToBytes(const std::u16string& hex)
@@ -93,8 +88,12 @@ void LoadCerts(Store& s)
         CertObject* c = sha1.size() == 20 ? FindLoaded(s, sha1) : nullptr;
         if (!c && parent) {
             auto key = OpenRegistryKey(parent.get(), name, KEY_READ);
-            if (key)
-                c = LoadCertFromRegistry(s, key.get());
+            if (auto read = key ? ReadCertFromRegistry(key.get()) : nullptr) {
+                c = read.release();
+                c->store = &s;
+                c->inStore = true;
+                c->pub.hCertStore = &s;
+            }
         }
         if (c && std::find(ordered.begin(), ordered.end(), c) == ordered.end())
             ordered.push_back(c);
@@ -106,21 +105,14 @@ void LoadCerts(Store& s)
 }
 
 // Just the registry key of the certificate with this hash.
-CertObject* LoadCert(Store& s, const Bytes& sha1)
+std::unique_ptr<CertObject> ReadCert(const Store& s, const Bytes& sha1)
 {
     if (sha1.size() != 20)
         return nullptr;
     auto key = OpenRegistryKey(s.root, CertKeyPath(s, sha1), KEY_READ);
-    if (!key)
+    auto c = key ? ReadCertFromRegistry(key.get()) : nullptr;
+    if (c && c->sha1 != sha1) // a key named after another certificate
         return nullptr;
-    CertObject* c = LoadCertFromRegistry(s, key.get());
-    if (c) {
-        if (c->sha1 != sha1) { // a key named after another certificate
-            delete c;
-            return nullptr;
-        }
-        s.certs.push_back(c);
-    }
     return c;
 }
 
@@ -177,7 +169,7 @@ void DeleteCrl(Store& s, const CrlObject& c)
 
 } // namespace
 
-const StoreOps kSystemStoreOps = {LoadCerts, LoadCrls,   LoadCert,  SaveCert,
+const StoreOps kSystemStoreOps = {LoadCerts, LoadCrls,   ReadCert,  SaveCert,
                                   SaveCrl,   DeleteCert, DeleteCrl, true};
 
 HCERTSTORE OpenSystemStore(LPCSTR provider, DWORD flags, const void* para)

@@ -5,8 +5,11 @@
 // which the database never reuses, so a handle to a deleted key stays dead
 // even when a key of the same name comes back.
 //
-// Every call runs under one process-wide mutex and in one transaction, so a
-// call is atomic for other threads and for other processes on the same root.
+// Every call is one transaction on a connection of its own, taken from a pool:
+// a call is atomic for other threads and for other processes on the same
+// root, readers run at once (the database is in write-ahead-log mode, so they
+// see the last commit without waiting for a writer), and the writers of this
+// process queue on one mutex.
 
 #include "winreg.h"
 
@@ -56,6 +59,8 @@ struct OpenKey {
     uint64_t generation; // the root the key lives in
 };
 
+// The registry of the process: a pool of connections, one lent to each call
+// in progress, and the table of open handles.
 class Registry {
   public:
     static Registry& Instance()
@@ -63,68 +68,146 @@ class Registry {
         static Registry* instance = [] {
             static Registry r;
             // A child forked while another thread is inside a call must not
-            // inherit the mutex locked.
-            pthread_atfork([] { r.mutex_.lock(); }, [] { r.mutex_.unlock(); }, [] { r.mutex_.unlock(); });
+            // inherit a mutex locked.
+            pthread_atfork(
+                [] {
+                    r.writer_.lock();
+                    r.mutex_.lock();
+                    r.handlesMutex_.lock();
+                },
+                [] {
+                    r.handlesMutex_.unlock();
+                    r.mutex_.unlock();
+                    r.writer_.unlock();
+                },
+                [] {
+                    r.handlesMutex_.unlock();
+                    r.mutex_.unlock();
+                    r.writer_.unlock();
+                });
             return &r;
         }();
         return *instance;
     }
 
-    std::mutex& Mutex() { return mutex_; }
+    // Serialises this process's writers, so that they queue here rather than
+    // in SQLite's busy wait; readers never take it.
+    std::mutex& Writer() { return writer_; }
 
-    // The connection for the current root; opens or reopens it as needed.
-    sqlite3* Db()
+    // A connection to the current root's database, lent to one call.
+    class Lease {
+      public:
+        Lease(Registry& reg, std::unique_ptr<Connection> connection, uint64_t generation)
+            : reg_(reg), connection_(std::move(connection)), generation_(generation)
+        {
+        }
+        ~Lease() { reg_.Return(std::move(connection_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+
+        Connection& operator*() const { return *connection_; }
+        sqlite3* Handle() const { return connection_->Handle(); }
+        // The root the connection belongs to, as handles record it.
+        uint64_t Generation() const { return generation_; }
+
+      private:
+        Registry& reg_;
+        std::unique_ptr<Connection> connection_;
+        uint64_t generation_;
+    };
+
+    Lease Borrow()
     {
         auto path = HomeDir() / "registry.db";
-        if (db_ && path == path_ && pid_ == ::getpid())
-            return db_.get();
-        if (db_ && pid_ != ::getpid()) {
-            // A connection must not cross fork(): the parent still owns its
-            // locks and files, so the child only forgets it.
-            (void)db_.release();
-        }
-        if (path != path_) {
+        std::unique_ptr<Connection> connection;
+        uint64_t generation;
+        {
+            std::lock_guard lock(mutex_);
+            ForgetAfterFork();
             // Handles stay bound to the root they were opened in.
-            auto [it, added] = roots_.try_emplace(path, roots_.size() + 1);
-            generation_ = it->second;
+            generation = roots_.try_emplace(path, roots_.size() + 1).first->second;
+            for (auto it = idle_.begin(); it != idle_.end(); ++it)
+                if ((*it)->Path() == path) {
+                    connection = std::move(*it);
+                    idle_.erase(it);
+                    break;
+                }
         }
-        db_.reset();
-        path_ = path;
-        db_ = OpenDatabase(path);
-        pid_ = ::getpid();
-        return db_.get();
+        if (!connection)
+            connection = std::make_unique<Connection>(path);
+        return Lease(*this, std::move(connection), generation);
     }
 
-    uint64_t Generation() const { return generation_; }
-
-    HKEY AddHandle(KeyId id, REGSAM sam)
+    HKEY AddHandle(KeyId id, REGSAM sam, uint64_t generation)
     {
+        std::lock_guard lock(handlesMutex_);
         uintptr_t value = nextHandle_;
         nextHandle_ += 4;
-        handles_.emplace(value, OpenKey{id, GrantedAccess(sam), generation_});
+        handles_.emplace(value, OpenKey{id, GrantedAccess(sam), generation});
         return reinterpret_cast<HKEY>(value);
     }
 
-    const OpenKey* FindHandle(HKEY h) const
+    std::optional<OpenKey> FindHandle(HKEY h)
     {
+        std::lock_guard lock(handlesMutex_);
         auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
-        return it == handles_.end() ? nullptr : &it->second;
+        return it == handles_.end() ? std::nullopt : std::optional<OpenKey>(it->second);
     }
 
-    bool RemoveHandle(HKEY h) { return handles_.erase(reinterpret_cast<uintptr_t>(h)) != 0; }
+    bool RemoveHandle(HKEY h)
+    {
+        std::lock_guard lock(handlesMutex_);
+        return handles_.erase(reinterpret_cast<uintptr_t>(h)) != 0;
+    }
 
   private:
     Registry() = default;
 
-    std::mutex mutex_;
-    SqlitePtr db_;
-    std::filesystem::path path_;
-    pid_t pid_ = 0;
-    uint64_t generation_ = 0;
+    // Idle connections kept for the next calls: as many as the threads that
+    // called at once, up to this bound.
+    static constexpr size_t kMaxIdle = 16;
+
+    void Return(std::unique_ptr<Connection> connection)
+    {
+        if (!connection)
+            return;
+        std::unique_lock lock(mutex_);
+        if (pid_ != ::getpid()) {
+            (void)connection.release(); // see ForgetAfterFork
+            return;
+        }
+        // A connection left inside a transaction (its rollback failed) is
+        // closed, which rolls it back, rather than lent again.
+        if (idle_.size() >= kMaxIdle || !sqlite3_get_autocommit(connection->Handle())) {
+            lock.unlock();
+            return; // closed here
+        }
+        idle_.push_back(std::move(connection));
+    }
+
+    // A connection must not cross fork(): the parent still owns its locks
+    // and files, so the child only forgets them. Caller holds mutex_.
+    void ForgetAfterFork()
+    {
+        if (pid_ == ::getpid())
+            return;
+        for (auto& connection : idle_)
+            (void)connection.release();
+        idle_.clear();
+        pid_ = ::getpid();
+    }
+
+    std::mutex writer_;
+    std::mutex mutex_; // the pool and the roots
+    std::mutex handlesMutex_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+    pid_t pid_ = ::getpid();
     std::map<std::filesystem::path, uint64_t> roots_;
     std::unordered_map<uintptr_t, OpenKey> handles_;
     uintptr_t nextHandle_ = 0x1000;
 };
+
+using Lease = Registry::Lease;
 
 std::optional<KeyId> PredefinedKey(HKEY h)
 {
@@ -144,25 +227,25 @@ bool IsRoot(KeyId id)
     return id >= kClassesRootId && id <= kUsersId;
 }
 
-bool KeyExists(sqlite3* db, KeyId id)
+bool KeyExists(Connection& db, KeyId id)
 {
     Statement s(db, "SELECT 1 FROM keys WHERE id = ?1");
     return s.Bind(1, id).Step();
 }
 
 // The key a handle stands for, once the handle has the rights `needed`.
-LSTATUS ResolveHandle(Registry& reg, sqlite3* db, HKEY h, REGSAM needed, KeyId& id)
+LSTATUS ResolveHandle(Registry& reg, Connection& db, uint64_t root, HKEY h, REGSAM needed, KeyId& id)
 {
-    if (auto root = PredefinedKey(h)) {
-        id = *root;
+    if (auto predefined = PredefinedKey(h)) {
+        id = *predefined;
         return ERROR_SUCCESS;
     }
-    const OpenKey* key = reg.FindHandle(h);
+    const auto key = reg.FindHandle(h);
     if (!key)
         return ERROR_INVALID_HANDLE;
     if ((key->access & needed) != needed)
         return ERROR_ACCESS_DENIED;
-    if (key->generation != reg.Generation() || !KeyExists(db, key->id))
+    if (key->generation != root || !KeyExists(db, key->id))
         return ERROR_KEY_DELETED;
     id = key->id;
     return ERROR_SUCCESS;
@@ -202,7 +285,7 @@ LSTATUS SplitPath(LPCWSTR subKey, std::vector<std::u16string_view>& parts)
     return ERROR_SUCCESS;
 }
 
-std::optional<KeyId> FindChild(sqlite3* db, KeyId parent, std::u16string_view name)
+std::optional<KeyId> FindChild(Connection& db, KeyId parent, std::u16string_view name)
 {
     Statement s(db, "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
     s.Bind(1, parent).BindBlob(2, FoldKey(name));
@@ -211,7 +294,7 @@ std::optional<KeyId> FindChild(sqlite3* db, KeyId parent, std::u16string_view na
     return s.Int(0);
 }
 
-void Touch(sqlite3* db, KeyId id)
+void Touch(Connection& db, KeyId id)
 {
     Statement s(db, "UPDATE keys SET mtime = ?2 WHERE id = ?1");
     s.Bind(1, id).Bind(2, NowFileTime()).Run();
@@ -219,7 +302,7 @@ void Touch(sqlite3* db, KeyId id)
 
 // Deletes the keys below `top` with their values, and `top` itself unless
 // `keepTop` is set.
-void DeleteSubtree(sqlite3* db, KeyId top, bool keepTop)
+void DeleteSubtree(Connection& db, KeyId top, bool keepTop)
 {
     static constexpr const char* kTree = "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
                                          " SELECT k.id FROM keys k JOIN tree t ON k.parent = t.id)";
@@ -271,15 +354,18 @@ LSTATUS CopyName(const std::u16string& name, LPWSTR buffer, LPDWORD cch)
     return ERROR_SUCCESS;
 }
 
-// Runs one registry call: under the lock, with the database open, mapping
-// database and memory failures to registry codes. Never touches the thread's
-// last error.
-template <typename F> LSTATUS Call(F&& body) noexcept
+// Runs one registry call on a connection of its own (writers one at a time
+// in this process), mapping database and memory failures to registry codes.
+// Never touches the thread's last error.
+template <typename F> LSTATUS Call(bool write, F&& body) noexcept
 {
     try {
         Registry& reg = Registry::Instance();
-        std::lock_guard lock(reg.Mutex());
-        return body(reg, reg.Db());
+        std::unique_lock<std::mutex> writer;
+        if (write)
+            writer = std::unique_lock(reg.Writer());
+        Lease lease = reg.Borrow();
+        return body(reg, *lease, lease.Generation());
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
@@ -290,10 +376,10 @@ template <typename F> LSTATUS Call(F&& body) noexcept
 } // namespace
 // Walks to the key at parts below hKey, creating what is missing; created
 // tells whether any key was made. Runs inside the caller's transaction.
-LSTATUS CreatePath(Registry& reg, sqlite3* db, HKEY hKey, const std::vector<std::u16string_view>& parts,
-                   LPCWSTR lpClass, KeyId& id, bool& created)
+LSTATUS CreatePath(Registry& reg, Connection& db, uint64_t root, HKEY hKey,
+                   const std::vector<std::u16string_view>& parts, LPCWSTR lpClass, KeyId& id, bool& created)
 {
-    if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+    if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, 0, id); rc != ERROR_SUCCESS)
         return rc;
     created = false;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -312,7 +398,7 @@ LSTATUS CreatePath(Registry& reg, sqlite3* db, HKEY hKey, const std::vector<std:
             ins.BindNull(4);
         ins.Bind(5, NowFileTime()).Run();
         Touch(db, id);
-        id = sqlite3_last_insert_rowid(db);
+        id = sqlite3_last_insert_rowid(db.Handle());
         created = true;
     }
     return ERROR_SUCCESS;
@@ -320,7 +406,7 @@ LSTATUS CreatePath(Registry& reg, sqlite3* db, HKEY hKey, const std::vector<std:
 
 // Writes one value of key id. An existing value keeps its name as first
 // written and its place in the enumeration order.
-void StoreValue(sqlite3* db, KeyId id, LPCWSTR lpValueName, DWORD dwType, const BYTE* lpData, DWORD cbData)
+void StoreValue(Connection& db, KeyId id, LPCWSTR lpValueName, DWORD dwType, const BYTE* lpData, DWORD cbData)
 {
     auto name = View(lpValueName);
     Statement s(db, "INSERT INTO vals(key, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5)"
@@ -352,14 +438,14 @@ WINAPI_EXPORT LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD 
     std::vector<std::u16string_view> parts;
     if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
         return rc;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
         bool created = false;
-        if (LSTATUS rc = CreatePath(reg, db, hKey, parts, lpClass, id, created); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = CreatePath(reg, db, root, hKey, parts, lpClass, id, created); rc != ERROR_SUCCESS)
             return rc;
         txn.Commit();
-        *phkResult = reg.AddHandle(id, samDesired);
+        *phkResult = reg.AddHandle(id, samDesired, root);
         if (lpdwDisposition)
             *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
         return ERROR_SUCCESS;
@@ -376,10 +462,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ul
     std::vector<std::u16string_view> parts;
     if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
         return rc;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(false, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, false);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, 0, id); rc != ERROR_SUCCESS)
             return rc;
         for (auto part : parts) {
             auto child = FindChild(db, id, part);
@@ -388,7 +474,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ul
             id = *child;
         }
         txn.Commit();
-        *phkResult = reg.AddHandle(id, samDesired);
+        *phkResult = reg.AddHandle(id, samDesired, root);
         return ERROR_SUCCESS;
     });
 }
@@ -398,9 +484,7 @@ WINAPI_EXPORT LSTATUS WINAPI RegCloseKey(HKEY hKey)
     if (PredefinedKey(hKey))
         return ERROR_SUCCESS;
     try {
-        Registry& reg = Registry::Instance();
-        std::lock_guard lock(reg.Mutex());
-        return reg.RemoveHandle(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+        return Registry::Instance().RemoveHandle(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
     } catch (...) {
         return ERROR_INVALID_HANDLE;
     }
@@ -413,10 +497,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWOR
     if (!lpData && cbData)
         return ERROR_NOACCESS; // Windows reads the data first and faults on it
 
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
             return rc;
         StoreValue(db, id, lpValueName, dwType, lpData, cbData);
         txn.Commit();
@@ -435,14 +519,15 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWST
             return rc;
     // The key and its value in one transaction: a reader never sees the key
     // without the value, even when the writer dies between the two.
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
         bool created = false;
         if (parts.empty()) {
-            if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
+            if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
                 return rc;
-        } else if (LSTATUS rc = CreatePath(reg, db, hKey, parts, nullptr, id, created); rc != ERROR_SUCCESS) {
+        } else if (LSTATUS rc = CreatePath(reg, db, root, hKey, parts, nullptr, id, created);
+                   rc != ERROR_SUCCESS) {
             return rc;
         }
         StoreValue(db, id, lpValueName, dwType, static_cast<const BYTE*>(lpData), cbData);
@@ -456,10 +541,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LP
 {
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(false, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, false);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
             return rc;
         Statement s(db, "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
         s.Bind(1, id).BindBlob(2, FoldKey(View(lpValueName)));
@@ -473,14 +558,14 @@ WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LP
 
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
 {
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_SET_VALUE, id); rc != ERROR_SUCCESS)
             return rc;
         Statement s(db, "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
         s.Bind(1, id).BindBlob(2, FoldKey(View(lpValueName))).Run();
-        if (sqlite3_changes(db) == 0)
+        if (sqlite3_changes(db.Handle()) == 0)
             return ERROR_FILE_NOT_FOUND;
         Touch(db, id);
         txn.Commit();
@@ -497,10 +582,10 @@ LSTATUS DeleteKeyAt(HKEY hKey, LPCWSTR lpSubKey, bool wholeTree)
     std::vector<std::u16string_view> parts;
     if (LSTATUS rc = SplitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
         return rc;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, true);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, 0, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, 0, id); rc != ERROR_SUCCESS)
             return rc;
         KeyId parent = id;
         for (auto part : parts) {
@@ -542,10 +627,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey)
 {
     if (!lpSubKey) {
         // The key stays; its subkeys and values go.
-        return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+        return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
             Transaction txn(db, true);
             KeyId id;
-            if (LSTATUS rc = ResolveHandle(reg, db, hKey,
+            if (LSTATUS rc = ResolveHandle(reg, db, root, hKey,
                                            KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, id);
                 rc != ERROR_SUCCESS)
                 return rc;
@@ -564,10 +649,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpNa
 {
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(false, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, false);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_ENUMERATE_SUB_KEYS, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_ENUMERATE_SUB_KEYS, id); rc != ERROR_SUCCESS)
             return rc;
         Statement s(db,
                     "SELECT name, class, mtime FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
@@ -595,10 +680,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpVa
 {
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(false, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, false);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
             return rc;
         // Values come in the order they were first written, as on Windows.
         Statement s(db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
@@ -623,10 +708,10 @@ WINAPI_EXPORT LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD
 {
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    return Call([&](Registry& reg, sqlite3* db) -> LSTATUS {
+    return Call(false, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
         Transaction txn(db, false);
         KeyId id;
-        if (LSTATUS rc = ResolveHandle(reg, db, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
+        if (LSTATUS rc = ResolveHandle(reg, db, root, hKey, KEY_QUERY_VALUE, id); rc != ERROR_SUCCESS)
             return rc;
         auto set = [](LPDWORD out, int64_t v) {
             if (out)

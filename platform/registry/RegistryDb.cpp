@@ -95,14 +95,94 @@ namespace {
 
 } // namespace
 
-Statement::Statement(sqlite3* db, std::string_view sql) : db_(db)
+Connection::Connection(const std::filesystem::path& path) : path_(path)
 {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    db_.reset(raw);
+    if (rc != SQLITE_OK)
+        Fail(raw, "open");
+    ::chmod(path.c_str(), 0600);
+    sqlite3_busy_timeout(raw, 30000);
+    sqlite3_extended_result_codes(raw, 1);
+
+    // Write-ahead logging lets readers and one writer work at once; changing
+    // the journal mode wants the database to itself, so another process
+    // opening at the same moment may make us wait a little.
+    for (int attempt = 0;; ++attempt) {
+        rc = sqlite3_exec(raw, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            break;
+        if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED)
+            Fail(raw, "journal mode");
+        if (attempt == 300)
+            break; // the rollback journal with the busy timeout is still safe
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Exec(raw, "PRAGMA synchronous=NORMAL");
+
+    // The schema and the roots are made in one transaction, so a database
+    // that has the values table has them all: a reader opening one more
+    // connection need not take the write lock.
+    {
+        Transaction txn(*this, false);
+        if (Statement(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'vals'").Step())
+            return;
+    }
+    Transaction txn(*this, true);
+    Exec(raw, "CREATE TABLE IF NOT EXISTS keys("
+              " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+              " parent INTEGER,"
+              " name BLOB NOT NULL,"
+              " fold BLOB NOT NULL,"
+              " class BLOB,"
+              " mtime INTEGER NOT NULL);"
+              "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, fold);"
+              "CREATE TABLE IF NOT EXISTS vals("
+              " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+              " key INTEGER NOT NULL,"
+              " name BLOB NOT NULL,"
+              " fold BLOB NOT NULL,"
+              " type INTEGER NOT NULL,"
+              " data BLOB NOT NULL);"
+              "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, fold);");
+    Statement roots(*this, "INSERT OR IGNORE INTO keys(id, parent, name, fold, mtime)"
+                           " VALUES (?1, NULL, x'', x'', ?2)");
+    for (int64_t id : {kClassesRootId, kCurrentUserId, kLocalMachineId, kUsersId}) {
+        roots.Bind(1, id).Bind(2, NowFileTime()).Run();
+        roots.Reset();
+    }
+    txn.Commit();
+}
+
+StatementPtr& Connection::Slot(std::string_view sql)
+{
+    auto it = statements_.find(std::string(sql));
+    if (it == statements_.end())
+        it = statements_.emplace(std::string(sql), StatementPtr()).first;
+    return it->second;
+}
+
+Statement::Statement(Connection& connection, std::string_view sql)
+    : db_(connection.Handle()), slot_(connection.Slot(sql)), stmt_(std::move(slot_))
+{
+    if (stmt_)
+        return;
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
         sqlite3_finalize(raw);
-        Fail(db, "prepare");
+        Fail(db_, "prepare");
     }
     stmt_.reset(raw);
+}
+
+Statement::~Statement()
+{
+    Reset();
+    // A second use of the same text while this one ran has refilled the slot.
+    if (!slot_)
+        slot_ = std::move(stmt_);
 }
 
 Statement& Statement::Bind(int index, int64_t value)
@@ -197,9 +277,9 @@ void Exec(sqlite3* db, const char* sql)
         Fail(db, "exec");
 }
 
-Transaction::Transaction(sqlite3* db, bool write) : db_(db)
+Transaction::Transaction(Connection& connection, bool write) : connection_(connection)
 {
-    Exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    Statement(connection_, write ? "BEGIN IMMEDIATE" : "BEGIN").Run();
     open_ = true;
     write_ = write;
     if (write_)
@@ -208,72 +288,23 @@ Transaction::Transaction(sqlite3* db, bool write) : db_(db)
 
 Transaction::~Transaction()
 {
-    if (open_)
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!open_)
+        return;
+    try {
+        Statement(connection_, "ROLLBACK").Run();
+    } catch (...) {
+        // Closing the connection would roll back what is left; nothing to add.
+    }
 }
 
 void Transaction::Commit()
 {
     if (write_)
         trumik::platform::CrashPoint();
-    Exec(db_, "COMMIT");
+    Statement(connection_, "COMMIT").Run();
     open_ = false;
     if (write_)
         trumik::platform::CrashPoint();
-}
-
-SqlitePtr OpenDatabase(const std::filesystem::path& path)
-{
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    SqlitePtr db(raw);
-    if (rc != SQLITE_OK)
-        Fail(raw, "open");
-    ::chmod(path.c_str(), 0600);
-    sqlite3_busy_timeout(db.get(), 30000);
-    sqlite3_extended_result_codes(db.get(), 1);
-
-    // Write-ahead logging lets readers and one writer work at once; changing
-    // the journal mode wants the database to itself, so another process
-    // opening at the same moment may make us wait a little.
-    for (int attempt = 0;; ++attempt) {
-        rc = sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK)
-            break;
-        if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED)
-            Fail(db.get(), "journal mode");
-        if (attempt == 300)
-            break; // the rollback journal with the busy timeout is still safe
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Exec(db.get(), "PRAGMA synchronous=NORMAL");
-
-    Transaction txn(db.get(), true);
-    Exec(db.get(), "CREATE TABLE IF NOT EXISTS keys("
-                   " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                   " parent INTEGER,"
-                   " name BLOB NOT NULL,"
-                   " fold BLOB NOT NULL,"
-                   " class BLOB,"
-                   " mtime INTEGER NOT NULL);"
-                   "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, fold);"
-                   "CREATE TABLE IF NOT EXISTS vals("
-                   " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                   " key INTEGER NOT NULL,"
-                   " name BLOB NOT NULL,"
-                   " fold BLOB NOT NULL,"
-                   " type INTEGER NOT NULL,"
-                   " data BLOB NOT NULL);"
-                   "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, fold);");
-    Statement roots(db.get(), "INSERT OR IGNORE INTO keys(id, parent, name, fold, mtime)"
-                              " VALUES (?1, NULL, x'', x'', ?2)");
-    for (int64_t id : {kClassesRootId, kCurrentUserId, kLocalMachineId, kUsersId}) {
-        roots.Bind(1, id).Bind(2, NowFileTime()).Run();
-        roots.Reset();
-    }
-    txn.Commit();
-    return db;
 }
 
 } // namespace trumik::platform::registry

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace trumik::platform::registry {
@@ -43,11 +44,40 @@ using SqlitePtr = std::unique_ptr<sqlite3, SqliteCloser>;
 struct StatementFinalizer {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 };
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// One prepared statement; binds are 1-based, columns 0-based.
+// One connection to the registry database at a path (opened, created when
+// missing, with its schema and the hive roots in place) and the statements
+// prepared on it, kept for the next call that runs the same SQL text. Used by
+// one thread at a time.
+class Connection {
+  public:
+    explicit Connection(const std::filesystem::path& path);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    sqlite3* Handle() const { return db_.get(); }
+    const std::filesystem::path& Path() const { return path_; }
+
+    // The cache slot of a statement's text: empty when the statement is
+    // not prepared yet or is in use.
+    StatementPtr& Slot(std::string_view sql);
+
+  private:
+    std::filesystem::path path_;
+    // The statements are declared after the connection so that they go first.
+    SqlitePtr db_;
+    std::unordered_map<std::string, StatementPtr> statements_;
+};
+
+// One statement of a connection, taken from its cache (or prepared) and put
+// back, reset, at the end; binds are 1-based, columns 0-based.
 class Statement {
   public:
-    Statement(sqlite3* db, std::string_view sql);
+    Statement(Connection& connection, std::string_view sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, int64_t value);
     Statement& BindBlob(int index, std::span<const BYTE> bytes);
@@ -70,28 +100,25 @@ class Statement {
 
   private:
     sqlite3* db_;
-    std::unique_ptr<sqlite3_stmt, StatementFinalizer> stmt_;
+    StatementPtr& slot_;
+    StatementPtr stmt_;
 };
 
 // Runs SQL text that yields no rows (several statements allowed).
 void Exec(sqlite3* db, const char* sql);
 
-// Opens (creating when missing) the registry database at path, with its
-// schema and the hive roots in place.
-SqlitePtr OpenDatabase(const std::filesystem::path& path);
-
 // One transaction: BEGIN IMMEDIATE for writers, a deferred BEGIN for readers.
 // Rolls back unless committed.
 class Transaction {
   public:
-    Transaction(sqlite3* db, bool write);
+    Transaction(Connection& connection, bool write);
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     void Commit();
 
   private:
-    sqlite3* db_;
+    Connection& connection_;
     bool open_ = false;
     bool write_ = false;
 };

@@ -50,18 +50,17 @@ inline std::optional<std::vector<BYTE>> QueryRegistryValue(HKEY key, std::u16str
                                                            DWORD* type = nullptr)
 {
     std::u16string name(valueName);
-    std::vector<BYTE> data;
+    // Most values (a certificate with its properties among them) fit the
+    // first buffer, so one call reads them; a longer one says its size.
+    std::vector<BYTE> data(4096);
     for (;;) {
-        DWORD size = 0;
+        DWORD size = static_cast<DWORD>(data.size());
         DWORD t = REG_NONE;
-        if (RegQueryValueExW(key, name.c_str(), nullptr, &t, nullptr, &size) != ERROR_SUCCESS)
-            return std::nullopt;
-        data.resize(size);
-        size = static_cast<DWORD>(data.size());
-        LSTATUS rc =
-            RegQueryValueExW(key, name.c_str(), nullptr, &t, data.empty() ? nullptr : data.data(), &size);
-        if (rc == ERROR_MORE_DATA)
-            continue; // it grew in between
+        LSTATUS rc = RegQueryValueExW(key, name.c_str(), nullptr, &t, data.data(), &size);
+        if (rc == ERROR_MORE_DATA) {
+            data.resize(size); // and again: it may have grown in between
+            continue;
+        }
         if (rc != ERROR_SUCCESS)
             return std::nullopt;
         data.resize(size);

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <spawn.h>
 #include <string>
@@ -127,6 +129,56 @@ TEST(RegistrySharing, ThreadsWritingAtOnceLoseNothing)
     EXPECT_EQ(CountValues(sub), 400u);
     auto key = OpenRegistryKey(HKEY_CURRENT_USER, sub);
     EXPECT_TRUE(EnumRegistrySubKeys(key.get()).empty());
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, sub.c_str()), ERROR_SUCCESS);
+}
+
+TEST(RegistrySharing, ReadersOnThreadsSeeWholeValuesInOrderWhileAWriterRewritesThem)
+{
+    // A value whose bytes all carry its version: a reader that sees mixed
+    // bytes saw a half-written value, one that sees a version go back saw an
+    // old state after a newer one.
+    const std::u16string sub = kShared + u"\\Versions";
+    constexpr int kVersions = 200;
+    constexpr DWORD kSize = 8192;
+    auto write = [&](int version) {
+        std::vector<BYTE> data(kSize, static_cast<BYTE>(version));
+        return WriteRegistryBinary(HKEY_CURRENT_USER, sub, u"Data", data);
+    };
+    ASSERT_EQ(write(0), ERROR_SUCCESS);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::vector<std::string> problems(3);
+    std::vector<std::thread> readers;
+    for (size_t t = 0; t < problems.size(); ++t)
+        readers.emplace_back([&, t] {
+            int last = 0;
+            while (!done.load() && problems[t].empty()) {
+                auto data = ReadRegistryBinary(HKEY_CURRENT_USER, sub, u"Data");
+                reads.fetch_add(1);
+                if (!data || data->size() != kSize)
+                    problems[t] = "a read failed or came short";
+                else if (std::count(data->begin(), data->end(), data->front()) != kSize)
+                    problems[t] = "a value was half written";
+                else if (data->front() < last)
+                    problems[t] =
+                        "version " + std::to_string(data->front()) + " after " + std::to_string(last);
+                else
+                    last = data->front();
+            }
+        });
+    // The writes begin once every reader has read (counted, not timed).
+    while (reads.load() < static_cast<int>(problems.size()))
+        std::this_thread::yield();
+    for (int version = 1; version < kVersions; ++version)
+        ASSERT_EQ(write(version), ERROR_SUCCESS);
+    done.store(true);
+    for (auto& reader : readers)
+        reader.join();
+    for (const std::string& problem : problems)
+        EXPECT_EQ(problem, "");
+    auto last = ReadRegistryBinary(HKEY_CURRENT_USER, sub, u"Data");
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->front(), kVersions - 1);
     EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, sub.c_str()), ERROR_SUCCESS);
 }
 
