@@ -101,6 +101,9 @@ struct MsgObject {
     sd::Message message;
     bool contentDone = false; // every piece of the content is in
     ContentHashes hashes;
+    // Signers added to a detached message before its content: signed when
+    // the last piece is in.
+    std::vector<PendingSigner> waiting;
     // Both: the state after the last CryptMsgUpdate.
     bool finished = false;
     Bytes encoded;
@@ -363,6 +366,22 @@ DWORD Rebuild(MsgObject& m, const Bytes* newCert, const Bytes* newSigner, const 
     return 0;
 }
 
+// Signs for a signer once the content's digest is known, and puts the new
+// SignerInfo into the message.
+bool AddSigned(MsgObject& m, const PendingSigner& signer)
+{
+    Bytes digest;
+    Bytes signerInfo;
+    DWORD rc = MessageDigest(m, signer.family->hash, &digest);
+    if (!rc)
+        rc = SignPending(signer, digest, m.message.contentType, &signerInfo);
+    if (!rc)
+        rc = Rebuild(m, nullptr, &signerInfo, signer.family);
+    if (rc)
+        SetLastError(rc);
+    return rc == 0;
+}
+
 BOOL AddSigner(MsgObject& m, const CMSG_SIGNER_ENCODE_INFO* info)
 {
     if (!info)
@@ -373,15 +392,15 @@ BOOL AddSigner(MsgObject& m, const CMSG_SIGNER_ENCODE_INFO* info)
     PendingSigner signer;
     if (DWORD rc = TakeSigner(*info, certs, &signer))
         return Fail(rc);
-    Bytes digest;
-    if (DWORD rc = MessageDigest(m, signer.family->hash, &digest))
-        return Fail(rc);
-    Bytes signerInfo;
-    if (DWORD rc = SignPending(signer, digest, m.message.contentType, &signerInfo))
-        return Fail(rc);
-    if (DWORD rc = Rebuild(m, nullptr, &signerInfo, signer.family))
-        return Fail(rc);
-    return TRUE;
+    if (m.detached && !m.contentDone) {
+        // The content is still to come: its digest under this signer's
+        // algorithm is taken as it passes.
+        if (DWORD rc = m.hashes.Start({signer.family->hash}))
+            return Fail(rc);
+        m.waiting.push_back(std::move(signer));
+        return TRUE;
+    }
+    return AddSigned(m, signer) ? TRUE : FALSE;
 }
 
 BOOL VerifyEx(MsgObject& m, const CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA* para)
@@ -440,6 +459,10 @@ BOOL UpdateDecoding(MsgObject& m, const BYTE* pbData, DWORD cbData, BOOL fFinal)
     if (fFinal) {
         m.contentDone = true;
         m.finished = true;
+        std::vector<PendingSigner> waiting = std::move(m.waiting);
+        for (const PendingSigner& signer : waiting)
+            if (!AddSigned(m, signer))
+                return FALSE;
     }
     return TRUE;
 }
@@ -454,8 +477,10 @@ BOOL GetDecodedParam(MsgObject& m, DWORD type, DWORD index, void* pvData, DWORD*
     case CMSG_TYPE_PARAM:
         return CopyDword(pvData, pcbData, CMSG_SIGNED);
     case CMSG_CONTENT_PARAM:
-        return msg.hasContent ? CopyOut(pvData, pcbData, msg.At(msg.content), msg.content.length)
-                              : CopyOut(pvData, pcbData, nullptr, 0);
+        // A detached message has no content of its own to give.
+        if (!msg.hasContent)
+            return Fail(CRYPT_E_INVALID_MSG_TYPE);
+        return CopyOut(pvData, pcbData, msg.At(msg.content), msg.content.length);
     case CMSG_ENCODED_MESSAGE:
         return CopyOut(pvData, pcbData, data, msg.bytes.size());
     case CMSG_SIGNER_COUNT_PARAM:

@@ -543,6 +543,11 @@ WINAPI_EXPORT BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecry
 // CMSG_CTRL_ADD_CERT and CMSG_CTRL_ADD_SIGNER add a certificate and a signer
 // (whose certificate must be in the message by then), leaving the existing
 // signers' bytes as they were, and CMSG_ENCODED_MESSAGE gives the result.
+// On a detached message, CMSG_CTRL_ADD_SIGNER before the content is given
+// signs when the last piece of it is in (so a co-signer with a digest the
+// message does not name yet streams the content once).
+// CMSG_CONTENT_PARAM of a message without content of its own (detached)
+// fails with CRYPT_E_INVALID_MSG_TYPE.
 
 typedef void* HCRYPTMSG;
 

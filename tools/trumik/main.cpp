@@ -2,6 +2,7 @@
 // as a script host does: objects by ProgID, methods by name through IDispatch.
 #include "Automation.h"
 #include "CertCommands.h"
+#include "CmsCommands.h"
 #include "CryptCommands.h"
 #include "JsonLine.h"
 #include "RegCommand.h"
@@ -59,6 +60,7 @@ void PrintOverview(std::FILE* out)
         {"provider-info", "print the GOST provider's description"},
         {"call", "call a method of a class by name through IDispatch, print JSON"},
         {"script", "run JSON lines of calls on objects that live across lines"},
+        {"cms", "sign, co-sign and verify CMS SignedData (CAdES-BES), files of any size"},
         {"cert", "make, import, list, show, export and delete store certificates"},
         {"crl", "import certificate revocation lists"},
         {"container", "list, export and delete the provider's key containers"},
@@ -171,6 +173,7 @@ int Usage(const char* topic = nullptr)
          "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
          "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
          "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
+        {"cms", kCmsHelp},
         {"encrypt", kEncryptHelp},
         {"decrypt", kDecryptHelp},
         {"container-name", kContainerNameHelp},
@@ -625,6 +628,8 @@ int main(int argc, char** argv)
         return Verify(args);
     if (command == "reg")
         return RegCommand(args);
+    if (command == "cms")
+        return CmsCommand(args);
     if (command == "cert")
         return CertCommand(args);
     if (command == "crl")
