@@ -20,7 +20,7 @@ namespace {
 // The class-wide stacks, each read and replaced whole under the one lock of
 // the stacks, which is held for nothing else.
 std::mutex g_stacksLock;
-std::array<std::u16string, 4> g_stacks;
+std::array<std::u16string, kErrorStackCount> g_stacks;
 
 thread_local LibraryErrorCallback t_errorCallback = nullptr;
 
@@ -208,42 +208,62 @@ HRESULT ErrorRecord::CopyStack(BSTR* errorStack) const
     return CopyOut(stacks::Text(stack_), errorStack) ? S_OK : E_OUTOFMEMORY;
 }
 
+namespace {
+
+// A report of the library as an entry on a class's stack (behind it for the
+// signer error text), then on standard error.
+void RecordReport(ErrorStackId id, EntryStyle style, const char* file, int line, const char* func,
+                  const char* errorObject, const char* errorSubject, int reason, const char* msg)
+{
+    try {
+        std::u16string entry = BuildEntry(style, file, line, func, errorObject, errorSubject, reason, msg);
+        if (style == EntryStyle::XmlSigner)
+            stacks::Append(id, entry);
+        else
+            stacks::Push(id, entry);
+    } catch (...) {
+        // The entry is lost; the library's own report still follows.
+    }
+    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
+}
+
+} // namespace
+
 extern "C" {
 
 void MSXmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
                               const char* errorSubject, int reason, const char* msg)
 {
-    try {
-        stacks::Push(ErrorStackId::MSXmlSigner, BuildEntry(EntryStyle::MSXmlSigner, file, line, func,
-                                                           errorObject, errorSubject, reason, msg));
-    } catch (...) {
-        // The entry is lost; the library's own report still follows.
-    }
-    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
+    RecordReport(ErrorStackId::MSXmlSigner, EntryStyle::MSXmlSigner, file, line, func, errorObject,
+                 errorSubject, reason, msg);
 }
 
 void MSXmlVerifierErrorCallback(const char* file, int line, const char* func, const char* errorObject,
                                 const char* errorSubject, int reason, const char* msg)
 {
-    try {
-        stacks::Push(ErrorStackId::MSXmlVerifier, BuildEntry(EntryStyle::MSXmlVerifier, file, line, func,
-                                                             errorObject, errorSubject, reason, msg));
-    } catch (...) {
-        // The entry is lost; the library's own report still follows.
-    }
-    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
+    RecordReport(ErrorStackId::MSXmlVerifier, EntryStyle::MSXmlVerifier, file, line, func, errorObject,
+                 errorSubject, reason, msg);
 }
 
 void XmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
                             const char* errorSubject, int reason, const char* msg)
 {
-    try {
-        stacks::Append(ErrorStackId::XmlSigner, BuildEntry(EntryStyle::XmlSigner, file, line, func,
-                                                           errorObject, errorSubject, reason, msg));
-    } catch (...) {
-        // The entry is lost; the library's own report still follows.
-    }
-    ReportOnStandardError(file, line, func, errorObject, errorSubject, reason, msg);
+    RecordReport(ErrorStackId::XmlSigner, EntryStyle::XmlSigner, file, line, func, errorObject, errorSubject,
+                 reason, msg);
+}
+
+void XmlElementSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                                   const char* errorSubject, int reason, const char* msg)
+{
+    RecordReport(ErrorStackId::XmlElementSigner, EntryStyle::MSXmlSigner, file, line, func, errorObject,
+                 errorSubject, reason, msg);
+}
+
+void XmlElementVerifierErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                                     const char* errorSubject, int reason, const char* msg)
+{
+    RecordReport(ErrorStackId::XmlElementVerifier, EntryStyle::MSXmlSigner, file, line, func, errorObject,
+                 errorSubject, reason, msg);
 }
 
 void ThreadErrorCallback(const char* file, int line, const char* func, const char* errorObject,

@@ -10,8 +10,18 @@
 
 namespace trumik::common {
 
-// The four class-wide stacks.
-enum class ErrorStackId { CryptEncMessage, MSXmlSigner, MSXmlVerifier, XmlSigner };
+// The class-wide stacks: the four of the specified classes, then those of the
+// exchange module's classes.
+enum class ErrorStackId {
+    CryptEncMessage,
+    MSXmlSigner,
+    MSXmlVerifier,
+    XmlSigner,
+    XmlElementSigner,
+    XmlElementVerifier,
+    CmsSigner
+};
+inline constexpr size_t kErrorStackCount = 7;
 
 // Messages come back cut to this many characters; the stored text is unchanged.
 inline constexpr size_t kMessageLimit = 2000;
@@ -67,7 +77,7 @@ class ErrorRecord {
 // Copies a message out, cut to kMessageLimit characters; empty for null.
 HRESULT CopyMessageOut(std::u16string_view message, BSTR* out);
 
-// The security library's error callbacks of the three XML classes, in the
+// The security library's error callbacks of the XML classes, in the
 // signature of xmlSecErrorsCallback.
 extern "C" {
 void MSXmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
@@ -76,6 +86,10 @@ void MSXmlVerifierErrorCallback(const char* file, int line, const char* func, co
                                 const char* errorSubject, int reason, const char* msg);
 void XmlSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
                             const char* errorSubject, int reason, const char* msg);
+void XmlElementSignerErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                                   const char* errorSubject, int reason, const char* msg);
+void XmlElementVerifierErrorCallback(const char* file, int line, const char* func, const char* errorObject,
+                                     const char* errorSubject, int reason, const char* msg);
 
 // The callback that the library's one slot holds once the libraries are
 // started: it hands each report to the callback chosen on the calling thread

@@ -10,10 +10,12 @@
 #include <xmlsec/errors.h>
 #include <xmlsec/xmlsec.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace trumik::common {
 
@@ -23,6 +25,7 @@ struct LibraryState {
     bool running = false;           // xmlInitParser .. xmlSecCheckVersionExt done
     std::set<std::string> backends; // back-ends whose application and crypto start-up ran
     int startedObjects = 0;
+    std::vector<xmlSecTransformId> transforms; // registered at each start-up
 };
 
 LibraryState& State()
@@ -126,6 +129,12 @@ bool StartProcessLibraries()
         xmlSecShutdown();
         return false;
     }
+    for (xmlSecTransformId id : State().transforms) {
+        if (xmlSecTransformIdsRegister(id) < 0) {
+            xmlSecShutdown();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -214,6 +223,41 @@ void ForgetLibraries(VARIANT_BOOL& started, ErrorStackId stack)
 bool ActivateBackend(const char* backend)
 {
     return xmlSecCryptoDLLoadLibrary(reinterpret_cast<const xmlChar*>(backend)) >= 0;
+}
+
+void AddTransform(xmlSecTransformId id)
+{
+    std::unique_lock guard(LibraryLock());
+    LibraryState& state = State();
+    if (std::find(state.transforms.begin(), state.transforms.end(), id) != state.transforms.end())
+        return;
+    state.transforms.push_back(id);
+    if (state.running)
+        xmlSecTransformIdsRegister(id);
+}
+
+void RemoveTransform(xmlSecTransformId id)
+{
+    std::unique_lock guard(LibraryLock());
+    LibraryState& state = State();
+    state.transforms.erase(std::remove(state.transforms.begin(), state.transforms.end(), id),
+                           state.transforms.end());
+    xmlSecPtrListPtr list = state.running ? xmlSecTransformIdsGet() : nullptr;
+    if (!list)
+        return;
+    // The list has no removal that keeps it dense: it is written anew
+    // without the klass.
+    std::vector<xmlSecPtr> kept;
+    for (xmlSecSize i = 0; i < xmlSecPtrListGetSize(list); ++i) {
+        xmlSecPtr item = xmlSecPtrListGetItem(list, i);
+        if (item != id)
+            kept.push_back(item);
+    }
+    if (kept.size() == xmlSecPtrListGetSize(list))
+        return;
+    xmlSecPtrListEmpty(list);
+    for (xmlSecPtr item : kept)
+        xmlSecPtrListAdd(list, item);
 }
 
 int StartedObjectCount()

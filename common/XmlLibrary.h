@@ -6,6 +6,8 @@
 
 #include <oleauto.h>
 
+#include <xmlsec/transforms.h>
+
 #include <optional>
 
 namespace trumik::common {
@@ -74,6 +76,14 @@ class XmlOperation {
     std::optional<LibraryUse> use_;
     std::optional<ThreadErrorReports> reports_;
 };
+
+// Transforms beyond the library's own (the exchange module's): registered
+// with the library at every process start-up of it, and at once when it runs
+// already. A module withdraws its transforms before it unloads, so that the
+// library's list never holds a klass of an unloaded module. Both wait for the
+// uses in flight, as start-up does.
+void AddTransform(xmlSecTransformId id);
+void RemoveTransform(xmlSecTransformId id);
 
 // Number of objects that count themselves started, and whether the libraries
 // are running now (for tests and diagnostics).

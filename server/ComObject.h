@@ -13,8 +13,7 @@
 
 namespace trumik::server {
 
-template <class Interface>
-class DualObject : public Interface, public IProvideClassInfo {
+template <class Interface> class DualObject : public Interface, public IProvideClassInfo {
   public:
     // IUnknown of every interface pointer but the inner one: delegated to the
     // outer object when aggregated.
@@ -95,7 +94,8 @@ class DualObject : public Interface, public IProvideClassInfo {
             return E_POINTER;
         *ppv = nullptr;
         if (riid == IID_IUnknown)
-            *ppv = outer_ ? static_cast<IUnknown*>(&inner_) : static_cast<IUnknown*>(static_cast<Interface*>(this));
+            *ppv = outer_ ? static_cast<IUnknown*>(&inner_)
+                          : static_cast<IUnknown*>(static_cast<Interface*>(this));
         else if (riid == IID_IDispatch || riid == interfaceId_)
             *ppv = static_cast<Interface*>(this);
         else if (riid == IID_IProvideClassInfo)
@@ -125,8 +125,7 @@ class DualObject : public Interface, public IProvideClassInfo {
 // The object creator of a class: a plain object without an outer one, an
 // aggregated one with it; the new object is asked for riid and destroyed at
 // once when that fails.
-template <class Object>
-HRESULT CreateObject(IUnknown* outer, REFIID riid, void** ppv)
+template <class Object> HRESULT CreateObject(IUnknown* outer, REFIID riid, void** ppv)
 {
     if (!ppv)
         return E_POINTER;

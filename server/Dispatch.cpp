@@ -103,7 +103,7 @@ HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISP
         return DISP_E_BADVARTYPE;
 
     // The argument of each parameter, in parameter order.
-    std::array<VARIANTARG*, 6> byParam{};
+    std::array<VARIANTARG*, kMaxDispParams> byParam{};
     for (UINT i = 0; i < params->cArgs; ++i)
         byParam[i] = &params->rgvarg[params->cArgs - 1 - i];
     if (params->cNamedArgs > 0) {
@@ -116,7 +116,7 @@ HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISP
             if (params->cNamedArgs > params->cArgs)
                 return DISP_E_BADPARAMCOUNT;
             // Named arguments come first in rgvarg; positional ones follow, last first.
-            std::array<VARIANTARG*, 6> placed{};
+            std::array<VARIANTARG*, kMaxDispParams> placed{};
             for (UINT n = 0; n < params->cNamedArgs; ++n) {
                 DISPID id = params->rgdispidNamedArgs[n];
                 if (id < 0 || static_cast<UINT>(id) >= method->paramCount || placed[id]) {
@@ -139,7 +139,7 @@ HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISP
         }
     }
 
-    std::array<VARIANTARG*, 6> used{};
+    std::array<VARIANTARG*, kMaxDispParams> used{};
     for (UINT i = 0; i < method->paramCount; ++i) {
         if (CheckArgument(byParam[i], method->params[i], &used[i]) != S_OK) {
             if (argErr)
@@ -177,6 +177,12 @@ void PutBool(VARIANT* retval, VARIANT_BOOL value)
 {
     retval->vt = VT_BOOL;
     retval->boolVal = value;
+}
+
+void PutDate(VARIANT* retval, DATE value)
+{
+    retval->vt = VT_DATE;
+    retval->date = value;
 }
 
 } // namespace trumik::server

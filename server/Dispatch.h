@@ -18,10 +18,13 @@ enum class RetKind { Bstr, Int, Bool, Variant };
 // caller has initialised to VT_EMPTY.
 using MethodThunk = HRESULT (*)(IDispatch* self, VARIANTARG* const* args, VARIANT* retval);
 
+// The most [in] parameters a method of a table may have.
+inline constexpr size_t kMaxDispParams = 8;
+
 struct DispMethod {
     const char16_t* name;
     DISPID dispid;
-    VARTYPE params[6]; // declared [in] types: VT_BSTR, VT_I4, VT_DATE, or VT_BYREF | VT_VARIANT
+    VARTYPE params[kMaxDispParams]; // declared [in] types: VT_BSTR, VT_I4, VT_DATE, or VT_BYREF | VT_VARIANT
     UINT paramCount;
     MethodThunk call;
 };
@@ -50,5 +53,6 @@ HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISP
 void PutBstr(VARIANT* retval, BSTR value);
 void PutInt(VARIANT* retval, INT value);
 void PutBool(VARIANT* retval, VARIANT_BOOL value);
+void PutDate(VARIANT* retval, DATE value);
 
 } // namespace trumik::server

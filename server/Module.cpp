@@ -1,12 +1,8 @@
-// The module's exports, its class factories and its module-wide state.
+// The module's exports, its class factories and its module-wide state, for
+// any module: what differs between modules is its object map (ThisModule).
 #include "Module.h"
 
-#include "CryptEncMessageObject.h"
-#include "MSXmlSignerObject.h"
-#include "MSXmlVerifierObject.h"
 #include "ObjectMap.h"
-#include "XmlSignerObject.h"
-#include "ZelvaneTrumikXmlSigner.h"
 
 #include <libloaderapi.h>
 #include <winbase.h>
@@ -25,19 +21,6 @@
 namespace trumik::server {
 
 namespace {
-
-const ClassEntry kObjectMap[] = {
-    {&CLSID_CCryptEncMessage, u"ZelvaneTrumikXmlSigner.CryptEncMessage.1",
-     u"ZelvaneTrumikXmlSigner.CryptEncMessage", u"CCryptEncMessage Object", u"apartment",
-     CreateObject<CryptEncMessageObject>},
-    {&CLSID_CMSXmlSigner, u"ZelvaneTrumikXmlSigner.MSXmlSigner.1", u"ZelvaneTrumikXmlSigner.MSXmlSigner",
-     u"CMSXmlSigner Object", u"apartment", CreateObject<MSXmlSignerObject>},
-    {&CLSID_CMSXmlVerifier, u"ZelvaneTrumikXmlSigner.MSXmlVerifier.1",
-     u"ZelvaneTrumikXmlSigner.MSXmlVerifier", u"CMSXmlVerifier Object", u"apartment",
-     CreateObject<MSXmlVerifierObject>},
-    {&CLSID_CXmlSigner, u"ZelvaneTrumik.XmlSigner.1", u"ZelvaneTrumik.XmlSigner", u"CXmlSigner Object",
-     u"both", CreateObject<XmlSignerObject>},
-};
 
 class ClassFactory final : public IClassFactory {
   public:
@@ -109,7 +92,7 @@ struct ModuleState {
     std::mutex lock; // guards the lazy creation of class factories and the type information caches
     bool tornDown = false;
     HMODULE module = nullptr;
-    IUnknown* factories[std::size(kObjectMap)] = {};
+    std::vector<IUnknown*> factories = std::vector<IUnknown*>(ThisModule().classCount, nullptr);
     ITypeLib* moduleTypeLib = nullptr;
     std::map<GUID, ITypeInfo*, GuidLess> classInfo;
     std::vector<std::function<void()>> atUnload;
@@ -134,15 +117,6 @@ ModuleState& State()
 }
 
 } // namespace
-
-const ClassEntry* ObjectMap()
-{
-    return kObjectMap;
-}
-size_t ObjectMapSize()
-{
-    return std::size(kObjectMap);
-}
 
 void LockModule()
 {
@@ -218,7 +192,7 @@ HRESULT RegisteredClassInfo(REFCLSID clsid, ITypeInfo** info)
     auto found = state.classInfo.find(clsid);
     if (found == state.classInfo.end()) {
         ITypeLib* typeLib = nullptr;
-        HRESULT hr = LoadRegTypeLib(LIBID_ZelvaneTrumikXmlSigner, 1, 0, 0, &typeLib);
+        HRESULT hr = LoadRegTypeLib(*ThisModule().libid, 1, 0, 0, &typeLib);
         if (FAILED(hr))
             return hr;
         ITypeInfo* classInfo = nullptr;
@@ -261,16 +235,17 @@ WINAPI_EXPORT HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPV
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
+    const ModuleDefinition& module = ThisModule();
     size_t index = 0;
-    while (index < std::size(kObjectMap) && *kObjectMap[index].clsid != rclsid)
+    while (index < module.classCount && *module.classes[index].clsid != rclsid)
         ++index;
-    if (index == std::size(kObjectMap))
+    if (index == module.classCount)
         return CLASS_E_CLASSNOTAVAILABLE;
     HRESULT hr = S_OK;
     if (!state.factories[index]) {
         std::lock_guard<std::mutex> guard(state.lock);
         if (!state.factories[index]) {
-            auto* factory = new (std::nothrow) ClassFactory(kObjectMap[index].create);
+            auto* factory = new (std::nothrow) ClassFactory(module.classes[index].create);
             if (!factory)
                 return E_OUTOFMEMORY;
             void* unknown = nullptr;

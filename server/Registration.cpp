@@ -2,7 +2,6 @@
 // their component categories and the type library.
 #include "Module.h"
 #include "ObjectMap.h"
-#include "ZelvaneTrumikXmlSigner.h"
 
 #include <comcat.h>
 #include <objbase.h>
@@ -135,8 +134,7 @@ HRESULT UpdateClassRegistry(const ClassEntry& entry, bool registering)
     RETURN_IF_FAILED(WriteKey(clsidKey + u"\\" + moduleType, nullptr, module.c_str()));
     RETURN_IF_FAILED(WriteKey(clsidKey + u"\\" + moduleType, u"ThreadingModel", entry.threadingModel));
     RETURN_IF_FAILED(WriteKey(clsidKey, u"AppID", u""));
-    RETURN_IF_FAILED(
-        WriteKey(clsidKey + u"\\TypeLib", nullptr, GuidText(LIBID_ZelvaneTrumikXmlSigner).c_str()));
+    RETURN_IF_FAILED(WriteKey(clsidKey + u"\\TypeLib", nullptr, GuidText(*ThisModule().libid).c_str()));
     return S_OK;
 }
 
@@ -223,9 +221,10 @@ extern "C" {
 
 WINAPI_EXPORT HRESULT WINAPI DllRegisterServer()
 {
-    for (size_t i = 0; i < ObjectMapSize(); ++i) {
-        RETURN_IF_FAILED(UpdateClassRegistry(ObjectMap()[i], true));
-        RETURN_IF_FAILED(RegisterCategories(ObjectMap()[i]));
+    const ModuleDefinition& module = ThisModule();
+    for (size_t i = 0; i < module.classCount; ++i) {
+        RETURN_IF_FAILED(UpdateClassRegistry(module.classes[i], true));
+        RETURN_IF_FAILED(RegisterCategories(module.classes[i]));
     }
     std::u16string path;
     TypeLibRef typeLib;
@@ -238,9 +237,10 @@ WINAPI_EXPORT HRESULT WINAPI DllRegisterServer()
 
 WINAPI_EXPORT HRESULT WINAPI DllUnregisterServer()
 {
-    for (size_t i = 0; i < ObjectMapSize(); ++i) {
-        RETURN_IF_FAILED(UnregisterCategories(ObjectMap()[i]));
-        RETURN_IF_FAILED(UpdateClassRegistry(ObjectMap()[i], false));
+    const ModuleDefinition& module = ThisModule();
+    for (size_t i = 0; i < module.classCount; ++i) {
+        RETURN_IF_FAILED(UnregisterCategories(module.classes[i]));
+        RETURN_IF_FAILED(UpdateClassRegistry(module.classes[i], false));
     }
     std::u16string path;
     TypeLibRef typeLib;

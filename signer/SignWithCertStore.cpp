@@ -6,6 +6,7 @@
 #include "MSXmlSigner.h"
 
 #include "CertLookup.h"
+#include "KeyMethods.h"
 #include "Messages.h"
 
 #include "common/CallerDocument.h"
@@ -46,10 +47,6 @@ using common::ErrorStackId;
 using common::Xml;
 using UniqueDoc = common::UniqueXmlDoc;
 
-// The signature-only document serialised without an encoding starts with
-// `<?xml version="1.0"?>` and a line feed.
-constexpr size_t kDeclarationLength = 22;
-
 // Store names as UTF-8 for the key's name.
 std::string Utf8(BSTR text)
 {
@@ -61,29 +58,6 @@ std::string Utf8(BSTR text)
     if (size > 0)
         WideCharToMultiByte(CP_UTF8, 0, text, units, out.data(), size, nullptr, nullptr);
     return out;
-}
-
-// The signature and digest methods of a key: GOST R 34.10-2001 over
-// R 34.11-94 for a 2001 key, as always; GOST R 34.10-2012 over R 34.11-2012
-// of the key's size for a 2012 key. No signature method for other keys.
-struct GostMethods {
-    xmlSecTransformId signature = nullptr;
-    xmlSecTransformId digest = nullptr;
-    bool gost2001 = false;
-};
-
-GostMethods MethodsFor(xmlSecKeyDataPtr keyData)
-{
-    if (xmlSecKeyDataCheckId(keyData, xmlSecMSCryptoKeyDataGost2001Id))
-        return {xmlSecMSCryptoTransformGost2001GostR3411_94GetKlass(),
-                xmlSecMSCryptoTransformGostR3411_94GetKlass(), true};
-    if (xmlSecKeyDataCheckId(keyData, xmlSecMSCryptoKeyDataGostR3410_2012_256Id))
-        return {xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_256GetKlass(),
-                xmlSecMSCryptoTransformGostR3411_2012_256GetKlass(), false};
-    if (xmlSecKeyDataCheckId(keyData, xmlSecMSCryptoKeyDataGostR3410_2012_512Id))
-        return {xmlSecMSCryptoTransformGostR3410_2012GostR3411_2012_512GetKlass(),
-                xmlSecMSCryptoTransformGostR3411_2012_512GetKlass(), false};
-    return {};
 }
 
 } // namespace
@@ -339,24 +313,14 @@ void CMSXmlSigner::Rebuild(std::u16string_view xml, BSTR* retXml)
         HandOverCoreDocument(retXml);
         return;
     }
-    UniqueDoc signatureDoc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
-    if (!signatureDoc)
-        throw std::bad_alloc();
     // A copy, so that the core's document stays whole for the caller should
     // the rebuilding still fail.
-    xmlNodePtr copy = xmlDocCopyNode(signature, signatureDoc.get(), 1);
-    if (!copy)
-        throw std::bad_alloc();
-    xmlDocSetRootElement(signatureDoc.get(), copy);
-    xmlReconciliateNs(signatureDoc.get(), copy);
-    common::UniqueBstr signatureText = common::SerializedDocument(signatureDoc.get());
-    std::u16string_view s = common::View(signatureText.get());
-    if (s.size() < kDeclarationLength + 1) {
+    const std::u16string s = ElementText(signature);
+    if (s.empty()) {
         record_.SetError(messages::kSignatureNotFound);
         HandOverCoreDocument(retXml);
         return;
     }
-    s = s.substr(kDeclarationLength, s.size() - kDeclarationLength - 1);
 
     common::UniqueBstr replacement = SpliceSignature(xml, s);
     SysFreeString(*retXml);

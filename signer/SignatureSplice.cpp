@@ -1,5 +1,8 @@
 #include "SignatureSplice.h"
 
+#include "common/CallerDocument.h"
+#include "common/XmlGuards.h"
+
 #include <oleauto.h>
 
 #include <algorithm>
@@ -17,12 +20,14 @@ bool IsNameEnd(char16_t c)
 } // namespace
 
 // The caller's text with the signature text put where the root element ends.
-common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature)
+common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature, size_t ordinal)
 {
     // The new text is put together in its BSTR, part after part.
     std::u16string_view parts[6];
     size_t partCount = 0;
-    const InsertionPoint point = FindRootInsertionPoint(xml);
+    const InsertionPoint point = FindElementInsertionPoint(xml, ordinal);
+    if (!point.found && ordinal != 0)
+        return nullptr;
     if (point.found && point.emptyElement) {
         parts[partCount++] = xml.substr(0, point.position);
         parts[partCount++] = u">";
@@ -63,6 +68,11 @@ common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view 
 // where the root element ends.
 InsertionPoint FindRootInsertionPoint(std::u16string_view text)
 {
+    return FindElementInsertionPoint(text, 0);
+}
+
+InsertionPoint FindElementInsertionPoint(std::u16string_view text, size_t ordinal)
+{
     InsertionPoint point;
     const size_t n = text.size();
     auto startsAt = [&](size_t at, std::u16string_view what) { return text.substr(at, what.size()) == what; };
@@ -73,6 +83,8 @@ InsertionPoint FindRootInsertionPoint(std::u16string_view text)
     };
     size_t pos = 0;
     size_t depth = 0;
+    size_t startTags = 0;   // elements met so far, in document order
+    size_t targetDepth = 0; // the depth inside the element sought, once it is open
     bool rootSeen = false;
     while (pos < n) {
         pos = text.find(u'<', pos);
@@ -120,11 +132,12 @@ InsertionPoint FindRootInsertionPoint(std::u16string_view text)
             next = after(pos + 2, u">");
             if (depth == 0)
                 return point;
-            if (--depth == 0) {
+            if (depth == targetDepth) {
                 point.found = true;
                 point.position = pos;
                 return point;
             }
+            --depth;
         } else {
             // A start tag or an empty-element tag; attribute values are quoted.
             size_t i = pos + 1;
@@ -150,6 +163,8 @@ InsertionPoint FindRootInsertionPoint(std::u16string_view text)
                 if (rootSeen)
                     return point; // a second top-level element: not a document
                 rootSeen = true;
+            }
+            if (startTags++ == ordinal) {
                 if (empty) {
                     size_t nameEnd = pos + 1;
                     while (nameEnd < n && !IsNameEnd(text[nameEnd]))
@@ -161,6 +176,7 @@ InsertionPoint FindRootInsertionPoint(std::u16string_view text)
                     point.name = text.substr(pos + 1, nameEnd - pos - 1);
                     return point;
                 }
+                targetDepth = depth + 1;
             }
             if (!empty)
                 ++depth;
@@ -170,6 +186,26 @@ InsertionPoint FindRootInsertionPoint(std::u16string_view text)
         pos = next;
     }
     return point;
+}
+
+std::u16string ElementText(xmlNodePtr element)
+{
+    // The element's own document serialised without an encoding starts with
+    // `<?xml version="1.0"?>` and a line feed.
+    constexpr size_t kDeclarationLength = 22;
+    common::UniqueXmlDoc doc(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
+    if (!doc)
+        throw std::bad_alloc();
+    xmlNodePtr copy = xmlDocCopyNode(element, doc.get(), 1);
+    if (!copy)
+        throw std::bad_alloc();
+    xmlDocSetRootElement(doc.get(), copy);
+    xmlReconciliateNs(doc.get(), copy);
+    common::UniqueBstr text = common::SerializedDocument(doc.get());
+    std::u16string_view s = common::View(text.get());
+    if (s.size() < kDeclarationLength + 1)
+        return {};
+    return std::u16string(s.substr(kDeclarationLength, s.size() - kDeclarationLength - 1));
 }
 
 } // namespace trumik::signer

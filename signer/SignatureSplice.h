@@ -6,7 +6,10 @@
 
 #include "common/Bstr.h"
 
+#include <libxml/tree.h>
+
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace trumik::signer {
@@ -22,11 +25,23 @@ struct InsertionPoint {
     std::u16string_view name;  // for an empty element: the root's qualified name as written
 };
 InsertionPoint FindRootInsertionPoint(std::u16string_view text);
+// The same for the element that is `ordinal`-th in document order (counted
+// from 0, the root), for a text without a document type declaration.
+InsertionPoint FindElementInsertionPoint(std::u16string_view text, size_t ordinal);
 
-// The caller's text with `signature` inserted at its root's insertion point
-// (an empty-element root is written out as start and end tag around it), or
-// in front of the last "<" when the text has no such point; throws
-// std::bad_alloc when memory runs out.
-common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature);
+// The caller's text with `signature` inserted as the last content of the
+// ordinal-th element (an empty-element tag is written out as start and end
+// tag around it). For the root, the text without such a point gets it in front
+// of its last "<"; for another element it gives null. Throws std::bad_alloc
+// when memory runs out.
+common::UniqueBstr SpliceSignature(std::u16string_view xml, std::u16string_view signature,
+                                   size_t ordinal = 0);
+
+// An element as the text that goes into the caller's document: serialised as
+// the root of a document of its own (namespaces it uses declared on it),
+// without the XML declaration line and the final line feed. Empty when the
+// serialisation is shorter than those; throws std::bad_alloc when memory runs
+// out.
+std::u16string ElementText(xmlNodePtr element);
 
 } // namespace trumik::signer

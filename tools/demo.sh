@@ -170,3 +170,49 @@ openssl cms -decrypt -engine gost -inform DER -in "$DEMO/sample.xml.2012.p7m" -r
   -inkey "$DEMO/gost2012-key.pem" -out "$DEMO/sample.openssl.2012.xml" 2>/dev/null
 cmp "$DEMO/sample.xml" "$DEMO/sample.openssl.2012.xml"
 echo "same as sample.xml, both ways"
+
+# The exchange module: an exchange-style message with two elements signed by
+# their Id, each signature put into an element of its own (the person's with
+# the normalisation transform, the system's with exclusive C14N alone), both
+# checked by verify-element; the exclusive-C14N digest checked with xmllint
+# and openssl, and a changed character found.
+echo
+EXCHANGE="$BUILD/lib/Zelvane.Trumik.Exchange.so"
+echo "== registering $EXCHANGE"
+"$TRUMIK" register "$EXCHANGE" >/dev/null
+cat > "$DEMO/message.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<req:Request xmlns:req="urn://example/request/1.0.0">
+  <req:SenderProvidedRequestData Id="PERSON" xmlns:req="urn://example/request/1.0.0">
+    <req:MessageID>db0486d0-3c08-11e5-95e2-d4c9eff07b77</req:MessageID>
+    <app:Application xmlns:app="urn://example/application" app:kind="справка">
+      <app:Applicant>Иванова Мария Петровна</app:Applicant>
+    </app:Application>
+  </req:SenderProvidedRequestData>
+  <req:SystemData Id="SYSTEM" xmlns:req="urn://example/request/1.0.0"><req:Code>42</req:Code></req:SystemData>
+  <req:PersonSignature Id="PERSON_SIG"/>
+  <req:SystemSignature Id="SYSTEM_SIG"/>
+</req:Request>
+XML
+echo "== trumik sign-element --id PERSON --into PERSON_SIG (smev3: exclusive C14N, then the normalisation transform)"
+"$TRUMIK" sign-element --id PERSON --into PERSON_SIG --store My --thumbprint "$THUMB2012" --pin "$GOST_PIN" \
+  "$DEMO/message.xml" -o "$DEMO/message.person.xml"
+echo "== trumik sign-element --id SYSTEM --into SYSTEM_SIG --profile exc-c14n"
+"$TRUMIK" sign-element --id SYSTEM --into SYSTEM_SIG --profile exc-c14n --store My --thumbprint "$THUMB2012" \
+  --pin "$GOST_PIN" "$DEMO/message.person.xml" -o "$DEMO/message.signed.xml"
+cat "$DEMO/message.signed.xml"
+echo
+echo "== trumik verify-element message.signed.xml"
+"$TRUMIK" verify-element "$DEMO/message.signed.xml"
+echo "== openssl agrees with the exclusive-C14N digest: xmllint --exc-c14n | openssl dgst -md_gost12_256"
+perl -0ne 'print $1 if m{(<req:SystemData .*?</req:SystemData>)}s' "$DEMO/message.signed.xml" > "$DEMO/message.system.xml"
+system_digest="$(perl -0ne 'print $1 if m{URI="#SYSTEM">.*?<ds:DigestValue>(.*?)</ds:DigestValue>}s' "$DEMO/message.signed.xml")"
+peer_digest="$(xmllint --exc-c14n "$DEMO/message.system.xml" | openssl dgst -engine gost -md_gost12_256 -binary 2>/dev/null | base64 -w0)"
+echo "DigestValue $system_digest, openssl $peer_digest"
+[ "$system_digest" = "$peer_digest" ] || { echo "the digests differ: this is a fault" >&2; exit 1; }
+sed 's/Мария/Марья/' "$DEMO/message.signed.xml" > "$DEMO/message.tampered.xml"
+if "$TRUMIK" verify-element "$DEMO/message.tampered.xml" 2>/dev/null; then
+  echo "a changed message verified: this is a fault" >&2
+  exit 1
+fi
+echo "the changed message is refused: its first signature no longer holds"

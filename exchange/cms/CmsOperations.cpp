@@ -214,8 +214,8 @@ Outcome SigningKey::Open(BSTR storeName, BSTR thumbprint, BSTR pin)
     if (validity > 0)
         return Failed(msg::kExpired);
     BYTE usage = 0;
-    if (CertGetIntendedKeyUsage(kEncoding, info, &usage, 1) && !(usage & CERT_DIGITAL_SIGNATURE_KEY_USAGE))
-        return Failed(msg::kNoDigitalSignature);
+    if (!CertGetIntendedKeyUsage(kEncoding, info, &usage, 1) || !(usage & CERT_DIGITAL_SIGNATURE_KEY_USAGE))
+        return Failed(msg::kNoDigitalSignature, true);
     digestOid_ = DigestOidForKey(info->SubjectPublicKeyInfo.Algorithm.pszObjId);
     if (!digestOid_)
         return Failed(msg::kNotGostKey);
@@ -310,6 +310,8 @@ Outcome Verify(const Bytes& signedData, const ContentSource* content, Verificati
     const DWORD signers = ParamDword(message.get(), CMSG_SIGNER_COUNT_PARAM);
     for (DWORD s = 0; s < signers; ++s)
         out->signers.push_back(CheckSigner(message.get(), s, certs));
+    if (!out->detached)
+        out->content = Param(message.get(), CMSG_CONTENT_PARAM);
     return {};
 }
 

@@ -78,6 +78,7 @@ struct SignerResult {
 struct Verification {
     std::vector<SignerResult> signers;
     bool detached = false;
+    Bytes content; // the attached content
     bool AllValid() const;
 };
 

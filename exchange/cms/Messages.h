@@ -52,7 +52,8 @@ inline constexpr Message kSignerCertificateMissing{
     33011, u"Сертификат подписанта отсутствует в сообщении.(Код ошибки - {})"};
 inline constexpr Message kBadIndex{33013, u"Подписанта с указанным номером нет.(Код ошибки - {})"};
 inline constexpr Message kNoContent{33015, u"Сообщение не содержит подписанных данных.(Код ошибки - {})"};
-inline constexpr Message kVerifyException{33017,
+inline constexpr Message kNoSigningTime{33017, u"Подписант не указал время подписания.(Код ошибки - {})"};
+inline constexpr Message kVerifyException{33019,
                                           u"Не удалось проверить подписанное сообщение.(Код ошибки - {})"};
 
 } // namespace trumik::exchange::cms::messages

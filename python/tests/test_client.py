@@ -176,5 +176,31 @@ class DateConversionTest(unittest.TestCase):
             self.assertEqual(_from_ole_date(value), moment, value)
 
 
+class ExchangeClassesTest(unittest.TestCase):
+    """The second module's classes by ProgID in the same process as the first's."""
+
+    def test_element_signed_and_verified_by_name(self):
+        message = ('<m:Msg xmlns:m="urn:m"><m:Data Id="D">Данные</m:Data><m:Sig Id="S"/></m:Msg>')
+        signer = Dispatch("ZelvaneTrumikExchange.XmlElementSigner")
+        signed = signer.SignElement(message, "D", "S", "My", THUMBPRINT, PIN, "")
+        self.assertEqual((signer.GetLastErrorCode(), signer.GetLastErrorMessage()), (0, ""))
+        self.assertTrue(signed.startswith('<m:Msg xmlns:m="urn:m"><m:Data Id="D">Данные</m:Data>'
+                                          '<m:Sig Id="S"><ds:Signature'))
+        verifier = Dispatch("ZelvaneTrumikExchange.XmlElementVerifier.1")
+        self.assertTrue(verifier.VerifyDocument(signed))
+        self.assertEqual(verifier.SignatureCount(), 1)
+        self.assertTrue(verifier.SignatureValid(0))
+        self.assertEqual(verifier.SignatureReference(0), "#D")
+        self.assertEqual(verifier.SignerSubject(0), "CN=Python client")
+        with open(CERT, "rb") as der:
+            self.assertEqual(base64.b64decode(verifier.SignerCertificate(0)), der.read())
+        self.assertFalse(verifier.VerifyDocument(signed.replace("Данные", "данные")))
+        # The specified classes still refuse the normalisation transform.
+        with Dispatch("ZelvaneTrumikXmlSigner.MSXmlVerifier") as specified:
+            self.assertFalse(specified.VerifyUsingCertFileWoCert(signed, CERT))
+        self.assertIsNone(signer.SignElement(message, "NONE", "S", "My", THUMBPRINT, PIN, ""))
+        self.assertEqual(signer.GetLastErrorCode(), 30025)
+
+
 if __name__ == "__main__":
     unittest.main()

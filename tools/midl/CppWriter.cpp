@@ -156,6 +156,10 @@ void WriteThunk(std::ostringstream& out, const InterfaceDecl& iface, const Metho
             out << "    VARIANT_BOOL out = VARIANT_FALSE;\n";
             call += "&out";
             put = "PutBool(retval, out);";
+        } else if (p.type.base == "DATE") {
+            out << "    DATE out = 0;\n";
+            call += "&out";
+            put = "PutDate(retval, out);";
         } else {
             throw CompileError(m.line, "the retval type of " + m.name + " has no result form here");
         }
@@ -247,8 +251,8 @@ std::string DispatchTables(Parser& parser, const std::string& idlName, const std
                     continue;
                 types += (count++ ? ", " : "") + TypeOf(p.type, m.line).vartype;
             }
-            if (count > 6)
-                throw CompileError(m.line, "method " + m.name + " has more than six [in] parameters");
+            if (count > 8) // kMaxDispParams of server/Dispatch.h
+                throw CompileError(m.line, "method " + m.name + " has more than eight [in] parameters");
             out << "    {u\"" << m.name << "\", " << DispidOf(m) << ", {" << types << "}, " << count << ", "
                 << m.name << "},\n";
         }

@@ -354,9 +354,12 @@ bool CallByName(IDispatch* object, const std::string& method, const std::vector<
     result.json["hresult"] = HResultText(hr);
     result.json["result"] = resultInJson ? ValueToJson(result.value) : Json();
     Json error = Json::object();
-    error["message"] = ReadByName(object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError"});
-    error["code"] = ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode"});
-    error["stack"] = ReadByName(object, {u"CryptGetLastErrorStack", u"SignGetLastErrorStack"});
+    error["message"] = ReadByName(
+        object, {u"CryptGetLastError", u"SignGetLastError", u"SignFGetLastError", u"GetLastErrorMessage"});
+    error["code"] =
+        ReadByName(object, {u"CryptGetLastErrorCode", u"SignGetLastErrorCode", u"GetLastErrorCode"});
+    error["stack"] =
+        ReadByName(object, {u"CryptGetLastErrorStack", u"SignGetLastErrorStack", u"GetLastErrorStack"});
     result.json["error"] = std::move(error);
     return true;
 }

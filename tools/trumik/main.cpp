@@ -4,6 +4,8 @@
 #include "CertCommands.h"
 #include "CmsCommands.h"
 #include "CryptCommands.h"
+#include "DocumentFiles.h"
+#include "ExchangeCommands.h"
 #include "JsonLine.h"
 #include "RegCommand.h"
 
@@ -29,15 +31,16 @@ using namespace trumik::host;
 namespace {
 
 const char kModuleName[] = "Zelvane.Trumik.XmlSigner.so";
+const char kExchangeModuleName[] = "Zelvane.Trumik.Exchange.so";
 
 // The installed module: lib/ beside the folder of this program.
-std::string InstalledModule()
+std::string InstalledModule(const char* name)
 {
     char self[PATH_MAX] = {};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(".");
     dir = dir.substr(0, dir.find_last_of('/'));
-    return dir.substr(0, dir.find_last_of('/')) + "/lib/" + kModuleName;
+    return dir.substr(0, dir.find_last_of('/')) + "/lib/" + name;
 }
 
 void PrintJson(const Json& json)
@@ -54,6 +57,8 @@ void PrintOverview(std::FILE* out)
         {"sign", "sign an XML document with a store certificate's GOST key (CMSXmlSigner)"},
         {"verify", "verify an enveloped GOST signature with a certificate file (CMSXmlVerifier)"},
         {"sign-pem", "sign an XML document with RSA-SHA1 and a PEM key file (CXmlSigner)"},
+        {"sign-element", "sign one element by its Id for exchange systems (CXmlElementSigner)"},
+        {"verify-element", "verify every signature of a document by its KeyInfo (CXmlElementVerifier)"},
         {"encrypt", "encrypt data for a store certificate's holder as a CMS message"},
         {"decrypt", "decrypt a CMS message with the holder's key container"},
         {"container-name", "print the key container a store certificate names"},
@@ -80,9 +85,10 @@ int Usage(const char* topic = nullptr)
     static const std::map<std::string, const char*> help = {
         {"register",
          "usage: trumik register [MODULE]\n"
-         "  Calls DllRegisterServer of MODULE (default: the installed module), as regsvr32 does.\n"},
+         "  Calls DllRegisterServer of MODULE, as regsvr32 does; without MODULE, of each module\n"
+         "  installed beside trumik (Zelvane.Trumik.XmlSigner.so, Zelvane.Trumik.Exchange.so).\n"},
         {"unregister", "usage: trumik unregister [MODULE]\n"
-                       "  Calls DllUnregisterServer of MODULE (default: the installed module).\n"},
+                       "  Calls DllUnregisterServer of MODULE (default: each installed module).\n"},
         {"call", "usage: trumik call PROGID METHOD [ARG...] [--out PATH]\n"
                  "  Creates PROGID, calls METHOD by name through IDispatch and prints one JSON object:\n"
                  "  {\"hresult\": \"0x...\", \"result\": ..., \"error\": {\"message\": ..., \"code\": ..., "
@@ -173,6 +179,8 @@ int Usage(const char* topic = nullptr)
          "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
          "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
          "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
+        {"sign-element", kSignElementHelp},
+        {"verify-element", kVerifyElementHelp},
         {"cms", kCmsHelp},
         {"encrypt", kEncryptHelp},
         {"decrypt", kDecryptHelp},
@@ -199,9 +207,8 @@ bool WantsHelp(const std::vector<std::string>& args)
     return false;
 }
 
-int RegisterModule(const std::vector<std::string>& args, bool registering)
+int RegisterOne(const std::string& module, bool registering)
 {
-    std::string module = args.empty() ? InstalledModule() : args[0];
     const char* entry = registering ? "DllRegisterServer" : "DllUnregisterServer";
     ComApartment com;
     HMODULE handle = LoadLibraryW(FromUtf8(module).c_str());
@@ -225,6 +232,21 @@ int RegisterModule(const std::vector<std::string>& args, bool registering)
         return 5;
     }
     std::printf("%s in %s succeeded.\n", entry, module.c_str());
+    return 0;
+}
+
+// The named module, or each module installed beside this program.
+int RegisterModule(const std::vector<std::string>& args, bool registering)
+{
+    if (!args.empty())
+        return RegisterOne(args[0], registering);
+    for (const char* name : {kModuleName, kExchangeModuleName}) {
+        const std::string module = InstalledModule(name);
+        if (name != kModuleName && access(module.c_str(), F_OK) != 0)
+            continue; // an installation without the exchange module
+        if (int status = RegisterOne(module, registering))
+            return status;
+    }
     return 0;
 }
 
@@ -427,40 +449,6 @@ int SignPem(const std::vector<std::string>& args)
     return 0;
 }
 
-// A document file as text: windows-1251 when it says so, UTF-8 otherwise.
-bool DeclaresWindows1251(const std::string& bytes)
-{
-    return bytes.find("encoding=\"windows-1251\"") != std::string::npos ||
-           bytes.find("encoding=\"WINDOWS-1251\"") != std::string::npos;
-}
-
-std::string Recode(const std::string& bytes, UINT from, UINT to)
-{
-    int units = MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(units > 0 ? units : 0), u'\0');
-    if (units > 0)
-        MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), units);
-    int size =
-        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(to, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
-                            nullptr);
-    return out;
-}
-
-// A document file (standard input for "" or "-") as UTF-8 text for the
-// component: read in one piece, and from windows-1251 when it declares it.
-bool ReadDocument(const std::string& path, std::string& text, bool& cp1251)
-{
-    if (!ReadFileBytes(path.empty() ? "-" : path, text))
-        return false;
-    cp1251 = DeclaresWindows1251(text);
-    if (cp1251)
-        text = Recode(text, 1251, CP_UTF8);
-    return true;
-}
-
 int SignWithStore(const std::vector<std::string>& args)
 {
     std::string store, thumbprint, in, out;
@@ -638,6 +626,10 @@ int main(int argc, char** argv)
         return ContainerCommand(args);
     if (command == "provider")
         return ProviderCommand(args);
+    if (command == "sign-element")
+        return SignElementCommand(args);
+    if (command == "verify-element")
+        return VerifyElementCommand(args);
     if (command == "encrypt")
         return EncryptCommand(args);
     if (command == "decrypt")
