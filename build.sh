@@ -27,6 +27,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   time python3 python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev
+  gnutls-bin
 )
 
 install_missing() {
