@@ -56,13 +56,31 @@ std::string OidOf(const BYTE* data, const Tlv& tlv)
     return tlv.tag == kOid ? OidText(data + tlv.content, tlv.length) : std::string();
 }
 
-// The OID of an AlgorithmIdentifier.
+// The OID of an AlgorithmIdentifier { OID, parameters OPTIONAL }; empty for
+// anything else.
 std::string AlgorithmOid(const BYTE* data, const Tlv& algorithm)
 {
-    Tlv oid;
-    if (algorithm.tag != kSequence || !ReadTlv(data, algorithm.content, algorithm.End(), &oid))
+    std::vector<Tlv> parts;
+    if (algorithm.tag != kSequence || !Children(data, algorithm, &parts) || parts.empty() || parts.size() > 2)
         return {};
-    return OidOf(data, oid);
+    return OidOf(data, parts[0]);
+}
+
+// The OID of a signer's digest or signature algorithm: the GOST ones take no
+// parameters, so they are absent or NULL.
+std::string PlainAlgorithmOid(const BYTE* data, const Tlv& algorithm)
+{
+    std::vector<Tlv> parts;
+    if (!Children(data, algorithm, &parts) ||
+        (parts.size() == 2 && (parts[1].tag != 0x05 || parts[1].length)))
+        return {};
+    return AlgorithmOid(data, algorithm);
+}
+
+// A signer's version: 1 with issuerAndSerialNumber, 3 with a key identifier.
+bool VersionFits(const BYTE* data, const Tlv& version, bool byKeyId)
+{
+    return version.length == 1 && data[version.content] == (byKeyId ? 3 : 1);
 }
 
 bool ParseAttributes(const BYTE* data, const Tlv& set, std::vector<Attribute>* out)
@@ -104,7 +122,9 @@ bool ParseSigner(const BYTE* data, const Tlv& whole, Signer* out)
     } else {
         return false;
     }
-    out->digestOid = AlgorithmOid(data, parts[++i]);
+    if (!VersionFits(data, parts[0], out->byKeyId))
+        return false;
+    out->digestOid = PlainAlgorithmOid(data, parts[++i]);
     if (out->digestOid.empty())
         return false;
     if (parts[++i].tag == kContext0) {
@@ -116,7 +136,7 @@ bool ParseSigner(const BYTE* data, const Tlv& whole, Signer* out)
     }
     if (i + 1 >= parts.size() || parts[i + 1].tag != kOctetString)
         return false;
-    out->signatureOid = AlgorithmOid(data, parts[i]);
+    out->signatureOid = PlainAlgorithmOid(data, parts[i]);
     out->signature = parts[i + 1];
     return !out->signatureOid.empty();
 }
@@ -519,6 +539,39 @@ DWORD VerifySigner(const Message& message, const Signer& signer, const CERT_PUBL
     if (!CryptVerifySignatureW(hash.get(), signature.data(), static_cast<DWORD>(signature.size()),
                                publicKey.get(), nullptr, 0))
         return GetLastError();
+    return 0;
+}
+
+DWORD CheckSigningCertificate(const Message& message, const Signer& signer, const BYTE* cert, size_t size)
+{
+    const Tlv* value = AttributeValue(signer, szOID_SIGNING_CERTIFICATE_V2);
+    if (!value)
+        return 0;
+    // SigningCertificateV2 { certs SEQUENCE OF ESSCertIDv2 { hashAlgorithm, certHash, ... } }: the first
+    // names the signer's certificate.
+    const BYTE* data = message.bytes.data();
+    std::vector<Tlv> outer, certs, id;
+    if (value->tag != kSequence || !Children(data, *value, &outer) || outer.empty() ||
+        outer[0].tag != kSequence || !Children(data, outer[0], &certs) || certs.empty() ||
+        !Children(data, certs[0], &id) || id.empty())
+        return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
+    // The hash algorithm defaults to SHA-256, which no GOST signer uses.
+    size_t at = 0;
+    const GostFamily* family = nullptr;
+    if (id[0].tag == kSequence) {
+        family = FamilyByDigest(AlgorithmOid(data, id[0]));
+        ++at;
+    }
+    if (!family)
+        return static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO);
+    if (at >= id.size() || id[at].tag != kOctetString)
+        return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
+    Bytes digest;
+    if (DWORD rc = Digest(0, family->hash, cert, size, &digest))
+        return rc;
+    if (digest.size() != id[at].length ||
+        std::memcmp(digest.data(), data + id[at].content, digest.size()) != 0)
+        return static_cast<DWORD>(CRYPT_E_HASH_VALUE);
     return 0;
 }
 

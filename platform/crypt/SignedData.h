@@ -97,6 +97,12 @@ struct SignerRequest {
 // The DER SignerInfo, signed through CryptSignHash; 0 or the error.
 DWORD MakeSignerInfo(const SignerRequest& request, Bytes* out);
 
+// Checks that the certificate (DER) is the one the signer's
+// signingCertificateV2 attribute names by its hash: 0 when it is, or when
+// the attribute is absent; CRYPT_E_HASH_VALUE when another certificate;
+// CRYPT_E_UNKNOWN_ALGO for a hash that is not a GOST digest.
+DWORD CheckSigningCertificate(const Message& message, const Signer& signer, const BYTE* cert, size_t size);
+
 // The digest of content with the provider's hash (on a verify-only context
 // when provider is 0); 0 or the error.
 DWORD ContentDigest(HCRYPTPROV provider, ALG_ID algorithm, const BYTE* data, size_t size, Bytes* out);

@@ -417,6 +417,10 @@ BOOL VerifyEx(MsgObject& m, const CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA* para)
         if (!cert->pbCertEncoded ||
             !sd::CertificateMatches(m.message, signer, cert->pbCertEncoded, cert->cbCertEncoded))
             return Fail(CRYPT_E_SIGNER_NOT_FOUND);
+        // Nor is a certificate other than the one its signed attributes name.
+        if (DWORD rc =
+                sd::CheckSigningCertificate(m.message, signer, cert->pbCertEncoded, cert->cbCertEncoded))
+            return Fail(rc);
         key = &cert->pCertInfo->SubjectPublicKeyInfo;
     } else if (para->dwSignerType == CMSG_VERIFY_SIGNER_PUBKEY) {
         key = static_cast<const CERT_PUBLIC_KEY_INFO*>(para->pvSigner);

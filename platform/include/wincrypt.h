@@ -546,6 +546,9 @@ WINAPI_EXPORT BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecry
 // On a detached message, CMSG_CTRL_ADD_SIGNER before the content is given
 // signs when the last piece of it is in (so a co-signer with a digest the
 // message does not name yet streams the content once).
+// CMSG_CTRL_VERIFY_SIGNATURE_EX with a certificate refuses one that is not
+// the signer's (CRYPT_E_SIGNER_NOT_FOUND) or that its signingCertificateV2
+// attribute does not name (CRYPT_E_HASH_VALUE) before it checks the signature.
 // CMSG_CONTENT_PARAM of a message without content of its own (detached)
 // fails with CRYPT_E_INVALID_MSG_TYPE.
 
