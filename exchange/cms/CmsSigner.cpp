@@ -34,6 +34,30 @@ bool LockBytes(VARIANT* argument, ArrayDataLock& lock, const BYTE** data, size_t
     return true;
 }
 
+// A SignedData argument and its detached content: empty data, or none, for a
+// message that carries its content.
+struct SignedArguments {
+    ArrayDataLock messageLock, contentLock;
+    const BYTE* message = nullptr;
+    size_t messageSize = 0;
+    const BYTE* content = nullptr;
+    size_t contentSize = 0;
+    ContentSource source;
+
+    // False when the message is missing or empty.
+    bool Lock(VARIANT* signedData, VARIANT* data)
+    {
+        if (!LockBytes(signedData, messageLock, &message, &messageSize) || messageSize == 0)
+            return false;
+        if (!LockBytes(data, contentLock, &content, &contentSize))
+            contentSize = 0;
+        source = FromMemory(content, contentSize);
+        return true;
+    }
+    Bytes Message() const { return Bytes(message, message + messageSize); }
+    const ContentSource* Content() const { return contentSize ? &source : nullptr; }
+};
+
 bool PutBytes(const Bytes& bytes, VARIANT* out)
 {
     ResultByteArray result;
@@ -122,23 +146,15 @@ HRESULT CCmsSigner::CoSign(VARIANT* signedData, VARIANT* data, BSTR storeName, B
     try {
         if (!storeName || !thumbprint)
             return Failed({&msg::kSignBadArguments});
-        ArrayDataLock messageLock, contentLock;
-        const BYTE* message = nullptr;
-        size_t messageSize = 0;
-        if (!LockBytes(signedData, messageLock, &message, &messageSize) || messageSize == 0)
+        SignedArguments in;
+        if (!in.Lock(signedData, data))
             return Failed({&msg::kVerifyBadArguments});
-        // Empty data, or none, for a message that carries its content.
-        const BYTE* content = nullptr;
-        size_t contentSize = 0;
-        const bool hasContent = LockBytes(data, contentLock, &content, &contentSize) && contentSize > 0;
-        const ContentSource source = FromMemory(content, contentSize);
 
         SigningKey key;
         Outcome outcome = key.Open(storeName, thumbprint, pin);
         Bytes signedResult;
         if (outcome)
-            outcome = cms::CoSign(Bytes(message, message + messageSize), hasContent ? &source : nullptr, key,
-                                  &signedResult);
+            outcome = cms::CoSign(in.Message(), in.Content(), key, &signedResult);
         if (!outcome)
             return Failed(outcome);
         return PutBytes(signedResult, result) ? S_OK : Failed({&msg::kNotSigned});
@@ -157,18 +173,10 @@ HRESULT CCmsSigner::Verify(VARIANT* signedData, VARIANT* data, VARIANT_BOOL* res
     *result = VARIANT_FALSE;
     verification_ = Verification{};
     try {
-        ArrayDataLock messageLock, contentLock;
-        const BYTE* message = nullptr;
-        size_t messageSize = 0;
-        if (!LockBytes(signedData, messageLock, &message, &messageSize) || messageSize == 0)
+        SignedArguments in;
+        if (!in.Lock(signedData, data))
             return Failed({&msg::kVerifyBadArguments});
-        const BYTE* content = nullptr;
-        size_t contentSize = 0;
-        const bool hasContent = LockBytes(data, contentLock, &content, &contentSize) && contentSize > 0;
-        const ContentSource source = FromMemory(content, contentSize);
-        if (Outcome outcome = cms::Verify(Bytes(message, message + messageSize),
-                                          hasContent ? &source : nullptr, &verification_);
-            !outcome) {
+        if (Outcome outcome = cms::Verify(in.Message(), in.Content(), &verification_); !outcome) {
             verification_ = Verification{};
             return Failed(outcome);
         }

@@ -157,21 +157,48 @@ int WriteOutput(const std::string& path, const cms::Bytes& der, bool pem)
     return kExitOk;
 }
 
-// The store key named by --store, --thumbprint and --pin.
-std::optional<cms::Outcome> OpenKey(const Options& options, cms::SigningKey* key, int* status)
+// A SignedData file and, with --content, its detached content read in pieces.
+struct SignedInput {
+    cms::Bytes message;
+    std::optional<FileSource> file;
+    cms::ContentSource source;
+
+    bool Load(const Options& options)
+    {
+        auto bytes = ReadInput(options.positional[0]);
+        if (!bytes)
+            return false;
+        message = std::move(*bytes);
+        if (auto path = options.Get("content")) {
+            file.emplace(*path);
+            if (!file->Opened()) {
+                std::fprintf(stderr, "trumik: cannot read %s\n", path->c_str());
+                return false;
+            }
+            source = file->Source();
+        }
+        return true;
+    }
+    const cms::ContentSource* Content() const { return file ? &source : nullptr; }
+    uint64_t ContentSize() const { return file ? file->Size() : 0; }
+};
+
+// Opens the store key named by --store, --thumbprint and --pin; the exit
+// status when that fails (2 for missing options), nothing when it is open.
+std::optional<int> OpenKey(const Options& options, cms::SigningKey* key)
 {
     auto store = options.Get("store");
     auto thumbprint = options.Get("thumbprint");
-    if (!store || !thumbprint) {
-        *status = UsageError("--store and --thumbprint are needed", kUsage);
-        return std::nullopt;
-    }
+    if (!store || !thumbprint)
+        return UsageError("--store and --thumbprint are needed", kUsage);
     common::UniqueBstr storeName = common::MakeBstr(FromUtf8(*store));
     common::UniqueBstr hash = common::MakeBstr(FromUtf8(*thumbprint));
     common::UniqueBstr pin;
     if (auto text = options.Get("pin"))
         pin = common::MakeBstr(FromUtf8(*text));
-    return key->Open(storeName.get(), hash.get(), pin.get());
+    if (auto opened = key->Open(storeName.get(), hash.get(), pin.get()); !opened)
+        return ReportOutcome(opened);
+    return std::nullopt;
 }
 
 int Sign(const std::vector<std::string>& args)
@@ -181,11 +208,8 @@ int Sign(const std::vector<std::string>& args)
     if (!options)
         return status;
     cms::SigningKey key;
-    auto opened = OpenKey(*options, &key, &status);
-    if (!opened)
-        return status;
-    if (!*opened)
-        return ReportOutcome(*opened);
+    if (auto failed = OpenKey(*options, &key))
+        return *failed;
     FileSource file(options->positional[0]);
     if (!file.Opened()) {
         std::fprintf(stderr, "trumik: cannot read %s\n", options->positional[0].c_str());
@@ -207,27 +231,14 @@ int CoSign(const std::vector<std::string>& args)
     if (!options)
         return status;
     cms::SigningKey key;
-    auto opened = OpenKey(*options, &key, &status);
-    if (!opened)
-        return status;
-    if (!*opened)
-        return ReportOutcome(*opened);
-    auto input = ReadInput(options->positional[0]);
-    if (!input)
+    if (auto failed = OpenKey(*options, &key))
+        return *failed;
+    SignedInput in;
+    if (!in.Load(*options))
         return kExitFailed;
-    std::optional<FileSource> file;
-    cms::ContentSource source;
-    if (auto path = options->Get("content")) {
-        file.emplace(*path);
-        if (!file->Opened()) {
-            std::fprintf(stderr, "trumik: cannot read %s\n", path->c_str());
-            return kExitFailed;
-        }
-        source = file->Source();
-    }
-    ProgressLine progress(file ? file->Size() : 0);
+    ProgressLine progress(in.ContentSize());
     cms::Bytes result;
-    if (auto done = cms::CoSign(*input, file ? &source : nullptr, key, &result, progress.Callback()); !done)
+    if (auto done = cms::CoSign(in.message, in.Content(), key, &result, progress.Callback()); !done)
         return ReportOutcome(done);
     return WriteOutput(*options->Get("out"), result, options->Has("pem"));
 }
@@ -238,22 +249,12 @@ int Verify(const std::vector<std::string>& args)
     auto options = ParseCms(args, {"content"}, {}, false, &status);
     if (!options)
         return status;
-    auto input = ReadInput(options->positional[0]);
-    if (!input)
+    SignedInput in;
+    if (!in.Load(*options))
         return kExitFailed;
-    std::optional<FileSource> file;
-    cms::ContentSource source;
-    if (auto path = options->Get("content")) {
-        file.emplace(*path);
-        if (!file->Opened()) {
-            std::fprintf(stderr, "trumik: cannot read %s\n", path->c_str());
-            return kExitFailed;
-        }
-        source = file->Source();
-    }
-    ProgressLine progress(file ? file->Size() : 0);
+    ProgressLine progress(in.ContentSize());
     cms::Verification verification;
-    if (auto done = cms::Verify(*input, file ? &source : nullptr, &verification, progress.Callback()); !done)
+    if (auto done = cms::Verify(in.message, in.Content(), &verification, progress.Callback()); !done)
         return ReportOutcome(done);
     // index, verdict, subject, signing time: one line per signer, by tabs.
     for (size_t i = 0; i < verification.signers.size(); ++i) {
