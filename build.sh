@@ -24,14 +24,15 @@ TSAN_TESTS=(server_thread_tests xmlsecdl_tests registry_tests)
 JOBS="${JOBS:-$(nproc)}"
 
 # What the product and the demo need: the compiler, the libraries, and the
-# tools the demo runs (xmlsec1, xmllint, openssl with the GOST engine).
+# tools the demo runs (xmlsec1, xmllint, openssl with the GOST engine, GnuTLS's
+# certtool).
 DEMO_PACKAGES=(
   cmake g++ make pkg-config
   libxml2-dev libxml2-utils libxslt1-dev
   libxmlsec1-dev libxmlsec1-openssl xmlsec1
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   nlohmann-json3-dev
-  python3
+  python3 gnutls-bin
 )
 # What the tests, benchmarks and packaging add: the test frameworks, clang for
 # the ThreadSanitizer and libFuzzer builds, the Python tools.

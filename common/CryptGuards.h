@@ -20,6 +20,11 @@ struct CertContextFreer {
 };
 using UniqueStore = std::unique_ptr<void, StoreCloser>;
 using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFreer>;
+struct MessageCloser {
+    void operator()(HCRYPTMSG message) const { CryptMsgClose(message); }
+};
+// A low-level message (CryptMsgOpenToEncode, CryptMsgOpenToDecode).
+using UniqueMessage = std::unique_ptr<void, MessageCloser>;
 
 struct MemoryFreer {
     void operator()(void* block) const { std::free(block); }

@@ -18,9 +18,10 @@ enum class ErrorStackId {
     MSXmlVerifier,
     XmlSigner,
     XmlElementSigner,
-    XmlElementVerifier
+    XmlElementVerifier,
+    CmsSigner
 };
-inline constexpr size_t kErrorStackCount = 6;
+inline constexpr size_t kErrorStackCount = 7;
 
 // Messages come back cut to this many characters; the stored text is unchanged.
 inline constexpr size_t kMessageLimit = 2000;

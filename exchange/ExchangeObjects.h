@@ -7,6 +7,7 @@
 
 #include "exchange/XmlElementSigner.h"
 #include "exchange/XmlElementVerifier.h"
+#include "exchange/cms/CmsSigner.h"
 
 #include <iterator>
 
@@ -19,6 +20,9 @@ inline constexpr server::DispTable kXmlElementSignerTable = {
 inline constexpr server::DispTable kXmlElementVerifierTable = {
     server::IXmlElementVerifier_dispatch::kMethods, std::size(server::IXmlElementVerifier_dispatch::kMethods),
     nullptr, 0};
+
+inline constexpr server::DispTable kCmsSignerTable = {
+    server::ICmsSigner_dispatch::kMethods, std::size(server::ICmsSigner_dispatch::kMethods), nullptr, 0};
 
 class XmlElementSignerObject final : public server::IXmlElementSignerObject<XmlElementSignerObject> {
   public:
@@ -44,6 +48,18 @@ class XmlElementVerifierObject final : public server::IXmlElementVerifierObject<
 
   private:
     CXmlElementVerifier verifier_;
+};
+
+class CmsSignerObject final : public server::ICmsSignerObject<CmsSignerObject> {
+  public:
+    explicit CmsSignerObject(IUnknown* outer)
+        : ICmsSignerObject(outer, CLSID_CCmsSigner, IID_ICmsSigner, kCmsSignerTable)
+    {
+    }
+    cms::CCmsSigner& Target() { return signer_; }
+
+  private:
+    cms::CCmsSigner signer_;
 };
 
 } // namespace trumik::exchange

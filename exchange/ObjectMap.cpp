@@ -11,6 +11,7 @@ namespace trumik::server {
 
 namespace {
 
+using exchange::CmsSignerObject;
 using exchange::XmlElementSignerObject;
 using exchange::XmlElementVerifierObject;
 
@@ -21,6 +22,8 @@ const ClassEntry kObjectMap[] = {
     {&CLSID_CXmlElementVerifier, u"ZelvaneTrumikExchange.XmlElementVerifier.1",
      u"ZelvaneTrumikExchange.XmlElementVerifier", u"CXmlElementVerifier Object", u"both",
      CreateObject<XmlElementVerifierObject>},
+    {&CLSID_CCmsSigner, u"ZelvaneTrumikExchange.CmsSigner.1", u"ZelvaneTrumikExchange.CmsSigner",
+     u"CCmsSigner Object", u"both", CreateObject<CmsSignerObject>},
 };
 
 const ModuleDefinition kModule = {&LIBID_ZelvaneTrumikExchange, kObjectMap, std::size(kObjectMap)};

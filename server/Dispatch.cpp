@@ -179,4 +179,10 @@ void PutBool(VARIANT* retval, VARIANT_BOOL value)
     retval->boolVal = value;
 }
 
+void PutDate(VARIANT* retval, DATE value)
+{
+    retval->vt = VT_DATE;
+    retval->date = value;
+}
+
 } // namespace trumik::server

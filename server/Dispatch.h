@@ -53,5 +53,6 @@ HRESULT TableInvoke(const DispTable& table, IDispatch* self, DISPID member, DISP
 void PutBstr(VARIANT* retval, BSTR value);
 void PutInt(VARIANT* retval, INT value);
 void PutBool(VARIANT* retval, VARIANT_BOOL value);
+void PutDate(VARIANT* retval, DATE value);
 
 } // namespace trumik::server

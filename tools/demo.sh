@@ -220,6 +220,30 @@ if "$TRUMIK" verify-element "$DEMO/message.tampered.xml" 2>/dev/null; then
   exit 1
 fi
 echo "the changed message is refused: its first signature no longer holds"
+
+# CMS SignedData: a file signed detached with the 2012 certificate, and both
+# peers (openssl cms and GnuTLS certtool) agreeing; then openssl's signature
+# verified here and a second signer added to it, which openssl verifies too.
+echo
+echo "== trumik cms sign --detached sample.xml (GOST R 34.10-2012, CAdES-BES attributes)"
+"$TRUMIK" cms sign --detached --store My --thumbprint "$THUMB2012" --pin "$GOST_PIN" "$DEMO/sample.xml" \
+  -o "$DEMO/sample.xml.p7s"
+"$TRUMIK" cms verify --content "$DEMO/sample.xml" "$DEMO/sample.xml.p7s"
+echo "== openssl cms -verify and certtool --p7-verify agree"
+openssl cms -verify -engine gost -binary -inform DER -noverify -in "$DEMO/sample.xml.p7s" \
+  -content "$DEMO/sample.xml" -out /dev/null 2>&1 | grep -v '^Engine'
+if command -v certtool >/dev/null; then
+  certtool --p7-verify --inder --load-certificate "$DEMO/gost2012-cert.pem" --infile "$DEMO/sample.xml.p7s" \
+    --load-data "$DEMO/sample.xml" 2>&1 | grep 'Signature status'
+fi
+echo "== openssl signs, trumik verifies and adds a second signer, openssl verifies both"
+openssl cms -sign -engine gost -binary -cades -signer "$DEMO/gost2012-cert.pem" -inkey "$DEMO/gost2012-key.pem" \
+  -in "$DEMO/sample.xml" -outform DER -out "$DEMO/sample.openssl.p7s" 2>/dev/null
+"$TRUMIK" cms cosign --store My --thumbprint "$THUMB2012" --pin "$GOST_PIN" --content "$DEMO/sample.xml" \
+  "$DEMO/sample.openssl.p7s" -o "$DEMO/sample.two-signers.p7s"
+"$TRUMIK" cms verify --content "$DEMO/sample.xml" "$DEMO/sample.two-signers.p7s"
+openssl cms -verify -engine gost -binary -inform DER -noverify -in "$DEMO/sample.two-signers.p7s" \
+  -content "$DEMO/sample.xml" -out /dev/null 2>&1 | grep -v '^Engine'
 echo
 echo "== done; the demo's files are in $DEMO. To go on with them in this home:"
 echo "   export TRUMIK_HOME=$HOME_DIR"

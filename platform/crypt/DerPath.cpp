@@ -1,5 +1,6 @@
 // Definite-length DER walking for the content path of enveloped messages.
 #include "crypt/DerPath.h"
+#include "crypt/Der.h"
 
 #include <array>
 
@@ -7,38 +8,9 @@ namespace trumik::crypt {
 
 namespace {
 
-struct Tlv {
-    BYTE tag = 0;
-    size_t start = 0;   // offset of the tag
-    size_t content = 0; // offset of the content
-    size_t length = 0;  // of the content
-    size_t End() const { return content + length; }
-};
-
-// One TLV at `at` within [0, limit): single-byte tags, definite lengths of
-// up to four bytes.
-bool ReadTlv(const BYTE* data, size_t at, size_t limit, Tlv* out)
-{
-    if (at + 2 > limit)
-        return false;
-    const BYTE tag = data[at];
-    if ((tag & 0x1F) == 0x1F)
-        return false;
-    size_t pos = at + 1;
-    size_t length = data[pos++];
-    if (length & 0x80) {
-        const size_t count = length & 0x7F;
-        if (count == 0 || count > 4 || pos + count > limit)
-            return false;
-        length = 0;
-        for (size_t i = 0; i < count; ++i)
-            length = (length << 8) | data[pos++];
-    }
-    if (length > limit - pos)
-        return false;
-    *out = Tlv{tag, at, pos, length};
-    return true;
-}
+using der::AppendLength;
+using der::ReadTlv;
+using der::Tlv;
 
 // The last element inside a constructed TLV; false when it is empty or its
 // elements do not fill it exactly.
@@ -53,21 +25,6 @@ bool LastChild(const BYTE* data, Tlv parent, Tlv* last)
         any = true;
     }
     return any && at == parent.End();
-}
-
-void AppendLength(std::vector<BYTE>& out, size_t length)
-{
-    if (length < 0x80) {
-        out.push_back(static_cast<BYTE>(length));
-        return;
-    }
-    BYTE bytes[sizeof(size_t)];
-    size_t n = 0;
-    for (size_t v = length; v; v >>= 8)
-        bytes[n++] = static_cast<BYTE>(v);
-    out.push_back(static_cast<BYTE>(0x80 | n));
-    while (n)
-        out.push_back(bytes[--n]);
 }
 
 constexpr std::array<BYTE, 4> kPathTags = {0x30, 0xA0, 0x30, 0x30};

@@ -525,3 +525,131 @@ WINAPI_EXPORT BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecry
                                               const BYTE* pbEncryptedBlob, DWORD cbEncryptedBlob,
                                               BYTE* pbDecrypted, DWORD* pcbDecrypted,
                                               PCCERT_CONTEXT* ppXchgCert);
+
+// ---- Messages (crypt32): CMS signed data ----
+//
+// The low-level message calls for signed messages. Encoding: open with the
+// signers and their certificates, CryptMsgUpdate the content (in pieces; a
+// detached message keeps only the digest of it), then CMSG_CONTENT_PARAM is
+// the DER message. Every signer gets the CAdES-BES signed attributes
+// (contentType, signingTime, messageDigest, signingCertificateV2) before the
+// caller's own rgAuthAttr, and is signed by its provider context's key
+// (CryptSignHash), so the key never leaves the provider.
+//
+// Decoding: CryptMsgUpdate the message (in pieces, fFinal on the last); for a
+// detached message opened with CMSG_DETACHED_FLAG the content follows in
+// further CryptMsgUpdate calls (fFinal on the last). The parameters and
+// CMSG_CTRL_VERIFY_SIGNATURE_EX then read and check each signer;
+// CMSG_CTRL_ADD_CERT and CMSG_CTRL_ADD_SIGNER add a certificate and a signer
+// (whose certificate must be in the message by then), leaving the existing
+// signers' bytes as they were, and CMSG_ENCODED_MESSAGE gives the result.
+// On a detached message, CMSG_CTRL_ADD_SIGNER before the content is given
+// signs when the last piece of it is in (so a co-signer with a digest the
+// message does not name yet streams the content once).
+// CMSG_CTRL_VERIFY_SIGNATURE_EX with a certificate refuses one that is not
+// the signer's (CRYPT_E_SIGNER_NOT_FOUND) or that its signingCertificateV2
+// attribute does not name (CRYPT_E_HASH_VALUE) before it checks the signature.
+// CMSG_CONTENT_PARAM of a message without content of its own (detached)
+// fails with CRYPT_E_INVALID_MSG_TYPE.
+
+typedef void* HCRYPTMSG;
+
+#define CMSG_DATA 1
+#define CMSG_SIGNED 2
+#define CMSG_DETACHED_FLAG 0x00000004
+
+#define CMSG_TYPE_PARAM 1
+#define CMSG_CONTENT_PARAM 2
+#define CMSG_SIGNER_COUNT_PARAM 5
+#define CMSG_SIGNER_CERT_INFO_PARAM 7
+#define CMSG_SIGNER_HASH_ALGORITHM_PARAM 8
+#define CMSG_SIGNER_AUTH_ATTR_PARAM 9
+#define CMSG_CERT_COUNT_PARAM 11
+#define CMSG_CERT_PARAM 12
+#define CMSG_ENCODED_MESSAGE 29
+
+#define CMSG_CTRL_ADD_SIGNER 6
+#define CMSG_CTRL_ADD_CERT 10
+#define CMSG_CTRL_VERIFY_SIGNATURE_EX 19
+#define CMSG_VERIFY_SIGNER_PUBKEY 1
+#define CMSG_VERIFY_SIGNER_CERT 2
+
+#define szOID_RSA_data "1.2.840.113549.1.7.1"
+#define szOID_RSA_signedData "1.2.840.113549.1.7.2"
+#define szOID_RSA_contentType "1.2.840.113549.1.9.3"
+#define szOID_RSA_messageDigest "1.2.840.113549.1.9.4"
+#define szOID_RSA_signingTime "1.2.840.113549.1.9.5"
+#define szOID_SIGNING_CERTIFICATE_V2 "1.2.840.113549.1.9.16.2.47"
+
+#define PKCS_UTC_TIME ((LPCSTR)17)
+
+typedef struct _CRYPT_ATTRIBUTE {
+    LPSTR pszObjId;
+    DWORD cValue;
+    PCRYPT_ATTR_BLOB rgValue;
+} CRYPT_ATTRIBUTE, *PCRYPT_ATTRIBUTE;
+
+typedef struct _CRYPT_ATTRIBUTES {
+    DWORD cAttr;
+    PCRYPT_ATTRIBUTE rgAttr;
+} CRYPT_ATTRIBUTES, *PCRYPT_ATTRIBUTES;
+
+typedef struct _CMSG_SIGNER_ENCODE_INFO {
+    DWORD cbSize;
+    PCERT_INFO pCertInfo;
+    HCRYPTPROV hCryptProv;
+    DWORD dwKeySpec;
+    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+    void* pvHashAuxInfo;
+    DWORD cAuthAttr;
+    PCRYPT_ATTRIBUTE rgAuthAttr;
+    DWORD cUnauthAttr;
+    PCRYPT_ATTRIBUTE rgUnauthAttr;
+} CMSG_SIGNER_ENCODE_INFO, *PCMSG_SIGNER_ENCODE_INFO;
+
+typedef struct _CMSG_SIGNED_ENCODE_INFO {
+    DWORD cbSize;
+    DWORD cSigners;
+    PCMSG_SIGNER_ENCODE_INFO rgSigners;
+    DWORD cCertEncoded;
+    CERT_BLOB* rgCertEncoded;
+    DWORD cCrlEncoded;
+    CRL_BLOB* rgCrlEncoded;
+} CMSG_SIGNED_ENCODE_INFO, *PCMSG_SIGNED_ENCODE_INFO;
+
+typedef struct _CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA {
+    DWORD cbSize;
+    HCRYPTPROV_LEGACY hCryptProv;
+    DWORD dwSignerIndex;
+    DWORD dwSignerType;
+    void* pvSigner;
+} CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA, *PCMSG_CTRL_VERIFY_SIGNATURE_EX_PARA;
+
+// Streaming through a callback is not offered: pStreamInfo must be null
+// (the content is given in pieces with CryptMsgUpdate instead).
+typedef struct _CMSG_STREAM_INFO CMSG_STREAM_INFO, *PCMSG_STREAM_INFO;
+
+WINAPI_EXPORT HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                                    const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
+                                                    PCMSG_STREAM_INFO pStreamInfo);
+WINAPI_EXPORT HCRYPTMSG WINAPI CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                                    HCRYPTPROV_LEGACY hCryptProv, PCERT_INFO pRecipientInfo,
+                                                    PCMSG_STREAM_INFO pStreamInfo);
+WINAPI_EXPORT BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
+WINAPI_EXPORT BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex,
+                                           void* pvData, DWORD* pcbData);
+WINAPI_EXPORT BOOL WINAPI CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags, DWORD dwCtrlType,
+                                          const void* pvCtrlPara);
+WINAPI_EXPORT BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg);
+
+// The certificate of a store with the issuer and serial number of pCertId
+// (as CMSG_SIGNER_CERT_INFO_PARAM gives them).
+WINAPI_EXPORT PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore,
+                                                                       DWORD dwCertEncodingType,
+                                                                       PCERT_INFO pCertId);
+// Decodes PKCS_UTC_TIME (or szOID_RSA_signingTime): a UTCTime or
+// GeneralizedTime into a FILETIME. Other structure types give
+// ERROR_FILE_NOT_FOUND, as an encoding without a decoder does on Windows.
+WINAPI_EXPORT BOOL WINAPI CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
+                                            const BYTE* pbEncoded, DWORD cbEncoded, DWORD dwFlags,
+                                            void* pvStructInfo, DWORD* pcbStructInfo);

@@ -156,6 +156,10 @@ void WriteThunk(std::ostringstream& out, const InterfaceDecl& iface, const Metho
             out << "    VARIANT_BOOL out = VARIANT_FALSE;\n";
             call += "&out";
             put = "PutBool(retval, out);";
+        } else if (p.type.base == "DATE") {
+            out << "    DATE out = 0;\n";
+            call += "&out";
+            put = "PutDate(retval, out);";
         } else {
             throw CompileError(m.line, "the retval type of " + m.name + " has no result form here");
         }

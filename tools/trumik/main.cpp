@@ -6,6 +6,7 @@
 // ParseCommandLine).
 #include "Automation.h"
 #include "CertCommands.h"
+#include "CmsCommands.h"
 #include "CommandLine.h"
 #include "CryptCommands.h"
 #include "ExchangeCommands.h"
@@ -459,6 +460,7 @@ const Command kCommands[] = {
      kSignElementHelp},
     {"verify-element", "verify every signature of a document by its KeyInfo (CXmlElementVerifier)",
      VerifyElementCommand, kVerifyElementHelp},
+    {"cms", "sign, co-sign and verify CMS SignedData (CAdES-BES), files of any size", CmsCommand, kCmsHelp},
     {"encrypt", "encrypt data for a store certificate's holder as a CMS message", EncryptCommand,
      kEncryptHelp},
     {"decrypt", "decrypt a CMS message with the holder's key container", DecryptCommand, kDecryptHelp},

@@ -3,6 +3,8 @@
 // inserted bytes, and length bytes set to extremes.
 #include "FuzzMessages.h"
 
+#include "FuzzMutations.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -18,27 +20,7 @@ TEST(FuzzMessages, SeedsOpenAndMutationsFailCleanly)
     std::mt19937 rng(4490);
     for (int run = 0; run < 3000; ++run) {
         std::vector<BYTE> input = seeds[rng() % seeds.size()];
-        int edits = 1 + static_cast<int>(rng() % 4);
-        for (int e = 0; e < edits && !input.empty(); ++e) {
-            size_t at = rng() % input.size();
-            switch (rng() % 5) {
-            case 0:
-                input[at] = static_cast<BYTE>(rng());
-                break;
-            case 1:
-                input.resize(at);
-                break;
-            case 2:
-                input.insert(input.begin() + static_cast<long>(at), static_cast<BYTE>(rng()));
-                break;
-            case 3:
-                input[at] = (rng() % 2) ? 0xFF : 0x84;
-                break;
-            default:
-                input[at] ^= static_cast<BYTE>(1u << (rng() % 8));
-                break;
-            }
-        }
+        Mutate(input, rng, 4);
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
 }
