@@ -114,7 +114,7 @@ if "$TRUMIK" decrypt --store My --thumbprint "$THUMBPRINT" --pin 0000 --base64 \
   exit 1
 fi
 cat "$DEMO/wrong-pin.txt"
-grep -q '(Код ошибки - 82019)' "$DEMO/wrong-pin.txt" || { echo "not refused for its PIN: this is a fault" >&2; exit 1; }
+grep -q '(Код ошибки - 82013)' "$DEMO/wrong-pin.txt" || { echo "not refused for its PIN: this is a fault" >&2; exit 1; }
 echo "refused, as it should"
 
 # GOST R 34.10-2012 (256 bits): with the component's switch on, a certificate
