@@ -10,7 +10,7 @@
 
 namespace trumik::common {
 
-// The class-wide stacks: the four of the specified classes, then those of the
+// The class-wide stacks: the four of the first module's classes, then those of the
 // exchange module's classes.
 enum class ErrorStackId {
     CryptEncMessage,

@@ -41,7 +41,7 @@ xmlSecTransformId NormalisationTransformGetKlass();
 
 // Makes the klass known to xmlsec (common::AddTransform) for as long as the
 // module that holds it is loaded (withdrawn when its statics are destroyed). The classes of the exchange
-// module call it before their first operation; the specified classes never enable it.
+// module call it before their first operation; the first module's classes never enable it.
 void UseNormalisationTransform();
 
 } // namespace trumik::exchange

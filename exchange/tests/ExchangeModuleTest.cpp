@@ -1,5 +1,5 @@
 // Zelvane.Trumik.Exchange through its exports and COM, as hosts reach it:
-// registration beside the specified module, activation by ProgID, identity.
+// registration beside the first module, activation by ProgID, identity.
 #include "ZelvaneTrumikExchange.h"
 
 #include "TestHome.h"
@@ -80,12 +80,12 @@ class ExchangeModuleTest : public ::testing::Test {
     static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
 };
 
-TEST_F(ExchangeModuleTest, RegistersItsOwnClassesAndTypeLibraryBesideTheSpecifiedModule)
+TEST_F(ExchangeModuleTest, RegistersItsOwnClassesAndTypeLibraryBesideTheFirstModule)
 {
-    Module specified("Zelvane.Trumik.XmlSigner.so");
+    Module first("Zelvane.Trumik.XmlSigner.so");
     Module exchange(kExchange);
-    ASSERT_TRUE(specified.registerServer && exchange.registerServer && exchange.unregisterServer);
-    ASSERT_EQ(specified.registerServer(), S_OK);
+    ASSERT_TRUE(first.registerServer && exchange.registerServer && exchange.unregisterServer);
+    ASSERT_EQ(first.registerServer(), S_OK);
     ASSERT_EQ(exchange.registerServer(), S_OK);
 
     const std::u16string path = U16((LibDir() / kExchange).string());
@@ -101,7 +101,7 @@ TEST_F(ExchangeModuleTest, RegistersItsOwnClassesAndTypeLibraryBesideTheSpecifie
         EXPECT_EQ(RegString(progId + u".1\\CLSID"), clsid);
     }
     EXPECT_EQ(RegString(u"TypeLib\\" + kLibid + u"\\1.0"), u"Zelvane.Trumik.Exchange 1.0 Type Library");
-    // The specified module's entries are its own still.
+    // The first module's entries are its own still.
     EXPECT_EQ(RegString(u"CLSID\\{A4B9FF35-03A9-41C6-8881-3A59F572B446}\\TypeLib"),
               u"{E5C22796-7B83-4CD3-88C7-E4B63215E540}");
 
@@ -133,15 +133,15 @@ TEST_F(ExchangeModuleTest, RegistersItsOwnClassesAndTypeLibraryBesideTheSpecifie
     EXPECT_FALSE(RegString(u"ZelvaneTrumikExchange.XmlElementSigner"));
     EXPECT_EQ(RegString(u"CLSID\\{A4B9FF35-03A9-41C6-8881-3A59F572B446}\\TypeLib"),
               u"{E5C22796-7B83-4CD3-88C7-E4B63215E540}");
-    ASSERT_EQ(specified.unregisterServer(), S_OK);
+    ASSERT_EQ(first.unregisterServer(), S_OK);
 }
 
 // The normalisation transform joins xmlsec's list at the first operation of an
 // exchange class, not before: loading the module alone changes nothing for
-// the specified classes.
+// the first module's classes.
 TEST_F(ExchangeModuleTest, TheTransformJoinsXmlsecAtTheFirstOperation)
 {
-    Module specified("Zelvane.Trumik.XmlSigner.so"); // keeps the common library loaded
+    Module first("Zelvane.Trumik.XmlSigner.so"); // keeps the common library loaded
     const auto registered = [] {
         xmlSecPtrListPtr list = xmlSecTransformIdsGet();
         return list && xmlSecTransformIdListFindByHref(

@@ -195,9 +195,9 @@ class ExchangeClassesTest(unittest.TestCase):
         with open(CERT, "rb") as der:
             self.assertEqual(base64.b64decode(verifier.SignerCertificate(0)), der.read())
         self.assertFalse(verifier.VerifyDocument(signed.replace("Данные", "данные")))
-        # The specified classes still refuse the normalisation transform.
-        with Dispatch("ZelvaneTrumikXmlSigner.MSXmlVerifier") as specified:
-            self.assertFalse(specified.VerifyUsingCertFileWoCert(signed, CERT))
+        # The first module's classes still refuse the normalisation transform.
+        with Dispatch("ZelvaneTrumikXmlSigner.MSXmlVerifier") as first_verifier:
+            self.assertFalse(first_verifier.VerifyUsingCertFileWoCert(signed, CERT))
         self.assertIsNone(signer.SignElement(message, "NONE", "S", "My", THUMBPRINT, PIN, ""))
         self.assertEqual(signer.GetLastErrorCode(), 30025)
 

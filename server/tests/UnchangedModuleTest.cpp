@@ -1,4 +1,4 @@
-// The specified module stays as it was when a second module joined the
+// The first module stays as it was when a second module joined the
 // scaffolding: its type library (the file and the TYPELIB resource) and every
 // registry key and value its DllRegisterServer writes are compared with the
 // recorded ones in expected/. TRUMIK_RECORD_EXPECTED=1 rewrites the records.
