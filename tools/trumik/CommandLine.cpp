@@ -95,6 +95,15 @@ std::string DocumentBytes(const Document& like, std::string utf8)
     return like.cp1251 ? Recode(utf8, CP_UTF8, 1251) : utf8;
 }
 
+int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& call, bool declaredCodePage)
+{
+    std::optional<Document> document = ReadDocument(in, declaredCodePage);
+    if (!document)
+        return 1;
+    call.document = std::move(*document);
+    return CreateForCommand(progId, call.object) ? 0 : 2;
+}
+
 bool WriteOutput(const std::string& path, const std::string& bytes)
 {
     if (path.empty() || path == "-") {

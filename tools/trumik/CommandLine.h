@@ -49,6 +49,17 @@ std::optional<Document> ReadDocument(const std::string& path, bool declaredCodeP
 // The component's text as the document's file has it.
 std::string DocumentBytes(const Document& like, std::string utf8);
 
+// What the document commands start with: the document IN, then the object PROGID.
+struct DocumentCall {
+    Document document;
+    ComApartment com;
+    DispatchRef object;
+};
+// Reads IN and creates the object; returns 0, or the exit status of the
+// failure it reported (1: unreadable input, 2: no object).
+int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& call,
+                      bool declaredCodePage = true);
+
 // Writes bytes to OUT ("" or "-" for standard output); says so on standard
 // error and returns false when it cannot.
 bool WriteOutput(const std::string& path, const std::string& bytes);

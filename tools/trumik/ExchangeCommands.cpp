@@ -24,16 +24,6 @@ const char kVerifyElementHelp[] =
 
 namespace {
 
-// The document IN and the object PROGID, or the exit status when either is missing.
-int Prepare(const std::string& in, const char* progId, Document& document, DispatchRef& object)
-{
-    std::optional<Document> read = ReadDocument(in);
-    if (!read)
-        return 1;
-    document = std::move(*read);
-    return CreateForCommand(progId, object) ? 0 : 2;
-}
-
 // The component's message for a failed call, on standard error.
 void ReportFailure(const CallResult& result, const char* fallback)
 {
@@ -64,26 +54,26 @@ std::string IndexedText(IDispatch* object, const char* method, size_t index)
 
 int SignElementCommand(const std::vector<std::string>& args)
 {
-    const auto options = ParseCommandLine(args, {"sign-element",
-                                                 {"id", "into", "profile", "store", "thumbprint", "pin", "out"},
-                                                 {},
-                                                 {{"-o", "out"}},
-                                                 {"id", "store", "thumbprint", "pin"},
-                                                 1});
+    const auto options =
+        ParseCommandLine(args, {"sign-element",
+                                {"id", "into", "profile", "store", "thumbprint", "pin", "out"},
+                                {},
+                                {{"-o", "out"}},
+                                {"id", "store", "thumbprint", "pin"},
+                                1});
     if (!options)
         return kExitUsage;
-    ComApartment com;
-    Document document;
-    DispatchRef object;
-    const std::string in = options->positional.empty() ? "" : options->positional[0];
-    if (int status = Prepare(in, "ZelvaneTrumikExchange.XmlElementSigner", document, object))
+    DocumentCall call;
+    if (int status = StartDocumentCall(options->positional.empty() ? "" : options->positional[0],
+                                       "ZelvaneTrumikExchange.XmlElementSigner", call))
         return status;
     CallResult result;
     std::string argError;
-    if (!CallByName(object.p, "SignElement",
-                    {"str:" + document.text, "str:" + options->Get("id", ""), "str:" + options->Get("into", ""),
-                     "str:" + options->Get("store", ""), "str:" + options->Get("thumbprint", ""),
-                     "str:" + options->Get("pin", ""), "str:" + options->Get("profile", "")},
+    if (!CallByName(call.object.p, "SignElement",
+                    {"str:" + call.document.text, "str:" + options->Get("id", ""),
+                     "str:" + options->Get("into", ""), "str:" + options->Get("store", ""),
+                     "str:" + options->Get("thumbprint", ""), "str:" + options->Get("pin", ""),
+                     "str:" + options->Get("profile", "")},
                     result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
@@ -93,7 +83,7 @@ int SignElementCommand(const std::vector<std::string>& args)
         return 1;
     }
     const std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
-    return WriteOutput(options->Get("out", ""), DocumentBytes(document, signedText)) ? 0 : 1;
+    return WriteOutput(options->Get("out", ""), DocumentBytes(call.document, signedText)) ? 0 : 1;
 }
 
 int VerifyElementCommand(const std::vector<std::string>& args)
@@ -101,15 +91,14 @@ int VerifyElementCommand(const std::vector<std::string>& args)
     const auto options = ParseCommandLine(args, {"verify-element", {}, {}, {}, {}, 1});
     if (!options)
         return kExitUsage;
-    ComApartment com;
-    Document document;
-    DispatchRef object;
-    const std::string in = options->positional.empty() ? "" : options->positional[0];
-    if (int status = Prepare(in, "ZelvaneTrumikExchange.XmlElementVerifier", document, object))
+    DocumentCall call;
+    if (int status = StartDocumentCall(options->positional.empty() ? "" : options->positional[0],
+                                       "ZelvaneTrumikExchange.XmlElementVerifier", call))
         return status;
     CallResult verdict;
     std::string argError;
-    if (!CallByName(object.p, "VerifyDocument", {"str:" + document.text}, verdict, &argError, false)) {
+    if (!CallByName(call.object.p, "VerifyDocument", {"str:" + call.document.text}, verdict, &argError,
+                    false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -118,14 +107,14 @@ int VerifyElementCommand(const std::vector<std::string>& args)
         return 1;
     }
     CallResult count;
-    CallByName(object.p, "SignatureCount", {}, count, &argError, false);
+    CallByName(call.object.p, "SignatureCount", {}, count, &argError, false);
     const size_t signatures = count.value.vt == VT_I4 && count.value.lVal > 0 ? count.value.lVal : 0;
     for (size_t i = 0; i < signatures; ++i) {
         CallResult valid;
-        CallByName(object.p, "SignatureValid", {"int:" + std::to_string(i)}, valid, &argError, false);
+        CallByName(call.object.p, "SignatureValid", {"int:" + std::to_string(i)}, valid, &argError, false);
         const bool holds = valid.value.vt == VT_BOOL && valid.value.boolVal == VARIANT_TRUE;
-        std::printf("%zu\t%s\t%s\t%s\n", i, IndexedText(object.p, "SignatureReference", i).c_str(),
-                    holds ? "valid" : "invalid", IndexedText(object.p, "SignerSubject", i).c_str());
+        std::printf("%zu\t%s\t%s\t%s\n", i, IndexedText(call.object.p, "SignatureReference", i).c_str(),
+                    holds ? "valid" : "invalid", IndexedText(call.object.p, "SignerSubject", i).c_str());
     }
     const bool all = verdict.value.vt == VT_BOOL && verdict.value.boolVal == VARIANT_TRUE;
     return all ? 0 : 1;

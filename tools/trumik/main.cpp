@@ -294,25 +294,6 @@ int ReportFailure(const CallResult& result, const std::string& method, const Cer
     return 1;
 }
 
-// What the document commands start with: the document IN, then the object PROGID.
-struct DocumentCall {
-    Document document;
-    ComApartment com;
-    DispatchRef object;
-};
-
-// Reads IN and creates the object; returns 0, or the exit status of the
-// failure it reported (1: unreadable input, 2: no object).
-int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& call,
-                      bool declaredCodePage = true)
-{
-    std::optional<Document> document = ReadDocument(in, declaredCodePage);
-    if (!document)
-        return 1;
-    call.document = std::move(*document);
-    return CreateForCommand(progId, call.object) ? 0 : 2;
-}
-
 std::string Input(const Options& options)
 {
     return options.positional.empty() ? std::string() : options.positional[0];
@@ -456,8 +437,8 @@ const Command kCommands[] = {
      "  Signs IN (standard input when absent) with SignWithKey of ZelvaneTrumik.XmlSigner and\n"
      "  writes the signed document to OUT (standard output when absent); on failure the\n"
      "  component's message goes to standard error and the exit status is 1.\n"},
-    {"sign-element", "sign one element by its Id for exchange systems (CXmlElementSigner)", SignElementCommand,
-     kSignElementHelp},
+    {"sign-element", "sign one element by its Id for exchange systems (CXmlElementSigner)",
+     SignElementCommand, kSignElementHelp},
     {"verify-element", "verify every signature of a document by its KeyInfo (CXmlElementVerifier)",
      VerifyElementCommand, kVerifyElementHelp},
     {"cms", "sign, co-sign and verify CMS SignedData (CAdES-BES), files of any size", CmsCommand, kCmsHelp},
