@@ -162,13 +162,14 @@ CK_RV TokenTest::GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE me
                                    privateKey.size(), &out.publicKey, &out.privateKey);
 }
 
-KeyPairHandles TokenTest::NewKeyPair(CK_SESSION_HANDLE session, bool big, bool onToken)
+KeyPairHandles TokenTest::NewKeyPair(CK_SESSION_HANDLE session, bool big, bool onToken,
+                                     const std::string& curve)
 {
     Template pub, priv;
     pub.Bool(CKA_TOKEN, onToken).Text(CKA_ID, "k");
     priv.Bool(CKA_TOKEN, onToken).Text(CKA_ID, "k").Bool(CKA_DERIVE, true);
-    if (big)
-        pub.Add(CKA_GOSTR3410_PARAMS, OidDer("1.2.643.7.1.2.1.2.1"));
+    if (!curve.empty())
+        pub.Add(CKA_GOSTR3410_PARAMS, OidDer(curve));
     KeyPairHandles keys;
     EXPECT_EQ(GenerateKeyPair(session, big ? CKM_GOSTR3410_512_KEY_PAIR_GEN : CKM_GOSTR3410_KEY_PAIR_GEN, pub,
                               priv, keys),

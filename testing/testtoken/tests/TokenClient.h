@@ -71,8 +71,10 @@ class TokenTest : public ::testing::Test {
 
     CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, Template& publicKey,
                           Template& privateKey, KeyPairHandles& out);
-    // A 2012 key pair on the token (256 or 512 bits), CKA_ID "k".
-    KeyPairHandles NewKeyPair(CK_SESSION_HANDLE session, bool big = false, bool onToken = true);
+    // A 2012 key pair on the token (256 or 512 bits), CKA_ID "k", on the
+    // token's default curve or the one named (dotted OID).
+    KeyPairHandles NewKeyPair(CK_SESSION_HANDLE session, bool big = false, bool onToken = true,
+                              const std::string& curve = {});
 
     // One attribute's value (fails the test when the token refuses it).
     Bytes Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);

@@ -25,6 +25,13 @@ std::string Padded(const unsigned char* field, size_t size)
     return std::string(field, field + size);
 }
 
+Bytes UlongBytes(CK_ULONG value)
+{
+    Bytes out(sizeof value);
+    std::memcpy(out.data(), &value, sizeof value);
+    return out;
+}
+
 std::string Pad(std::string text, size_t size)
 {
     text.resize(size, ' ');
@@ -241,10 +248,18 @@ TEST_F(TokenTest, SignaturesVerifyWithTheEngineSingleAndMultiPart)
 TEST_F(TokenTest, DeriveGivesTheKeyTheEngineDerives)
 {
     CK_SESSION_HANDLE session = UserSession();
-    for (bool big : {false, true}) {
-        SCOPED_TRACE(big ? "2012-512" : "2012-256");
-        KeyPairHandles keys = NewKeyPair(session, big);
-        std::string curve = big ? "1.2.643.7.1.2.1.2.1" : "1.2.643.2.2.35.1";
+    // CryptoPro A and TC26 512 A have cofactor 1; TC26 256 A and 512 C,
+    // the twisted Edwards curves, have cofactor 4.
+    struct Case {
+        bool big;
+        std::string curve;
+    };
+    for (const Case& c : {Case{false, "1.2.643.2.2.35.1"}, Case{false, "1.2.643.7.1.2.1.1.1"},
+                          Case{true, "1.2.643.7.1.2.1.2.1"}, Case{true, "1.2.643.7.1.2.1.2.3"}}) {
+        SCOPED_TRACE(c.curve);
+        bool big = c.big;
+        const std::string& curve = c.curve;
+        KeyPairHandles keys = NewKeyPair(session, big, true, curve);
         UniquePkey peer = EngineKeyPair(big, curve);
         ASSERT_TRUE(peer);
         Bytes peerValue = EnginePublicValue(peer.get());
@@ -265,7 +280,8 @@ TEST_F(TokenTest, DeriveGivesTheKeyTheEngineDerives)
                             Attribute(session, keys.publicKey, CKA_GOSTR3411_PARAMS),
                             Attribute(session, keys.publicKey, CKA_VALUE));
         EXPECT_EQ(ours, EngineDerive(peer.get(), tokenPublic.get(), ukm));
-        EXPECT_EQ(Attribute(session, derived, CKA_KEY_TYPE), Attribute(session, derived, CKA_KEY_TYPE));
+        EXPECT_EQ(Attribute(session, derived, CKA_KEY_TYPE), UlongBytes(CKK_GOST28147));
+        EXPECT_EQ(Attribute(session, derived, CKA_CLASS), UlongBytes(CKO_SECRET_KEY));
 
         // A derived key is sensitive unless the template says otherwise.
         Template plain;
