@@ -235,9 +235,15 @@ Bytes Bytes32(const std::string& text)
 
 UniquePkey EnginePublicKey(bool big, const Bytes& curveDer, const Bytes& digestDer, const Bytes& value)
 {
+    return EnginePublicKey(std::string(big ? "1.2.643.7.1.1.1.2" : "1.2.643.7.1.1.1.1"), curveDer, digestDer,
+                           value);
+}
+
+UniquePkey EnginePublicKey(const std::string& algorithmOid, const Bytes& curveDer, const Bytes& digestDer,
+                           const Bytes& value)
+{
     GostEngine();
-    Bytes algorithm = Concat(OidDer(big ? "1.2.643.7.1.1.1.2" : "1.2.643.7.1.1.1.1"),
-                             Tlv(0x30, Concat(curveDer, digestDer)));
+    Bytes algorithm = Concat(OidDer(algorithmOid), Tlv(0x30, Concat(curveDer, digestDer)));
     Bytes bits = Concat(Bytes{0x00}, Tlv(0x04, value));
     Bytes spki = Tlv(0x30, Concat(Tlv(0x30, algorithm), Tlv(0x03, bits)));
     const unsigned char* p = spki.data();
@@ -277,8 +283,12 @@ Bytes EnginePublicValue(EVP_PKEY* key)
 
 Bytes EngineDigest(bool big, const Bytes& data)
 {
-    const EVP_MD* md =
-        ENGINE_get_digest(GostEngine(), big ? NID_id_GostR3411_2012_512 : NID_id_GostR3411_2012_256);
+    return EngineDigest(big ? NID_id_GostR3411_2012_512 : NID_id_GostR3411_2012_256, data);
+}
+
+Bytes EngineDigest(int nid, const Bytes& data)
+{
+    const EVP_MD* md = ENGINE_get_digest(GostEngine(), nid);
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), out.data(), &len, md, GostEngine());

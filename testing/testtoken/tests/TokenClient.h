@@ -99,11 +99,14 @@ Bytes Bytes32(const std::string& text); // the text's bytes
 // A public key of the engine from a token public value: algorithm
 // 1.2.643.7.1.1.1.1 or .2, the curve and digest parameters as DER.
 UniquePkey EnginePublicKey(bool big, const Bytes& curveDer, const Bytes& digestDer, const Bytes& value);
+UniquePkey EnginePublicKey(const std::string& algorithm, const Bytes& curveDer, const Bytes& digestDer,
+                           const Bytes& value);
 // A new 2012 key pair in the engine on the given curve (dotted OID).
 UniquePkey EngineKeyPair(bool big, const std::string& curve);
 // The public value (x then y little-endian) of an engine key.
 Bytes EnginePublicValue(EVP_PKEY* key);
 Bytes EngineDigest(bool big, const Bytes& data);
+Bytes EngineDigest(int nid, const Bytes& data);
 bool EngineVerify(EVP_PKEY* key, const Bytes& digest, const Bytes& signature);
 // The engine's VKO key between our private key and the peer's public key.
 Bytes EngineDerive(EVP_PKEY* mine, EVP_PKEY* peer, const Bytes& ukm);

@@ -7,6 +7,7 @@
 #include "TestHome.h"
 
 #include <openssl/evp.h>
+#include <openssl/obj_mac.h>
 #include <openssl/x509.h>
 
 #include <cstring>
@@ -243,6 +244,24 @@ TEST_F(TokenTest, SignaturesVerifyWithTheEngineSingleAndMultiPart)
                                  single.size()),
                   CKR_SIGNATURE_INVALID);
     }
+}
+
+TEST_F(TokenTest, KeysOf2001SignWithGostR3411_94)
+{
+    CK_SESSION_HANDLE session = UserSession();
+    Template pub, priv;
+    pub.Add(CKA_GOSTR3410_PARAMS, OidDer("1.2.643.2.2.35.2"))
+        .Add(CKA_GOSTR3411_PARAMS, OidDer("1.2.643.2.2.30.1"));
+    KeyPairHandles keys;
+    ASSERT_EQ(GenerateKeyPair(session, CKM_GOSTR3410_KEY_PAIR_GEN, pub, priv, keys), CKR_OK);
+    EXPECT_EQ(Attribute(session, keys.privateKey, CKA_GOSTR3411_PARAMS), OidDer("1.2.643.2.2.30.1"));
+    const Bytes data = Bytes32("a 2001 key signs this");
+    Bytes signature = Sign(session, CKM_GOSTR3410_WITH_GOSTR3411, keys.privateKey, data);
+    UniquePkey engineKey =
+        EnginePublicKey("1.2.643.2.2.19", OidDer("1.2.643.2.2.35.2"), OidDer("1.2.643.2.2.30.1"),
+                        Attribute(session, keys.publicKey, CKA_VALUE));
+    ASSERT_TRUE(engineKey);
+    EXPECT_TRUE(EngineVerify(engineKey.get(), EngineDigest(NID_id_GostR3411_94, data), signature));
 }
 
 TEST_F(TokenTest, DeriveGivesTheKeyTheEngineDerives)
