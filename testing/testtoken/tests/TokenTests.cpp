@@ -10,10 +10,13 @@
 #include <openssl/obj_mac.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace trumik::testtoken::tests {
 namespace {
@@ -667,6 +670,48 @@ TEST_F(TokenTest, TokenObjectsAreSeenAfterARestartSessionObjectsAreNot)
     Restart();
     session = Open(0);
     EXPECT_TRUE(Find(session, certificates).empty());
+}
+
+TEST_F(TokenTest, ProcessesWritingAtOnceLoseNoObject)
+{
+    InitToken(0);
+    constexpr int kProcesses = 4, kObjects = 15;
+    std::vector<pid_t> children;
+    for (int child = 0; child < kProcesses; ++child) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // A new application: the child starts the library afresh.
+            p11_->C_Finalize(nullptr);
+            int failures = p11_->C_Initialize(nullptr) != CKR_OK;
+            CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+            failures += p11_->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                            &session) != CKR_OK;
+            for (int i = 0; i < kObjects; ++i) {
+                Template object;
+                object.Ulong(CKA_CLASS, CKO_DATA)
+                    .Bool(CKA_TOKEN, true)
+                    .Text(CKA_LABEL, std::to_string(child) + "/" + std::to_string(i));
+                CK_OBJECT_HANDLE handle;
+                failures += p11_->C_CreateObject(session, object.data(), object.size(), &handle) != CKR_OK;
+            }
+            p11_->C_Finalize(nullptr);
+            ::_exit(failures == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    CK_SESSION_HANDLE session = Open(0, false);
+    Template data;
+    data.Ulong(CKA_CLASS, CKO_DATA);
+    std::vector<CK_OBJECT_HANDLE> found = Find(session, data);
+    EXPECT_EQ(found.size(), static_cast<size_t>(kProcesses * kObjects));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(std::unique(found.begin(), found.end()), found.end()) << "every object has a handle of its own";
 }
 
 TEST_F(TokenTest, AnUnreadableStateFileStopsItsSlotOnlyAndIsLeftAlone)
