@@ -49,8 +49,10 @@ class MovedPrefixTest(unittest.TestCase):
                      "include/trumik/platform/objbase.h", "share/man/man1/trumik.1", "share/doc/trumik/README.md",
                      PYTHON_DIR + "/trumik/client.py", PYTHON_DIR + "/trumik/_location.py"):
             self.assertTrue(os.path.isfile(self.path(part)), part)
-        # Programs of the build that are not the product stay out.
+        # Programs of the build that are not the product stay out, and so does
+        # the test token the demo and the tests use.
         self.assertEqual(os.listdir(self.path("bin")), ["trumik"])
+        self.assertFalse(os.path.exists(self.path("lib", "libtrumik-testtoken.so")))
 
     def test_register_without_argument_registers_the_module_beside_trumik(self):
         module = self.path("lib", "Zelvane.Trumik.XmlSigner.so")

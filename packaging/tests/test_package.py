@@ -53,6 +53,7 @@ class DebianPackageTest(unittest.TestCase):
                          "./usr/lib/python3/dist-packages/trumik/client.py"):
             self.assertIn(expected, files)
         self.assertTrue(all(f.startswith("./usr/") for f in files), files)
+        self.assertNotIn("./usr/lib/libtrumik-testtoken.so", files)
 
     def test_unpacked_package_signs_and_verifies_where_it_lies(self):
         root = os.path.join(self.work, "root")
