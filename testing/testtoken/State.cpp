@@ -7,11 +7,12 @@
 // Unknown lines are an error: the file is ours alone.
 #include "State.h"
 
+#include "internal/Home.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <pwd.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -137,23 +138,8 @@ std::optional<TokenState> ReadStateFile(const std::filesystem::path& path)
 
 std::filesystem::path StateDir()
 {
-    std::filesystem::path dir;
-    if (const char* env = std::getenv("TRUMIK_TESTTOKEN_DIR"); env && *env) {
-        dir = env;
-    } else {
-        std::filesystem::path root;
-        if (const char* home = std::getenv("TRUMIK_HOME"); home && *home) {
-            root = home;
-        } else {
-            const char* user = std::getenv("HOME");
-            if (!user || !*user) {
-                const passwd* pw = getpwuid(getuid());
-                user = pw ? pw->pw_dir : "/tmp";
-            }
-            root = std::filesystem::path(user) / ".trumik";
-        }
-        dir = root / "testtoken";
-    }
+    const char* env = std::getenv("TRUMIK_TESTTOKEN_DIR");
+    std::filesystem::path dir = env && *env ? std::filesystem::path(env) : platform::HomeDir() / "testtoken";
     std::error_code ec;
     if (!std::filesystem::exists(dir, ec)) {
         std::filesystem::create_directories(dir, ec);

@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sys/stat.h>
@@ -712,6 +713,23 @@ TEST_F(TokenTest, ProcessesWritingAtOnceLoseNoObject)
     EXPECT_EQ(found.size(), static_cast<size_t>(kProcesses * kObjects));
     std::sort(found.begin(), found.end());
     EXPECT_EQ(std::unique(found.begin(), found.end()), found.end()) << "every object has a handle of its own";
+}
+
+TEST_F(TokenTest, WithoutItsOwnDirectoryTheStateLivesInThePlatformHome)
+{
+    ASSERT_EQ(p11_->C_Finalize(nullptr), CKR_OK);
+    std::string home = std::getenv("TRUMIK_HOME");
+    std::filesystem::path other = trumik::testing::MakeTempDir("home");
+    ::unsetenv("TRUMIK_TESTTOKEN_DIR");
+    ::setenv("TRUMIK_HOME", other.c_str(), 1);
+    ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+    InitToken(1, "in the home");
+    ::setenv("TRUMIK_HOME", home.c_str(), 1);
+    EXPECT_TRUE(std::filesystem::exists(other / "testtoken" / "slot1.state"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "slot1.state"));
+    struct stat st {};
+    ASSERT_EQ(::stat((other / "testtoken").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST_F(TokenTest, AnUnreadableStateFileStopsItsSlotOnlyAndIsLeftAlone)
