@@ -104,41 +104,44 @@ p11 --login --pin $PIN --read-object --type privkey --id 01 -o "$WORK/priv.der" 
 [ ! -s "$WORK/priv.der" ] || fail "the client read a private key"
 ! grep -q "VALUE" "$WORK/priv.txt" || fail "the client listed a private value: $(cat "$WORK/priv.txt")"
 
-# Curve parameters as the client listed them, then the digest's.
-curve256="$(p11 --list-objects --type pubkey 2>/dev/null | awk '/PARAMS OID/ { p = $3 } /label: *k256/ { print p }')"
-curve512="$(p11 --list-objects --type pubkey 2>/dev/null | awk '/PARAMS OID/ { p = $3 } /label: *k512/ { print p }')"
-[ -n "$curve256" ] && [ -n "$curve512" ] || fail "no curve parameters listed"
+# Signs data.txt on the token with the signature-with-digest mechanism of
+# the key labelled $1 (CKA_ID $2), and has openssl dgst verify it over that
+# data and refuse it over other data; leaves the public key in pub.pem.
+# (sh has no local variables: those of this function start with sv_.)
+#   sign_and_verify LABEL ID BITS ALGORITHM-OID-HEX DIGEST-OID-HEX
+sign_and_verify() {
+    sv_label="$1" sv_id="$2" sv_bits="$3" sv_alg="$4" sv_digest="$5"
+    sv_sig="$WORK/sig$sv_bits.bin"
+    p11 --login --pin $PIN --sign --mechanism "GOSTR3410-WITH-GOSTR3411-12-$sv_bits" --id "$sv_id" \
+        -i "$WORK/data.txt" -o "$sv_sig" >/dev/null 2>&1 || fail "sign 2012-$sv_bits"
+    [ "$(wc -c <"$sv_sig")" -eq $((sv_bits / 4)) ] || fail "a 2012-$sv_bits signature is not $((sv_bits / 4)) bytes"
+    # The curve parameters as the client listed them, then the digest's.
+    sv_curve="$(p11 --list-objects --type pubkey 2>/dev/null |
+        awk -v want="$sv_label" '/PARAMS OID/ { p = $3 } /label:/ && $2 == want { print p }')"
+    [ -n "$sv_curve" ] || fail "no curve parameters listed for $sv_label"
+    sv_params="$sv_curve$sv_digest"
+    spki_pem "$(public_value "$sv_label")" "30$(printf '%02x' $((${#sv_params} / 2)))$sv_params" "$sv_alg"
+    openssl dgst -engine gost "-md_gost12_$sv_bits" -verify "$WORK/pub.pem" -signature "$sv_sig" "$WORK/data.txt" \
+        >"$WORK/verify.txt" 2>&1 ||
+        fail "openssl does not verify the token's 2012-$sv_bits signature: $(cat "$WORK/verify.txt")"
+    if openssl dgst -engine gost "-md_gost12_$sv_bits" -verify "$WORK/pub.pem" -signature "$sv_sig" \
+        "$WORK/other.txt" >/dev/null 2>&1; then
+        fail "the 2012-$sv_bits signature verifies over other data"
+    fi
+}
 
-# 2012-256: the signature-with-digest mechanism, checked by openssl dgst.
-p11 --login --pin $PIN --sign --mechanism GOSTR3410-WITH-GOSTR3411-12-256 --id 01 -i "$WORK/data.txt" \
-    -o "$WORK/sig256.bin" >/dev/null 2>&1 || fail "sign 2012-256"
-[ "$(wc -c <"$WORK/sig256.bin")" -eq 64 ] || fail "a 2012-256 signature is not 64 bytes"
-params="$curve256$DIGEST256"
-spki_pem "$(public_value k256)" "30$(printf '%02x' $((${#params} / 2)))$params" "$ALG256"
-openssl dgst -engine gost -md_gost12_256 -verify "$WORK/pub.pem" -signature "$WORK/sig256.bin" "$WORK/data.txt" \
-    >"$WORK/verify.txt" 2>&1 || fail "openssl does not verify the token's 2012-256 signature: $(cat "$WORK/verify.txt")"
 printf 'Another line.\n' >"$WORK/other.txt"
-if openssl dgst -engine gost -md_gost12_256 -verify "$WORK/pub.pem" -signature "$WORK/sig256.bin" \
-    "$WORK/other.txt" >/dev/null 2>&1; then
-    fail "the signature verifies over other data"
-fi
+sign_and_verify k512 02 512 "$ALG512" "$DIGEST512"
+sign_and_verify k256 01 256 "$ALG256" "$DIGEST256"
 
-# The bare signature mechanism over a digest openssl made.
+# The bare signature mechanism over a digest openssl made (the 2012-256 key,
+# whose public key is now in pub.pem).
 openssl dgst -engine gost -md_gost12_256 -binary -out "$WORK/digest256.bin" "$WORK/data.txt" 2>/dev/null
 p11 --login --pin $PIN --sign --mechanism GOSTR3410 --id 01 -i "$WORK/digest256.bin" -o "$WORK/raw256.bin" \
     >/dev/null 2>&1 || fail "sign a digest with GOSTR3410"
 openssl pkeyutl -engine gost -verify -pubin -inkey "$WORK/pub.pem" -in "$WORK/digest256.bin" \
     -sigfile "$WORK/raw256.bin" >"$WORK/verify.txt" 2>&1 ||
     fail "openssl does not verify the GOSTR3410 signature of a digest: $(cat "$WORK/verify.txt")"
-
-# 2012-512.
-p11 --login --pin $PIN --sign --mechanism GOSTR3410-WITH-GOSTR3411-12-512 --id 02 -i "$WORK/data.txt" \
-    -o "$WORK/sig512.bin" >/dev/null 2>&1 || fail "sign 2012-512"
-[ "$(wc -c <"$WORK/sig512.bin")" -eq 128 ] || fail "a 2012-512 signature is not 128 bytes"
-params="$curve512$DIGEST512"
-spki_pem "$(public_value k512)" "30$(printf '%02x' $((${#params} / 2)))$params" "$ALG512"
-openssl dgst -engine gost -md_gost12_512 -verify "$WORK/pub.pem" -signature "$WORK/sig512.bin" "$WORK/data.txt" \
-    >"$WORK/verify.txt" 2>&1 || fail "openssl does not verify the token's 2012-512 signature: $(cat "$WORK/verify.txt")"
 
 # The state file holds private values: only its owner reads it.
 mode="$(stat -c %a "$TRUMIK_TESTTOKEN_DIR/slot0.state")"
