@@ -66,6 +66,27 @@ template <typename Char> struct BufferSink {
     }
 };
 
+// The caller's buffer when it is known to hold the whole result: no count
+// against its end for each unit.
+template <typename Char> struct RawSink {
+    Char* begin;
+    Char* at = begin;
+    size_t Count() const { return static_cast<size_t>(at - begin); }
+    void Put(Char c) { *at++ = c; }
+    void PutRun(const unsigned char* s, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            at[i] = static_cast<Char>(s[i]);
+        at += n;
+    }
+    void PutAscii(const char16_t* s, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            at[i] = static_cast<Char>(s[i]);
+        at += n;
+    }
+};
+
 template <typename Char> struct StringSink {
     std::basic_string<Char>& out;
     size_t count = 0;
@@ -367,8 +388,10 @@ bool IsSupported(UINT codePage)
 // Runs a conversion under the Win32 size rules: a destination size of 0 asks
 // for the count, a short buffer fails with ERROR_INSUFFICIENT_BUFFER.
 // convert(sink) returns false when the conversion itself failed (last error set).
+// A destination of at least `mostUnits` (the most the result can take) is
+// written without a check at each unit.
 template <typename Char, typename Convert>
-int Deliver(Char* destination, int destinationSize, Convert convert)
+int Deliver(Char* destination, int destinationSize, Convert convert, size_t mostUnits = SIZE_MAX)
 {
     size_t count;
     if (destinationSize == 0) {
@@ -376,6 +399,11 @@ int Deliver(Char* destination, int destinationSize, Convert convert)
         if (!convert(sink))
             return 0;
         count = sink.count;
+    } else if (static_cast<size_t>(destinationSize) >= mostUnits) {
+        RawSink<Char> sink{destination};
+        if (!convert(sink))
+            return 0;
+        count = sink.Count();
     } else {
         BufferSink<Char> sink{destination, static_cast<size_t>(destinationSize)};
         if (!convert(sink))
@@ -507,13 +535,17 @@ WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCST
         });
     }
     const ByteCodePage* bytePage = page == CP_UTF8 ? nullptr : FindByteCodePage(page);
-    return Deliver(lpWideCharStr, cchWideChar, [&](auto& sink) {
-        const bool ok = bytePage ? DecodeBytes(*bytePage, source, length, strict, sink)
-                                 : DecodeUtf8(source, length, strict, sink);
-        if (!ok)
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-        return ok;
-    });
+    // A byte gives one unit at most; four bytes two.
+    return Deliver(
+        lpWideCharStr, cchWideChar,
+        [&](auto& sink) {
+            const bool ok = bytePage ? DecodeBytes(*bytePage, source, length, strict, sink)
+                                     : DecodeUtf8(source, length, strict, sink);
+            if (!ok)
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return ok;
+        },
+        length);
 }
 
 // A negative source length other than -1 reads up to and including the NUL,
@@ -566,20 +598,26 @@ WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWS
     }
     const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
     const ByteCodePage* bytePage = page == CP_UTF8 ? nullptr : FindByteCodePage(page);
-    return Deliver(lpMultiByteStr, cbMultiByte, [&](auto& sink) {
-        if (bytePage) {
-            const bool used =
-                EncodeBytes(*bytePage, lpWideCharStr, length, MakeDefault(*bytePage, lpDefaultChar), sink);
-            if (lpUsedDefaultChar)
-                *lpUsedDefaultChar = used ? TRUE : FALSE;
+    // A unit gives three UTF-8 bytes at most (a pair four), and two bytes of
+    // a code page.
+    const size_t mostBytes = length * (bytePage ? 2 : 3);
+    return Deliver(
+        lpMultiByteStr, cbMultiByte,
+        [&](auto& sink) {
+            if (bytePage) {
+                const bool used = EncodeBytes(*bytePage, lpWideCharStr, length,
+                                              MakeDefault(*bytePage, lpDefaultChar), sink);
+                if (lpUsedDefaultChar)
+                    *lpUsedDefaultChar = used ? TRUE : FALSE;
+                return true;
+            }
+            if (!EncodeUtf8(lpWideCharStr, length, strict, sink)) {
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return false;
+            }
             return true;
-        }
-        if (!EncodeUtf8(lpWideCharStr, length, strict, sink)) {
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-            return false;
-        }
-        return true;
-    });
+        },
+        mostBytes);
 }
 
 WINAPI_EXPORT UINT WINAPI GetACP(void)
