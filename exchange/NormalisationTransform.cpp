@@ -146,7 +146,8 @@ class Writer {
             written_ += "=\"";
             Escape(a->value, true, written_);
             written_ += '"';
-            if (a->value.find_first_of("\t\n\r") != std::string_view::npos)
+            if (std::any_of(a->value.begin(), a->value.end(),
+                            [](char c) { return c == '\t' || c == '\n' || c == '\r'; }))
                 rawLineBreakOrTab = true;
         }
         out_ += '<';
@@ -239,25 +240,29 @@ class Writer {
     // Runs without a character to escape are appended whole.
     static void Escape(std::string_view text, bool attribute, std::string& out)
     {
-        const char* special = attribute ? "&<>\"" : "&<>";
         size_t from = 0;
-        for (size_t at = text.find_first_of(special); at != std::string_view::npos;
-             at = text.find_first_of(special, from)) {
-            out.append(text.data() + from, at - from);
+        for (size_t at = 0; at < text.size(); ++at) {
+            const char* entity;
             switch (text[at]) {
             case '&':
-                out += "&amp;";
+                entity = "&amp;";
                 break;
             case '<':
-                out += "&lt;";
+                entity = "&lt;";
                 break;
             case '>':
-                out += "&gt;";
+                entity = "&gt;";
+                break;
+            case '"':
+                if (!attribute)
+                    continue;
+                entity = "&quot;";
                 break;
             default:
-                out += "&quot;";
-                break;
+                continue;
             }
+            out.append(text.data() + from, at - from);
+            out += entity;
             from = at + 1;
         }
         out.append(text.data() + from, text.size() - from);

@@ -35,7 +35,6 @@ template <typename Char> struct CountSink {
     size_t count = 0;
     void Put(Char) { ++count; }
     void PutRun(const unsigned char*, size_t n) { count += n; }
-    void PutAscii(const char16_t*, size_t n) { count += n; }
 };
 
 template <typename Char> struct BufferSink {
@@ -49,14 +48,6 @@ template <typename Char> struct BufferSink {
         ++count;
     }
     void PutRun(const unsigned char* s, size_t n)
-    {
-        size_t room = count < capacity ? capacity - count : 0;
-        size_t copied = n < room ? n : room;
-        for (size_t i = 0; i < copied; ++i)
-            buffer[count + i] = static_cast<Char>(s[i]);
-        count += n;
-    }
-    void PutAscii(const char16_t* s, size_t n)
     {
         size_t room = count < capacity ? capacity - count : 0;
         size_t copied = n < room ? n : room;
@@ -79,12 +70,6 @@ template <typename Char> struct RawSink {
             at[i] = static_cast<Char>(s[i]);
         at += n;
     }
-    void PutAscii(const char16_t* s, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i)
-            at[i] = static_cast<Char>(s[i]);
-        at += n;
-    }
 };
 
 template <typename Char> struct StringSink {
@@ -98,12 +83,6 @@ template <typename Char> struct StringSink {
     void PutRun(const unsigned char* s, size_t n)
     {
         out.append(s, s + n);
-        count += n;
-    }
-    void PutAscii(const char16_t* s, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i)
-            out.push_back(static_cast<Char>(s[i]));
         count += n;
     }
 };
@@ -135,6 +114,11 @@ template <typename Sink> bool DecodeUtf8(const unsigned char* s, size_t n, bool 
             size_t run = AsciiRun(s + i, n - i);
             out.PutRun(s + i, run);
             i += run;
+            continue;
+        }
+        if (b >= 0xC2 && b <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+            out.Put(static_cast<char16_t>(((b & 0x1F) << 6) | (s[i + 1] & 0x3F)));
+            i += 2;
             continue;
         }
         int trail;
@@ -195,17 +179,19 @@ template <typename Sink> bool DecodeUtf8(const unsigned char* s, size_t n, bool 
 }
 
 // Encodes UTF-16 as UTF-8. An unpaired surrogate becomes EF BF BD, or the
-// encoding stops (false) when strict.
+// encoding stops (false) when strict. One unit at a time, with the common
+// cases first: ASCII, then the two-byte range (Cyrillic).
 template <typename Sink> bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Sink& out)
 {
     for (size_t i = 0; i < n; ++i) {
         char32_t cp = s[i];
         if (cp < 0x80) {
-            size_t run = 1;
-            while (i + run < n && s[i + run] < 0x80)
-                ++run;
-            out.PutAscii(s + i, run);
-            i += run - 1;
+            out.Put(static_cast<char>(cp));
+            continue;
+        }
+        if (cp < 0x800) {
+            out.Put(static_cast<char>(0xC0 | (cp >> 6)));
+            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
             continue;
         }
         if (IsHighSurrogate(s[i]) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
@@ -216,10 +202,7 @@ template <typename Sink> bool EncodeUtf8(const char16_t* s, size_t n, bool stric
                 return false;
             cp = kReplacement;
         }
-        if (cp < 0x800) {
-            out.Put(static_cast<char>(0xC0 | (cp >> 6)));
-            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
+        if (cp < 0x10000) {
             out.Put(static_cast<char>(0xE0 | (cp >> 12)));
             out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
             out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
