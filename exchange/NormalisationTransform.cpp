@@ -70,16 +70,21 @@ std::u16string Utf16Units(std::string_view utf8)
 // A namespace name as the document means it. Without entity substitution the
 // parser keeps an "&amp;" of a namespace declaration as "&#38;" in the name
 // (an attribute's value it decodes); a "&" of the name can only come from there.
-// The name is decoded into `storage` only when it holds one.
-std::string_view NamespaceName(const xmlChar* href, std::string& storage)
+// Text of the parser with each "&#38;" read as "&", decoded into `storage`
+// only when it holds a "&".
+std::string_view WithAmpersands(std::string_view text, std::string& storage)
 {
-    const std::string_view name = View(href);
-    if (name.find('&') == std::string_view::npos)
-        return name;
-    storage.assign(name);
+    if (text.find('&') == std::string_view::npos)
+        return text;
+    storage.assign(text);
     for (size_t at = storage.find("&#38;"); at != std::string::npos; at = storage.find("&#38;", at + 1))
         storage.replace(at, 5, "&");
     return storage;
+}
+
+std::string_view NamespaceName(const xmlChar* href, std::string& storage)
+{
+    return WithAmpersands(View(href), storage);
 }
 
 bool HasNamespace(xmlNsPtr ns)
@@ -304,13 +309,8 @@ Stream& StreamOf(void* ctx)
 // substitution each "&" of the value comes as "&#38;".
 std::string_view AttributeValue(const xmlChar* value, const xmlChar* end, std::string& storage)
 {
-    const std::string_view raw(reinterpret_cast<const char*>(value), static_cast<size_t>(end - value));
-    if (raw.find('&') == std::string_view::npos)
-        return raw;
-    storage.assign(raw);
-    for (size_t at = storage.find("&#38;"); at != std::string::npos; at = storage.find("&#38;", at + 1))
-        storage.replace(at, 5, "&");
-    return storage;
+    return WithAmpersands(
+        std::string_view(reinterpret_cast<const char*>(value), static_cast<size_t>(end - value)), storage);
 }
 
 void StartElement(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar* uri, int,
