@@ -6,6 +6,8 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace trumik::signer {
@@ -15,6 +17,29 @@ namespace {
 bool IsNameEnd(char16_t c)
 {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'/' || c == u'>';
+}
+
+// The first `unit` at or after `from`; four units a step where the text has
+// none of it (the character data between tags is most of a document).
+size_t FindUnit(std::u16string_view text, char16_t unit, size_t from)
+{
+    constexpr uint64_t kOnes = 0x0001000100010001ULL;
+    constexpr uint64_t kHigh = 0x8000800080008000ULL;
+    const uint64_t pattern = kOnes * unit;
+    const size_t n = text.size();
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, sizeof word);
+        const uint64_t x = word ^ pattern; // a lane of zero where the unit is
+        if ((x - kOnes) & ~x & kHigh)
+            break;
+    }
+    for (; i < n; ++i) {
+        if (text[i] == unit)
+            return i;
+    }
+    return std::u16string_view::npos;
 }
 
 } // namespace
@@ -87,7 +112,7 @@ InsertionPoint FindElementInsertionPoint(std::u16string_view text, size_t ordina
     size_t targetDepth = 0; // the depth inside the element sought, once it is open
     bool rootSeen = false;
     while (pos < n) {
-        pos = text.find(u'<', pos);
+        pos = FindUnit(text, u'<', pos);
         if (pos == std::u16string_view::npos)
             return point;
         size_t next;

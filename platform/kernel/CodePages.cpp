@@ -35,7 +35,6 @@ template <typename Char> struct CountSink {
     size_t count = 0;
     void Put(Char) { ++count; }
     void PutRun(const unsigned char*, size_t n) { count += n; }
-    void PutAscii(const char16_t*, size_t n) { count += n; }
 };
 
 template <typename Char> struct BufferSink {
@@ -56,13 +55,20 @@ template <typename Char> struct BufferSink {
             buffer[count + i] = static_cast<Char>(s[i]);
         count += n;
     }
-    void PutAscii(const char16_t* s, size_t n)
+};
+
+// The caller's buffer when it is known to hold the whole result: no count
+// against its end for each unit.
+template <typename Char> struct RawSink {
+    Char* begin;
+    Char* at = begin;
+    size_t Count() const { return static_cast<size_t>(at - begin); }
+    void Put(Char c) { *at++ = c; }
+    void PutRun(const unsigned char* s, size_t n)
     {
-        size_t room = count < capacity ? capacity - count : 0;
-        size_t copied = n < room ? n : room;
-        for (size_t i = 0; i < copied; ++i)
-            buffer[count + i] = static_cast<Char>(s[i]);
-        count += n;
+        for (size_t i = 0; i < n; ++i)
+            at[i] = static_cast<Char>(s[i]);
+        at += n;
     }
 };
 
@@ -77,12 +83,6 @@ template <typename Char> struct StringSink {
     void PutRun(const unsigned char* s, size_t n)
     {
         out.append(s, s + n);
-        count += n;
-    }
-    void PutAscii(const char16_t* s, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i)
-            out.push_back(static_cast<Char>(s[i]));
         count += n;
     }
 };
@@ -114,6 +114,11 @@ template <typename Sink> bool DecodeUtf8(const unsigned char* s, size_t n, bool 
             size_t run = AsciiRun(s + i, n - i);
             out.PutRun(s + i, run);
             i += run;
+            continue;
+        }
+        if (b >= 0xC2 && b <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+            out.Put(static_cast<char16_t>(((b & 0x1F) << 6) | (s[i + 1] & 0x3F)));
+            i += 2;
             continue;
         }
         int trail;
@@ -174,17 +179,19 @@ template <typename Sink> bool DecodeUtf8(const unsigned char* s, size_t n, bool 
 }
 
 // Encodes UTF-16 as UTF-8. An unpaired surrogate becomes EF BF BD, or the
-// encoding stops (false) when strict.
+// encoding stops (false) when strict. One unit at a time, with the common
+// cases first: ASCII, then the two-byte range (Cyrillic).
 template <typename Sink> bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Sink& out)
 {
     for (size_t i = 0; i < n; ++i) {
         char32_t cp = s[i];
         if (cp < 0x80) {
-            size_t run = 1;
-            while (i + run < n && s[i + run] < 0x80)
-                ++run;
-            out.PutAscii(s + i, run);
-            i += run - 1;
+            out.Put(static_cast<char>(cp));
+            continue;
+        }
+        if (cp < 0x800) {
+            out.Put(static_cast<char>(0xC0 | (cp >> 6)));
+            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
             continue;
         }
         if (IsHighSurrogate(s[i]) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
@@ -195,10 +202,7 @@ template <typename Sink> bool EncodeUtf8(const char16_t* s, size_t n, bool stric
                 return false;
             cp = kReplacement;
         }
-        if (cp < 0x800) {
-            out.Put(static_cast<char>(0xC0 | (cp >> 6)));
-            out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
+        if (cp < 0x10000) {
             out.Put(static_cast<char>(0xE0 | (cp >> 12)));
             out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
             out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
@@ -367,8 +371,10 @@ bool IsSupported(UINT codePage)
 // Runs a conversion under the Win32 size rules: a destination size of 0 asks
 // for the count, a short buffer fails with ERROR_INSUFFICIENT_BUFFER.
 // convert(sink) returns false when the conversion itself failed (last error set).
+// A destination of at least `mostUnits` (the most the result can take) is
+// written without a check at each unit.
 template <typename Char, typename Convert>
-int Deliver(Char* destination, int destinationSize, Convert convert)
+int Deliver(Char* destination, int destinationSize, Convert convert, size_t mostUnits = SIZE_MAX)
 {
     size_t count;
     if (destinationSize == 0) {
@@ -376,6 +382,11 @@ int Deliver(Char* destination, int destinationSize, Convert convert)
         if (!convert(sink))
             return 0;
         count = sink.count;
+    } else if (static_cast<size_t>(destinationSize) >= mostUnits) {
+        RawSink<Char> sink{destination};
+        if (!convert(sink))
+            return 0;
+        count = sink.Count();
     } else {
         BufferSink<Char> sink{destination, static_cast<size_t>(destinationSize)};
         if (!convert(sink))
@@ -507,13 +518,17 @@ WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCST
         });
     }
     const ByteCodePage* bytePage = page == CP_UTF8 ? nullptr : FindByteCodePage(page);
-    return Deliver(lpWideCharStr, cchWideChar, [&](auto& sink) {
-        const bool ok = bytePage ? DecodeBytes(*bytePage, source, length, strict, sink)
-                                 : DecodeUtf8(source, length, strict, sink);
-        if (!ok)
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-        return ok;
-    });
+    // A byte gives one unit at most; four bytes two.
+    return Deliver(
+        lpWideCharStr, cchWideChar,
+        [&](auto& sink) {
+            const bool ok = bytePage ? DecodeBytes(*bytePage, source, length, strict, sink)
+                                     : DecodeUtf8(source, length, strict, sink);
+            if (!ok)
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return ok;
+        },
+        length);
 }
 
 // A negative source length other than -1 reads up to and including the NUL,
@@ -566,20 +581,26 @@ WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWS
     }
     const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
     const ByteCodePage* bytePage = page == CP_UTF8 ? nullptr : FindByteCodePage(page);
-    return Deliver(lpMultiByteStr, cbMultiByte, [&](auto& sink) {
-        if (bytePage) {
-            const bool used =
-                EncodeBytes(*bytePage, lpWideCharStr, length, MakeDefault(*bytePage, lpDefaultChar), sink);
-            if (lpUsedDefaultChar)
-                *lpUsedDefaultChar = used ? TRUE : FALSE;
+    // A unit gives three UTF-8 bytes at most (a pair four), and two bytes of
+    // a code page.
+    const size_t mostBytes = length * (bytePage ? 2 : 3);
+    return Deliver(
+        lpMultiByteStr, cbMultiByte,
+        [&](auto& sink) {
+            if (bytePage) {
+                const bool used = EncodeBytes(*bytePage, lpWideCharStr, length,
+                                              MakeDefault(*bytePage, lpDefaultChar), sink);
+                if (lpUsedDefaultChar)
+                    *lpUsedDefaultChar = used ? TRUE : FALSE;
+                return true;
+            }
+            if (!EncodeUtf8(lpWideCharStr, length, strict, sink)) {
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return false;
+            }
             return true;
-        }
-        if (!EncodeUtf8(lpWideCharStr, length, strict, sink)) {
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-            return false;
-        }
-        return true;
-    });
+        },
+        mostBytes);
 }
 
 WINAPI_EXPORT UINT WINAPI GetACP(void)

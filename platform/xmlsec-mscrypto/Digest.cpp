@@ -9,7 +9,15 @@
 #include <xmlsec/strings.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace trumik::mscrypto {
 
@@ -46,12 +54,122 @@ constexpr DigestAlgorithm kGostR3411_2012_512{PROV_GOST_2012_512, CALG_GR3411_20
 constexpr xmlChar kNameGostR3411_94Urn[] = "cpxmlsec-gostr3411";
 constexpr xmlChar kHrefGostR3411_94Urn[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:gostr3411";
 
+// Past this much input a digest hashes on a thread of its own, so that the
+// canonical form of a large document is written while what came before is
+// hashed, as two programs joined by a pipe would do it; less is hashed in place.
+constexpr size_t kHashAsideFrom = 1 << 20;
+
+// Hashes the chunks it is given, in order, on its own thread. The hash is
+// used by that thread alone until Finish returns.
+class HashAside {
+  public:
+    explicit HashAside(HCRYPTHASH hash) : hash_(hash), thread_([this] { Run(); }) {}
+    ~HashAside() { Finish(); }
+    HashAside(const HashAside&) = delete;
+    HashAside& operator=(const HashAside&) = delete;
+
+    // Throws std::bad_alloc when the copy cannot be made.
+    void Add(const xmlSecByte* data, size_t size)
+    {
+        std::vector<xmlSecByte> chunk(data, data + size);
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(chunk));
+        }
+        ready_.notify_one();
+    }
+
+    // Waits until every chunk is hashed; the last error of the first
+    // CryptHashData that failed, 0 when none did.
+    DWORD Finish()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ready_.notify_one();
+        if (thread_.joinable())
+            thread_.join();
+        return error_;
+    }
+
+  private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
+            if (queue_.empty())
+                return; // done, and nothing left
+            std::vector<xmlSecByte> chunk = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            const xmlSecByte* data = chunk.data();
+            for (size_t left = chunk.size(); left > 0 && error_ == 0;) {
+                const DWORD part = static_cast<DWORD>(std::min<size_t>(left, 0x40000000u));
+                if (!CryptHashData(hash_, data, part, 0))
+                    error_ = GetLastError() ? GetLastError() : static_cast<DWORD>(NTE_FAIL);
+                data += part;
+                left -= part;
+            }
+            lock.lock();
+        }
+    }
+
+    HCRYPTHASH hash_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::vector<xmlSecByte>> queue_;
+    bool done_ = false;
+    DWORD error_ = 0;    // written by the thread alone, read after the join
+    std::thread thread_; // last: it starts once the members above are made
+};
+
 struct DigestCtx {
     const DigestAlgorithm* algorithm = nullptr;
     UniqueProv prov;
     UniqueHash hash;
     xmlSecByte digest[kMaxGostDigestSize] = {};
+    size_t taken = 0;                 // bytes of input so far
+    std::unique_ptr<HashAside> aside; // destroyed (its thread joined) before the hash
 };
+
+// Hashes a chunk of input, aside once the input has grown large; false after a report.
+bool Take(DigestCtx* ctx, const xmlSecByte* data, xmlSecSize size, const char* name)
+{
+    ctx->taken += size;
+    if (!ctx->aside && ctx->taken > kHashAsideFrom) {
+        try {
+            ctx->aside = std::make_unique<HashAside>(ctx->hash.get());
+        } catch (const std::exception&) {
+            // No thread to be had: the hash is fed in place.
+        }
+    }
+    if (!ctx->aside)
+        return HashBuffer(ctx->hash.get(), data, size, name);
+    try {
+        ctx->aside->Add(data, size);
+    } catch (const std::bad_alloc&) {
+        xmlSecError(XMLSEC_ERRORS_HERE, name, nullptr, XMLSEC_ERRORS_R_MALLOC_FAILED, "%u bytes",
+                    static_cast<unsigned>(size));
+        return false;
+    }
+    return true;
+}
+
+// Waits for the hashing aside, if any; false after a report.
+bool TakeAll(DigestCtx* ctx, const char* name)
+{
+    if (!ctx->aside)
+        return true;
+    const DWORD error = ctx->aside->Finish();
+    ctx->aside.reset();
+    if (error == 0)
+        return true;
+    SetLastError(error);
+    TRUMIK_MSCRYPTO_ERROR(name, "CryptHashData");
+    return false;
+}
 
 DigestCtx* Ctx(xmlSecTransformPtr transform)
 {
@@ -106,7 +224,8 @@ void Finalize(xmlSecTransformPtr transform)
     if (!IsDigest(transform))
         return;
     DigestCtx* ctx = Ctx(transform);
-    ctx->hash.reset(); // before its provider context
+    ctx->aside.reset(); // its thread uses the hash
+    ctx->hash.reset();  // before its provider context
     ctx->prov.reset();
     DestroyCtx<DigestCtx>(transform);
 }
@@ -157,7 +276,7 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
     if (transform->status == xmlSecTransformStatusWorking) {
         xmlSecSize inSize = xmlSecBufferGetSize(in);
         if (inSize > 0) {
-            if (!HashBuffer(ctx->hash.get(), xmlSecBufferGetData(in), inSize, NameOf(transform)))
+            if (!Take(ctx, xmlSecBufferGetData(in), inSize, NameOf(transform)))
                 return -1;
             if (xmlSecBufferRemoveHead(in, inSize) < 0) {
                 xmlSecError(XMLSEC_ERRORS_HERE, NameOf(transform), "xmlSecBufferRemoveHead",
@@ -166,6 +285,8 @@ int Execute(xmlSecTransformPtr transform, int last, xmlSecTransformCtxPtr)
             }
         }
         if (last != 0) {
+            if (!TakeAll(ctx, NameOf(transform)))
+                return -1;
             DWORD size = sizeof ctx->digest;
             if (!CryptGetHashParam(ctx->hash.get(), HP_HASHVAL, ctx->digest, &size, 0)) {
                 TRUMIK_MSCRYPTO_ERROR(NameOf(transform), "CryptGetHashParam");

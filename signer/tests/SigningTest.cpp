@@ -510,6 +510,21 @@ TEST(RootInsertionPoint, EveryPrefixOfAComplexDocumentIsReadSafely)
     EXPECT_EQ(whole.position, text.rfind(u"</r>"));
 }
 
+TEST(RootInsertionPoint, EndTagIsFoundAtEveryOffsetBesideLookalikeUnits)
+{
+    // Text runs of every length put the end tag at every place of a
+    // four-unit step; units that share a byte with "<" are not "<".
+    const char16_t lookalikes[] = {u'x', 0x013C, 0x3C00, 0x3C3C, 0x003D, 0x003B, 0xFF3C};
+    for (const char16_t filler : lookalikes) {
+        for (size_t k = 0; k < 12; ++k) {
+            const std::u16string text = u"<r>" + std::u16string(k, filler) + u"</r>";
+            const signer::InsertionPoint point = signer::FindRootInsertionPoint(text);
+            ASSERT_TRUE(point.found) << k;
+            EXPECT_EQ(point.position, 3 + k) << k << " " << static_cast<unsigned>(filler);
+        }
+    }
+}
+
 // A signer whose core hands back a fixed text, as a core serialising some
 // other document would: the rebuilding reads that text.
 class FixedCoreSigner : public signer::CMSXmlSigner {

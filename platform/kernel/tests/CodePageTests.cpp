@@ -418,3 +418,82 @@ TEST(CodePages, CompiledTablesAgreeWithIconv)
 }
 
 } // namespace
+
+namespace {
+
+// Converts into a buffer of `room` units and returns what was written, or the
+// last error as text when the conversion failed.
+std::string EncodeInto(UINT codePage, DWORD flags, const std::u16string& text, size_t room)
+{
+    std::string out(room + 1, '\x7F'); // one more, to see that nothing is written past the result
+    SetLastError(0);
+    const int size = WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()),
+                                         out.data(), static_cast<int>(room), nullptr, nullptr);
+    if (size <= 0)
+        return "error " + std::to_string(GetLastError());
+    EXPECT_EQ(out[static_cast<size_t>(size)], '\x7F');
+    return out.substr(0, static_cast<size_t>(size));
+}
+
+std::u16string DecodeInto(UINT codePage, DWORD flags, const std::string& bytes, size_t room)
+{
+    std::u16string out(room + 1, u'\x7F');
+    SetLastError(0);
+    const int size = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()),
+                                         out.data(), static_cast<int>(room));
+    if (size <= 0)
+        return u"error";
+    EXPECT_EQ(out[static_cast<size_t>(size)], u'\x7F');
+    return out.substr(0, static_cast<size_t>(size));
+}
+
+} // namespace
+
+// A buffer that holds the most a result can take is written without a check
+// at each unit; it must get exactly what a buffer of the exact size gets,
+// unpaired surrogates, pairs, cut sequences and strict failures included.
+TEST(CodePages, RoomyBuffersGetWhatExactBuffersGet)
+{
+    const char16_t units[] = {u'a',   u' ',   u'<',   0x7F,   0x80,   0x42F,  0x7FF, 0x800, 0xFFFD,
+                              0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDC00, 0xDFFF, 0x0,   0x451, 0x2116};
+    const unsigned char bytes[] = {'a',  0x7F, 0x80, 0xBF, 0xC0, 0xC2, 0xD0, 0xAF, 0xE0, 0xA0,
+                                   0xED, 0x9F, 0xF0, 0x90, 0xF4, 0x8F, 0xF5, 0xFF, 0xE2, 0x84};
+    uint32_t seed = 12345;
+    auto next = [&seed](size_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<size_t>((seed >> 8) % bound);
+    };
+    for (int round = 0; round < 400; ++round) {
+        std::u16string text;
+        std::string narrow;
+        const size_t length = 1 + next(40);
+        for (size_t i = 0; i < length; ++i) {
+            // Long ASCII runs as well as single awkward units.
+            if (next(4) == 0)
+                text.append(next(20), u'x');
+            text += units[next(std::size(units))];
+            narrow += static_cast<char>(bytes[next(std::size(bytes))]);
+        }
+        for (const UINT page : {static_cast<UINT>(CP_UTF8), 1251u}) {
+            for (const DWORD flags :
+                 {DWORD{0}, static_cast<DWORD>(page == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0)}) {
+                const int size = WideCharToMultiByte(page, flags, text.data(), static_cast<int>(text.size()),
+                                                     nullptr, 0, nullptr, nullptr);
+                const std::string exact =
+                    EncodeInto(page, flags, text, size > 0 ? static_cast<size_t>(size) : 1);
+                EXPECT_EQ(EncodeInto(page, flags, text, text.size() * 3), exact) << round;
+                if (size > 0) {
+                    EXPECT_EQ(static_cast<size_t>(size), exact.size());
+                }
+            }
+            for (const DWORD flags :
+                 {DWORD{0}, static_cast<DWORD>(page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0)}) {
+                const int size = MultiByteToWideChar(page, flags, narrow.data(),
+                                                     static_cast<int>(narrow.size()), nullptr, 0);
+                const std::u16string exact =
+                    DecodeInto(page, flags, narrow, size > 0 ? static_cast<size_t>(size) : 1);
+                EXPECT_EQ(DecodeInto(page, flags, narrow, narrow.size()), exact) << round;
+            }
+        }
+    }
+}
