@@ -59,14 +59,12 @@ BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignatur
     const ProviderContext& context = *hash->context;
     if (context.verifyOnly)
         return Fail(NTE_NO_KEY);
-    ContainerData data;
-    if (DWORD rc = ReadContainer(context.scope, context.container, &data))
+    GostKind kind = GostKind::None;
+    Bytes spki;
+    bool exportable = false;
+    if (DWORD rc =
+            context.kind->publicKey(context.scope, context.container, dwKeySpec, &kind, &spki, &exportable))
         return Fail(rc);
-    if (!data.Slot(dwKeySpec).present)
-        return Fail(NTE_NO_KEY);
-    const GostKind kind = KindOfSpki(data.Slot(dwKeySpec).publicKey);
-    if (kind == GostKind::None)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
     // A key signs the digest of its own kind only.
     if (hash->algId != HashAlgOf(kind))
         return Fail(NTE_BAD_ALGID);
@@ -83,15 +81,12 @@ BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignatur
         return Fail(NTE_BAD_HASH_STATE);
     if (hash->value.size() != DigestSizeOf(hash->algId))
         return Fail(NTE_BAD_HASH);
-    UniqueEvpPkey key;
-    if (DWORD rc = OpenPrivateKey(data, dwKeySpec, PinFor(context), &key))
+    Bytes signature;
+    if (DWORD rc = context.kind->signDigest(context, dwKeySpec, hash->value, &signature))
         return Fail(rc);
-    if (KindOf(key.get()) != kind)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
-    auto signature = SignDigest(key.get(), hash->value);
-    if (!signature || signature->size() != signatureSize)
+    if (signature.size() != signatureSize)
         return Fail(NTE_FAIL);
-    std::reverse_copy(signature->begin(), signature->end(), pbSignature);
+    std::reverse_copy(signature.begin(), signature.end(), pbSignature);
     *pdwSigLen = static_cast<DWORD>(signatureSize);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
