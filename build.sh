@@ -33,6 +33,7 @@ DEMO_PACKAGES=(
   libsqlite3-dev libssl-dev openssl libengine-gost-openssl
   nlohmann-json3-dev
   python3 gnutls-bin
+  libp11-kit-dev
 )
 # What the tests, benchmarks and packaging add: the test frameworks, clang for
 # the ThreadSanitizer and libFuzzer builds, the Python tools.
@@ -40,6 +41,7 @@ TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   time python3-pip python3-setuptools python3-wheel python3-venv
   clang libclang-rt-14-dev
+  opensc
 )
 
 # Installs what of the given packages is missing: as root directly, else
