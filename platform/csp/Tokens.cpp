@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -532,6 +533,14 @@ CK_RV PrivateKeyObject(const KeyRef& key, CK_SESSION_HANDLE session, CK_OBJECT_H
     return CKR_OK;
 }
 
+// Libraries are recorded by absolute path, so that any working directory finds them.
+std::string AbsolutePath(const std::string& path)
+{
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
 bool MechanismListed(const Token& token, CK_MECHANISM_TYPE mechanism)
 {
     CK_MECHANISM_INFO info{};
@@ -577,8 +586,9 @@ DWORD CheckTokenModule(const std::string& path, std::string* error)
     return 0;
 }
 
-DWORD AddTokenModule(const std::string& path, std::string* error)
+DWORD AddTokenModule(const std::string& given, std::string* error)
 {
+    const std::string path = AbsolutePath(given);
     auto modules = TokenModules();
     if (std::find(modules.begin(), modules.end(), path) != modules.end()) {
         *error = path + " is recorded already";
@@ -600,8 +610,9 @@ DWORD AddTokenModule(const std::string& path, std::string* error)
                                                                     trumik::platform::Utf8ToUtf16(path)));
 }
 
-DWORD RemoveTokenModule(const std::string& path)
+DWORD RemoveTokenModule(const std::string& given)
 {
+    const std::string path = AbsolutePath(given);
     auto key = trumik::platform::OpenRegistryKey(HKEY_LOCAL_MACHINE, kTokenModulesKey, KEY_ALL_ACCESS);
     if (!key)
         return ERROR_FILE_NOT_FOUND;
@@ -644,6 +655,7 @@ std::vector<TokenSlot> ListTokenSlots(std::vector<std::string>* problems,
                 slot.label = Trimmed(info.label, sizeof info.label);
                 slot.model = Trimmed(info.model, sizeof info.model);
                 slot.serial = Trimmed(info.serialNumber, sizeof info.serialNumber);
+                slot.initialised = (info.flags & CKF_TOKEN_INITIALIZED) != 0;
                 Token token{module, id, StateOf(path, id)};
                 std::lock_guard lock(token.state->mutex);
                 if (pin && (info.flags & CKF_LOGIN_REQUIRED))

@@ -24,7 +24,7 @@ inline constexpr const char16_t* kTokenModulesKey = u"SOFTWARE\\Trumik\\Provider
 
 // The paths recorded, in the order they were added.
 std::vector<std::string> TokenModules();
-// Records a library after loading it once (C_GetFunctionList, C_Initialize,
+// Records a library (by its absolute path) after loading it once (C_GetFunctionList, C_Initialize,
 // C_GetInfo). Returns 0, ERROR_ALREADY_EXISTS when it is recorded, or
 // ERROR_MOD_NOT_FOUND / ERROR_PROC_NOT_FOUND / ERROR_INVALID_FUNCTION with
 // *error saying why the file is not a PKCS #11 library.
@@ -55,6 +55,7 @@ struct TokenSlot {
     std::string module;
     unsigned long slot = 0;
     bool present = false;
+    bool initialised = false;
     std::string label; // blanks trimmed
     std::string model, serial;
     std::vector<TokenKeyPair> keys;

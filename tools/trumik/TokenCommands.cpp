@@ -100,6 +100,11 @@ int TokenList(const Options& options)
             std::printf("  slot %lu: no token\n", slot.slot);
             continue;
         }
+        if (!slot.initialised) {
+            std::printf("  slot %lu: token not initialised (%s, serial %s)\n", slot.slot, slot.model.c_str(),
+                        slot.serial.c_str());
+            continue;
+        }
         std::printf("  slot %lu: token \"%s\" (%s, serial %s)\n", slot.slot, slot.label.c_str(),
                     slot.model.c_str(), slot.serial.c_str());
         if (slot.keys.empty())
