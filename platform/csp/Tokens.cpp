@@ -856,27 +856,21 @@ DWORD TokenGenerateKeyPair(const std::string& label, const std::string& pin, Gos
     Bytes paramSet = OidDer(wide ? "1.2.643.7.1.2.1.2.1" : "1.2.643.2.2.35.1");
     Bytes digest = OidDer(wide ? kDigest512 : kDigest256);
     std::string keyLabel = "trumik " + HexLower(id);
-    std::vector<CK_ATTRIBUTE> publicTemplate{Attr(CKA_CLASS, kPublicClass),
-                                             Attr(CKA_KEY_TYPE, keyType),
-                                             Attr(CKA_TOKEN, kTrue),
-                                             Attr(CKA_PRIVATE, kFalse),
-                                             Attr(CKA_VERIFY, kTrue),
-                                             Attr(CKA_ID, id.data(), id.size()),
-                                             Attr(CKA_LABEL, keyLabel.data(), keyLabel.size()),
-                                             Attr(CKA_GOSTR3410_PARAMS, paramSet.data(), paramSet.size()),
-                                             Attr(CKA_GOSTR3411_PARAMS, digest.data(), digest.size())};
-    std::vector<CK_ATTRIBUTE> privateTemplate{Attr(CKA_CLASS, kPrivateClass),
-                                              Attr(CKA_KEY_TYPE, keyType),
-                                              Attr(CKA_TOKEN, kTrue),
-                                              Attr(CKA_PRIVATE, kTrue),
-                                              Attr(CKA_SENSITIVE, kTrue),
-                                              Attr(CKA_EXTRACTABLE, kFalse),
-                                              Attr(CKA_SIGN, kTrue),
-                                              Attr(CKA_DERIVE, kTrue),
-                                              Attr(CKA_ID, id.data(), id.size()),
-                                              Attr(CKA_LABEL, keyLabel.data(), keyLabel.size()),
-                                              Attr(CKA_GOSTR3410_PARAMS, paramSet.data(), paramSet.size()),
-                                              Attr(CKA_GOSTR3411_PARAMS, digest.data(), digest.size())};
+    // What both halves carry; then each its own class and use.
+    const std::vector<CK_ATTRIBUTE> common{Attr(CKA_KEY_TYPE, keyType),
+                                           Attr(CKA_TOKEN, kTrue),
+                                           Attr(CKA_ID, id.data(), id.size()),
+                                           Attr(CKA_LABEL, keyLabel.data(), keyLabel.size()),
+                                           Attr(CKA_GOSTR3410_PARAMS, paramSet.data(), paramSet.size()),
+                                           Attr(CKA_GOSTR3411_PARAMS, digest.data(), digest.size())};
+    std::vector<CK_ATTRIBUTE> publicTemplate = common, privateTemplate = common;
+    for (const CK_ATTRIBUTE& a :
+         {Attr(CKA_CLASS, kPublicClass), Attr(CKA_PRIVATE, kFalse), Attr(CKA_VERIFY, kTrue)})
+        publicTemplate.push_back(a);
+    for (const CK_ATTRIBUTE& a :
+         {Attr(CKA_CLASS, kPrivateClass), Attr(CKA_PRIVATE, kTrue), Attr(CKA_SENSITIVE, kTrue),
+          Attr(CKA_EXTRACTABLE, kFalse), Attr(CKA_SIGN, kTrue), Attr(CKA_DERIVE, kTrue)})
+        privateTemplate.push_back(a);
     CK_MECHANISM mechanism{generator, nullptr, 0};
     CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE, privateKey = CK_INVALID_HANDLE;
     CK_SESSION_HANDLE session;

@@ -18,17 +18,6 @@ namespace {
 using trumik::csp::TokenKeyPair;
 using trumik::csp::TokenSlot;
 
-std::optional<std::string> OptionalPin(const Options& options, bool* bad)
-{
-    *bad = false;
-    auto text = options.Get("pin");
-    if (!text)
-        return std::nullopt;
-    auto pin = PinBytes(*text);
-    *bad = !pin;
-    return pin;
-}
-
 // Every token's slots, the libraries that do not load said on standard error.
 std::vector<TokenSlot> ReadSlots(const std::optional<std::string>& pin)
 {
@@ -58,8 +47,8 @@ bool LinkedInStore(HCERTSTORE store, const std::string& container)
 int TokenAdd(const Options& options)
 {
     auto module = options.Get("module");
-    if (!module || !options.positional.empty())
-        return UsageError("token add takes --module PATH only", "token");
+    if (!module)
+        return UsageError("token add needs --module PATH", "token");
     std::string error;
     if (DWORD rc = trumik::csp::AddTokenModule(*module, &error))
         return Report({"cannot add the token library: " + error, rc});
@@ -70,20 +59,16 @@ int TokenAdd(const Options& options)
 int TokenRemove(const Options& options)
 {
     auto module = options.Get("module");
-    if (!module || !options.positional.empty())
-        return UsageError("token remove takes --module PATH only", "token");
+    if (!module)
+        return UsageError("token remove needs --module PATH", "token");
     if (DWORD rc = trumik::csp::RemoveTokenModule(*module))
         return Report({"the token library " + *module + " is not recorded", rc});
     std::printf("removed %s\n", module->c_str());
     return kExitOk;
 }
 
-int TokenList(const Options& options)
+int TokenList(const Options& options, const std::optional<std::string>& pin)
 {
-    bool badPin = false;
-    auto pin = OptionalPin(options, &badPin);
-    if (badPin)
-        return UsageError("--pin is 1 to 40 characters", "token");
     const std::string storeName = options.Get("store", "My");
     UniqueStore store = OpenSystemStore(storeName, options.Has("machine"));
     if (trumik::csp::TokenModules().empty()) {
@@ -121,14 +106,8 @@ int TokenList(const Options& options)
     return kExitOk;
 }
 
-int TokenImport(const Options& options)
+int TokenImport(const Options& options, const std::optional<std::string>& pin)
 {
-    bool badPin = false;
-    auto pin = OptionalPin(options, &badPin);
-    if (badPin)
-        return UsageError("--pin is 1 to 40 characters", "token");
-    if (!options.positional.empty())
-        return UsageError("unexpected argument " + options.positional[0], "token");
     const std::string storeName = options.Get("store", "My");
     const bool machine = options.Has("machine");
     UniqueStore store = OpenSystemStore(storeName, machine);
@@ -174,14 +153,19 @@ int TokenCommand(const std::vector<std::string>& args)
     auto options = ParseOptions(rest, {"module", "pin", "store"}, {"machine"}, &error);
     if (!options)
         return UsageError(error, "token");
+    if (!options->positional.empty())
+        return UsageError("unexpected argument " + options->positional[0], "token");
+    std::optional<std::string> pin;
+    if (auto text = options->Get("pin"); text && !(pin = PinBytes(*text)))
+        return UsageError("--pin is 1 to 40 characters", "token");
     if (sub == "add")
         return TokenAdd(*options);
     if (sub == "remove")
         return TokenRemove(*options);
     if (sub == "list")
-        return TokenList(*options);
+        return TokenList(*options, pin);
     if (sub == "import")
-        return TokenImport(*options);
+        return TokenImport(*options, pin);
     return UsageError("unknown subcommand " + sub + " (add, remove, list, import)", "token");
 }
 

@@ -100,13 +100,17 @@ xml_checked() {
   openssl pkeyutl -engine gost -verify -pubin -inkey "$pub" -in "$WORK/si.digest" -sigfile "$WORK/sig.bin" >/dev/null 2>&1
 }
 
-expect 0 "SignWithCertStorePass signs with the token key" \
-  "$TRUMIK" sign --store My --thumbprint "$THUMB" --pin $PIN "$WORK/doc.xml" -o "$WORK/doc.signed.xml"
-if xml_checked "$WORK/doc.signed.xml" "$WORK/trumik.pub" -md_gost12_256; then
-  pass "xmllint and openssl verify the token's XML signature"
-else
-  fail "xmllint and openssl do not verify the token's XML signature"
-fi
+# signed_and_checked THUMBPRINT PUBKEY OUT LABEL: SignWithCertStorePass, then xml_checked.
+signed_and_checked() {
+  expect 0 "SignWithCertStorePass signs with $4" \
+    "$TRUMIK" sign --store My --thumbprint "$1" --pin $PIN "$WORK/doc.xml" -o "$3"
+  if xml_checked "$3" "$2" -md_gost12_256; then
+    pass "xmllint and openssl verify the XML signature of $4"
+  else
+    fail "xmllint and openssl do not verify the XML signature of $4"
+  fi
+}
+signed_and_checked "$THUMB" "$WORK/trumik.pub" "$WORK/doc.signed.xml" "the key trumik made"
 sed 's/1500\.00/1500.01/' "$WORK/doc.signed.xml" >"$WORK/doc.tampered.xml"
 if xml_checked "$WORK/doc.tampered.xml" "$WORK/trumik.pub" -md_gost12_256; then
   fail "a changed document still verifies"
@@ -175,13 +179,7 @@ has "$WORK/out" "imported	$OUTSIDE	\\\\.\\Interop token\\0a0b" \
   "token import: the outside key pair's certificate, linked to its container"
 has "$WORK/out" "not imported	\\\\.\\Interop token\\0c0d	no certificate on the token for this key pair" \
   "token import: a key pair without a certificate is listed, not imported"
-expect 0 "SignWithCertStorePass with the outside key pair" \
-  "$TRUMIK" sign --store My --thumbprint "$OUTSIDE" --pin $PIN "$WORK/doc.xml" -o "$WORK/doc.outside.xml"
-if xml_checked "$WORK/doc.outside.xml" "$WORK/outside.pub.pem" -md_gost12_256; then
-  pass "openssl verifies the outside key pair's XML signature"
-else
-  fail "openssl does not verify the outside key pair's XML signature"
-fi
+signed_and_checked "$OUTSIDE" "$WORK/outside.pub.pem" "$WORK/doc.outside.xml" "the key pkcs11-tool made"
 
 # --- a removed token -----------------------------------------------------------
 touch "$TOKEN_DIR/slot0.removed"
