@@ -148,17 +148,22 @@ UniquePkey PrivateKey(const Curve& curve, const Bytes& privateValue)
 
 UniquePkey PublicKey(const Curve& curve, const Bytes& publicValue)
 {
-    UniquePkey key = NewKey(curve);
-    if (!key)
+    // A key made for its parameters lends its group to a key that holds the
+    // public point alone.
+    UniquePkey source = NewKey(curve);
+    if (!source)
         return nullptr;
-    EC_KEY* ec = EcOf(key.get());
-    UniquePoint point = DecodePoint(EC_KEY_get0_group(ec), publicValue, CoordinateSize(curve.kind));
-    // The key made for its parameters also has a private value: drop it, so
-    // that only the public point serves.
-    if (!point || !EC_KEY_set_private_key(ec, nullptr) || !EC_KEY_set_public_key(ec, point.get())) {
+    const EC_GROUP* group = EC_KEY_get0_group(EcOf(source.get()));
+    UniquePoint point = DecodePoint(group, publicValue, CoordinateSize(curve.kind));
+    std::unique_ptr<EC_KEY, Deleter<EC_KEY_free>> ec(EC_KEY_new());
+    UniquePkey key(EVP_PKEY_new());
+    if (!point || !ec || !key || !EC_KEY_set_group(ec.get(), group) ||
+        !EC_KEY_set_public_key(ec.get(), point.get()) ||
+        !EVP_PKEY_assign(key.get(), AlgorithmNid(curve.kind), ec.get())) {
         ERR_clear_error();
         return nullptr;
     }
+    ec.release(); // owned by the key now
     return key;
 }
 

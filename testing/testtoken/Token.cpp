@@ -215,6 +215,18 @@ CK_RV FindSession(Library& lib, CK_SESSION_HANDLE handle, Session*& session)
     return CKR_OK;
 }
 
+// Runs an entry point of a session: under the lock, once its handle is
+// known to be good and its token present.
+template <typename F> CK_RV InSession(CK_SESSION_HANDLE handle, F body)
+{
+    return Guarded([&](Library& lib) {
+        Session* session = nullptr;
+        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
+            return rv;
+        return body(lib, *session);
+    });
+}
+
 bool ReadWrite(const Session& session)
 {
     return (session.flags & CKF_RW_SESSION) != 0;
@@ -550,10 +562,11 @@ TOKEN_EXPORT CK_RV C_Initialize(CK_VOID_PTR initArgs)
         std::lock_guard<std::mutex> lock(lib.mutex);
         if (lib.initialized)
             return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+        // A slot whose state cannot be read stays as it is: its own calls
+        // report CKR_DEVICE_ERROR, the other slot works.
         for (CK_SLOT_ID slot = 0; slot < kSlotCount; ++slot) {
             lib.slots[slot] = Slot{};
-            if (CK_RV rv = Reload(lib, slot); rv != CKR_OK)
-                return rv;
+            Reload(lib, slot);
         }
         lib.sessions.clear();
         lib.initialized = true;
@@ -732,17 +745,14 @@ TOKEN_EXPORT CK_RV C_InitToken(CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG pi
 
 TOKEN_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE handle, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (lib.slots[session->slot].login != CKU_SO)
+    return InSession(handle, [&](Library& lib, Session& session) {
+        if (lib.slots[session.slot].login != CKU_SO)
             return CKR_USER_NOT_LOGGED_IN;
         if (!pin)
             return CKR_ARGUMENTS_BAD;
         if (!PinLengthFits(pinLen))
             return CKR_PIN_LEN_RANGE;
-        return Change(lib, session->slot, [&](TokenState& state, bool& write) {
+        return Change(lib, session.slot, [&](TokenState& state, bool& write) {
             SetPin(state, CKU_USER, pin, pinLen);
             write = true;
             return static_cast<CK_RV>(CKR_OK);
@@ -753,18 +763,15 @@ TOKEN_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE handle, CK_UTF8CHAR_PTR pin, CK_U
 TOKEN_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE handle, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen,
                             CK_UTF8CHAR_PTR newPin, CK_ULONG newLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (!ReadWrite(*session))
+    return InSession(handle, [&](Library& lib, Session& session) {
+        if (!ReadWrite(session))
             return CKR_SESSION_READ_ONLY;
         if (!oldPin || !newPin)
             return CKR_ARGUMENTS_BAD;
         if (!PinLengthFits(newLen))
             return CKR_PIN_LEN_RANGE;
-        CK_USER_TYPE user = lib.slots[session->slot].login == CKU_SO ? CKU_SO : CKU_USER;
-        return Change(lib, session->slot, [&](TokenState& state, bool& write) {
+        CK_USER_TYPE user = lib.slots[session.slot].login == CKU_SO ? CKU_SO : CKU_USER;
+        return Change(lib, session.slot, [&](TokenState& state, bool& write) {
             if (CK_RV rv = CheckPin(state, user, oldPin, oldLen, write); rv != CKR_OK)
                 return rv;
             SetPin(state, user, newPin, newLen);
@@ -799,10 +806,7 @@ TOKEN_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, C
 
 TOKEN_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE handle)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library& lib, Session&) {
         DropSession(lib, handle);
         return CKR_OK;
     });
@@ -820,16 +824,13 @@ TOKEN_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slot)
 
 TOKEN_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PTR info)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library& lib, Session& session) {
         if (!info)
             return CKR_ARGUMENTS_BAD;
-        const auto& login = lib.slots[session->slot].login;
-        bool rw = ReadWrite(*session);
-        info->slotID = session->slot;
-        info->flags = session->flags;
+        const auto& login = lib.slots[session.slot].login;
+        bool rw = ReadWrite(session);
+        info->slotID = session.slot;
+        info->flags = session.flags;
         info->ulDeviceError = 0;
         if (login == CKU_SO)
             info->state = CKS_RW_SO_FUNCTIONS;
@@ -843,26 +844,23 @@ TOKEN_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PT
 
 TOKEN_EXPORT CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library& lib, Session& session) {
         if (user == CKU_CONTEXT_SPECIFIC)
             return CKR_OPERATION_NOT_INITIALIZED;
         if (user != CKU_SO && user != CKU_USER)
             return CKR_USER_TYPE_INVALID;
-        Slot& slot = lib.slots[session->slot];
+        Slot& slot = lib.slots[session.slot];
         if (slot.login == user)
             return CKR_USER_ALREADY_LOGGED_IN;
         if (slot.login)
             return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
         if (user == CKU_SO)
             for (const auto& [h, other] : lib.sessions)
-                if (other.slot == session->slot && !ReadWrite(other))
+                if (other.slot == session.slot && !ReadWrite(other))
                     return CKR_SESSION_READ_ONLY_EXISTS;
         if (!pin && pinLen > 0)
             return CKR_ARGUMENTS_BAD;
-        CK_SLOT_ID slotId = session->slot;
+        CK_SLOT_ID slotId = session.slot;
         CK_RV rv = Change(lib, slotId, [&](TokenState& state, bool& write) {
             return CheckPin(state, user, pin, pinLen, write);
         });
@@ -874,11 +872,8 @@ TOKEN_EXPORT CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8C
 
 TOKEN_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE handle)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        Slot& slot = lib.slots[session->slot];
+    return InSession(handle, [&](Library& lib, Session& session) {
+        Slot& slot = lib.slots[session.slot];
         if (!slot.login)
             return CKR_USER_NOT_LOGGED_IN;
         slot.login.reset();
@@ -889,10 +884,7 @@ TOKEN_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE handle)
 TOKEN_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attributes, CK_ULONG count,
                                   CK_OBJECT_HANDLE_PTR object)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library& lib, Session& session) {
         if (!object)
             return CKR_ARGUMENTS_BAD;
         Attributes a;
@@ -900,12 +892,12 @@ TOKEN_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR att
             return rv;
         if (CK_RV rv = CompleteNewObject(a); rv != CKR_OK)
             return rv;
-        if (CK_RV rv = MayWrite(lib, *session, a); rv != CKR_OK)
+        if (CK_RV rv = MayWrite(lib, session, a); rv != CKR_OK)
             return rv;
         std::vector<CK_OBJECT_HANDLE> handles;
         std::vector<Attributes> objects;
         objects.push_back(std::move(a));
-        if (CK_RV rv = StoreObjects(lib, handle, *session, std::move(objects), handles); rv != CKR_OK)
+        if (CK_RV rv = StoreObjects(lib, handle, session, std::move(objects), handles); rv != CKR_OK)
             return rv;
         *object = handles[0];
         return CKR_OK;
@@ -914,23 +906,20 @@ TOKEN_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR att
 
 TOKEN_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        const Object* found = FindObject(lib, *session, object);
+    return InSession(handle, [&](Library& lib, Session& session) {
+        const Object* found = FindObject(lib, session, object);
         if (!found)
             return CKR_OBJECT_HANDLE_INVALID;
-        if (CK_RV rv = MayWrite(lib, *session, found->attributes); rv != CKR_OK)
+        if (CK_RV rv = MayWrite(lib, session, found->attributes); rv != CKR_OK)
             return rv;
         if (!GetBool(found->attributes, CKA_DESTROYABLE, true))
             return CKR_ACTION_PROHIBITED;
         if (!GetBool(found->attributes, CKA_TOKEN)) {
-            std::erase_if(lib.slots[session->slot].sessionObjects,
+            std::erase_if(lib.slots[session.slot].sessionObjects,
                           [&](const SessionObject& o) { return o.object.handle == object; });
             return CKR_OK;
         }
-        return Change(lib, session->slot, [&](TokenState& state, bool& write) {
+        return Change(lib, session.slot, [&](TokenState& state, bool& write) {
             write = std::erase_if(state.objects, [&](const Object& o) { return o.handle == object; }) > 0;
             return static_cast<CK_RV>(write ? CKR_OK : CKR_OBJECT_HANDLE_INVALID);
         });
@@ -939,11 +928,8 @@ TOKEN_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE ob
 
 TOKEN_EXPORT CK_RV C_GetObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ULONG_PTR size)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (!FindObject(lib, *session, object))
+    return InSession(handle, [&](Library& lib, Session& session) {
+        if (!FindObject(lib, session, object))
             return CKR_OBJECT_HANDLE_INVALID;
         if (!size)
             return CKR_ARGUMENTS_BAD;
@@ -955,11 +941,8 @@ TOKEN_EXPORT CK_RV C_GetObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE ob
 TOKEN_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object,
                                        CK_ATTRIBUTE_PTR attributes, CK_ULONG count)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        const Object* found = FindObject(lib, *session, object);
+    return InSession(handle, [&](Library& lib, Session& session) {
+        const Object* found = FindObject(lib, session, object);
         if (!found)
             return CKR_OBJECT_HANDLE_INVALID;
         if (!attributes && count > 0)
@@ -994,11 +977,8 @@ TOKEN_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDL
 TOKEN_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object,
                                        CK_ATTRIBUTE_PTR attributes, CK_ULONG count)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        Object* found = FindObject(lib, *session, object);
+    return InSession(handle, [&](Library& lib, Session& session) {
+        Object* found = FindObject(lib, session, object);
         if (!found)
             return CKR_OBJECT_HANDLE_INVALID;
         Attributes changes;
@@ -1007,7 +987,7 @@ TOKEN_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDL
         for (const auto& [type, value] : changes)
             if (!AttributeSettable(type))
                 return CKR_ATTRIBUTE_READ_ONLY;
-        if (CK_RV rv = MayWrite(lib, *session, found->attributes); rv != CKR_OK)
+        if (CK_RV rv = MayWrite(lib, session, found->attributes); rv != CKR_OK)
             return rv;
         if (!GetBool(found->attributes, CKA_MODIFIABLE, true))
             return CKR_ACTION_PROHIBITED;
@@ -1016,7 +996,7 @@ TOKEN_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDL
                 found->attributes[type] = value;
             return CKR_OK;
         }
-        return Change(lib, session->slot, [&](TokenState& state, bool& write) {
+        return Change(lib, session.slot, [&](TokenState& state, bool& write) {
             for (Object& stored : state.objects) {
                 if (stored.handle != object)
                     continue;
@@ -1032,18 +1012,15 @@ TOKEN_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDL
 
 TOKEN_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attributes, CK_ULONG count)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (session->found)
+    return InSession(handle, [&](Library& lib, Session& session) {
+        if (session.found)
             return CKR_OPERATION_ACTIVE;
         Attributes search;
         if (CK_RV rv = ReadTemplate(attributes, count, search); rv != CKR_OK)
             return rv;
-        if (CK_RV rv = Reload(lib, session->slot); rv != CKR_OK)
+        if (CK_RV rv = Reload(lib, session.slot); rv != CKR_OK)
             return rv;
-        const Slot& slot = lib.slots[session->slot];
+        const Slot& slot = lib.slots[session.slot];
         std::vector<CK_OBJECT_HANDLE> found;
         auto consider = [&](const Object& object) {
             if (Visible(slot, object) && Matches(object.attributes, search))
@@ -1055,7 +1032,7 @@ TOKEN_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR 
             consider(entry.object);
         // Handed out from the back, so the first found comes first.
         std::reverse(found.begin(), found.end());
-        session->found = std::move(found);
+        session.found = std::move(found);
         return CKR_OK;
     });
 }
@@ -1063,15 +1040,12 @@ TOKEN_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR 
 TOKEN_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max,
                                  CK_ULONG_PTR count)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (!session->found)
+    return InSession(handle, [&](Library&, Session& session) {
+        if (!session.found)
             return CKR_OPERATION_NOT_INITIALIZED;
         if (!count || (!objects && max > 0))
             return CKR_ARGUMENTS_BAD;
-        std::vector<CK_OBJECT_HANDLE>& found = *session->found;
+        std::vector<CK_OBJECT_HANDLE>& found = *session.found;
         CK_ULONG n = 0;
         while (n < max && !found.empty()) {
             objects[n++] = found.back();
@@ -1084,24 +1058,18 @@ TOKEN_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR 
 
 TOKEN_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE handle)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (!session->found)
+    return InSession(handle, [&](Library&, Session& session) {
+        if (!session.found)
             return CKR_OPERATION_NOT_INITIALIZED;
-        session->found.reset();
+        session.found.reset();
         return CKR_OK;
     });
 }
 
 TOKEN_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (session->digest)
+    return InSession(handle, [&](Library&, Session& session) {
+        if (session.digest)
             return CKR_OPERATION_ACTIVE;
         if (!mechanism)
             return CKR_ARGUMENTS_BAD;
@@ -1111,7 +1079,7 @@ TOKEN_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mecha
         auto digest = std::make_unique<Digest>(rule->digestNid);
         if (!digest->Ok())
             return CKR_DEVICE_ERROR;
-        session->digest = std::move(digest);
+        session.digest = std::move(digest);
         return CKR_OK;
     });
 }
@@ -1119,24 +1087,18 @@ TOKEN_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mecha
 TOKEN_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR out,
                             CK_ULONG_PTR outLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return FinishDigest(*session, data, len, true, out, outLen);
+    return InSession(handle, [&](Library&, Session& session) {
+        return FinishDigest(session, data, len, true, out, outLen);
     });
 }
 
 TOKEN_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG len)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        if (!session->digest)
+    return InSession(handle, [&](Library&, Session& session) {
+        if (!session.digest)
             return CKR_OPERATION_NOT_INITIALIZED;
-        if ((!data && len > 0) || !session->digest->Update(data, len)) {
-            session->digest.reset();
+        if ((!data && len > 0) || !session.digest->Update(data, len)) {
+            session.digest.reset();
             return data ? CKR_FUNCTION_FAILED : CKR_ARGUMENTS_BAD;
         }
         return CKR_OK;
@@ -1145,93 +1107,64 @@ TOKEN_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK
 
 TOKEN_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR out, CK_ULONG_PTR outLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return FinishDigest(*session, nullptr, 0, false, out, outLen);
+    return InSession(handle, [&](Library&, Session& session) {
+        return FinishDigest(session, nullptr, 0, false, out, outLen);
     });
 }
 
 TOKEN_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return StartSignature(lib, *session, mechanism, key, true);
+    return InSession(handle, [&](Library& lib, Session& session) {
+        return StartSignature(lib, session, mechanism, key, true);
     });
 }
 
 TOKEN_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR signature,
                           CK_ULONG_PTR signatureLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return FinishSign(*session, data, len, true, signature, signatureLen);
+    return InSession(handle, [&](Library&, Session& session) {
+        return FinishSign(session, data, len, true, signature, signatureLen);
     });
 }
 
 TOKEN_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG len)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return UpdateSignature(session->sign, data, len);
-    });
+    return InSession(handle,
+                     [&](Library&, Session& session) { return UpdateSignature(session.sign, data, len); });
 }
 
 TOKEN_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULONG_PTR signatureLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return FinishSign(*session, nullptr, 0, false, signature, signatureLen);
+    return InSession(handle, [&](Library&, Session& session) {
+        return FinishSign(session, nullptr, 0, false, signature, signatureLen);
     });
 }
 
 TOKEN_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return StartSignature(lib, *session, mechanism, key, false);
+    return InSession(handle, [&](Library& lib, Session& session) {
+        return StartSignature(lib, session, mechanism, key, false);
     });
 }
 
 TOKEN_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR signature,
                             CK_ULONG signatureLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return FinishVerify(*session, data, len, true, signature, signatureLen);
+    return InSession(handle, [&](Library&, Session& session) {
+        return FinishVerify(session, data, len, true, signature, signatureLen);
     });
 }
 
 TOKEN_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG len)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return UpdateSignature(session->verify, data, len);
-    });
+    return InSession(handle,
+                     [&](Library&, Session& session) { return UpdateSignature(session.verify, data, len); });
 }
 
 TOKEN_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULONG signatureLen)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return FinishVerify(*session, nullptr, 0, false, signature, signatureLen);
+    return InSession(handle, [&](Library&, Session& session) {
+        return FinishVerify(session, nullptr, 0, false, signature, signatureLen);
     });
 }
 
@@ -1240,10 +1173,7 @@ TOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR 
                                      CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                                      CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library& lib, Session& session) {
         if (!mechanism || !publicKey || !privateKey)
             return CKR_ARGUMENTS_BAD;
         const MechanismRule* rule = MechanismOf(mechanism->mechanism);
@@ -1259,7 +1189,7 @@ TOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR 
             return rv;
         priv.emplace(CKA_PRIVATE, BoolValue(true));
         for (const Attributes* a : {&pub, &priv})
-            if (CK_RV rv = MayWrite(lib, *session, *a); rv != CKR_OK)
+            if (CK_RV rv = MayWrite(lib, session, *a); rv != CKR_OK)
                 return rv;
         auto pair = GenerateKeyPair(curve);
         if (!pair)
@@ -1269,7 +1199,7 @@ TOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR 
         objects.push_back(std::move(pub));
         objects.push_back(std::move(priv));
         std::vector<CK_OBJECT_HANDLE> handles;
-        if (CK_RV rv = StoreObjects(lib, handle, *session, std::move(objects), handles); rv != CKR_OK)
+        if (CK_RV rv = StoreObjects(lib, handle, session, std::move(objects), handles); rv != CKR_OK)
             return rv;
         *publicKey = handles[0];
         *privateKey = handles[1];
@@ -1280,10 +1210,7 @@ TOKEN_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR 
 TOKEN_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE baseKey,
                                CK_ATTRIBUTE_PTR attributes, CK_ULONG count, CK_OBJECT_HANDLE_PTR key)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library& lib, Session& session) {
         if (!mechanism || !key)
             return CKR_ARGUMENTS_BAD;
         if (mechanism->mechanism != CKM_GOSTR3410_2012_DERIVE)
@@ -1291,9 +1218,9 @@ TOKEN_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechan
         if (!mechanism->pParameter || mechanism->ulParameterLen != sizeof(CK_GOSTR3410_DERIVE_PARAMS))
             return CKR_MECHANISM_PARAM_INVALID;
         const auto& params = *static_cast<const CK_GOSTR3410_DERIVE_PARAMS*>(mechanism->pParameter);
-        if (lib.slots[session->slot].login != CKU_USER)
+        if (lib.slots[session.slot].login != CKU_USER)
             return CKR_USER_NOT_LOGGED_IN;
-        const Object* base = FindObject(lib, *session, baseKey);
+        const Object* base = FindObject(lib, session, baseKey);
         if (!base)
             return CKR_KEY_HANDLE_INVALID;
         auto curve = CurveOf(base->attributes);
@@ -1315,12 +1242,12 @@ TOKEN_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechan
             return CKR_MECHANISM_PARAM_INVALID;
         if (CK_RV rv = CompleteDerivedKey(a, *value); rv != CKR_OK)
             return rv;
-        if (CK_RV rv = MayWrite(lib, *session, a); rv != CKR_OK)
+        if (CK_RV rv = MayWrite(lib, session, a); rv != CKR_OK)
             return rv;
         std::vector<CK_OBJECT_HANDLE> handles;
         std::vector<Attributes> objects;
         objects.push_back(std::move(a));
-        if (CK_RV rv = StoreObjects(lib, handle, *session, std::move(objects), handles); rv != CKR_OK)
+        if (CK_RV rv = StoreObjects(lib, handle, session, std::move(objects), handles); rv != CKR_OK)
             return rv;
         *key = handles[0];
         return CKR_OK;
@@ -1329,20 +1256,12 @@ TOKEN_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechan
 
 TOKEN_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR, CK_ULONG)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
-        return CKR_RANDOM_SEED_NOT_SUPPORTED;
-    });
+    return InSession(handle, [&](Library&, Session&) { return CKR_RANDOM_SEED_NOT_SUPPORTED; });
 }
 
 TOKEN_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR out, CK_ULONG len)
 {
-    return Guarded([&](Library& lib) {
-        Session* session = nullptr;
-        if (CK_RV rv = FindSession(lib, handle, session); rv != CKR_OK)
-            return rv;
+    return InSession(handle, [&](Library&, Session&) {
         if (!out && len > 0)
             return CKR_ARGUMENTS_BAD;
         return len == 0 || RandomBytes(out, len) ? CKR_OK : CKR_DEVICE_ERROR;

@@ -120,9 +120,13 @@ fi
 
 # A wrong PIN: the class's own refusal (11), one more failure on the token,
 # and the right PIN then works.
+failures() { sed -n 's/^user-failures //p' "$TOKEN_DIR/slot0.state"; }
+before="$(failures)"
 expect nonzero "a wrong PIN is refused" \
   "$TRUMIK" sign --store My --thumbprint "$THUMB" --pin 9999 "$WORK/doc.xml" -o "$WORK/wrong.xml"
 has "$WORK/err" "(Код ошибки - 00011)" "a wrong PIN gives the code 11 of SignWithCertStorePass"
+[ "$(failures)" = $((${before:-0} + 1)) ] && pass "one wrong PIN is one failed login on the token" ||
+  fail "one wrong PIN made the token's failure count go from ${before:-0} to $(failures)"
 expect nonzero "pkcs11-tool sees the wrong PIN counted" p11 --login --pin 0000 --list-objects
 expect 0 "the right PIN after wrong ones" \
   "$TRUMIK" sign --store My --thumbprint "$THUMB" --pin $PIN "$WORK/doc.xml" -o "$WORK/doc.again.xml"
