@@ -60,6 +60,17 @@ expect 0 "token add: the test token" "$TRUMIK" token add --module "$MODULE"
 expect nonzero "token add: the same library twice" "$TRUMIK" token add --module "$MODULE"
 
 # --- a key pair and certificate made by trumik on the token -----------------
+expect nonzero "cert new --token without --pin is a usage error" \
+  "$TRUMIK" cert new --token "$LABEL" --algorithm gost2012-256 --subject "CN=x"
+has "$WORK/err" "cert new --token needs --pin PIN" "cert new --token names the missing PIN"
+expect nonzero "cert new --token with a 2001 key is a usage error" \
+  "$TRUMIK" cert new --token "$LABEL" --pin $PIN --algorithm gost2001 --subject "CN=x"
+expect nonzero "cert new --token on a token that is not there" \
+  "$TRUMIK" cert new --token "No such token" --pin $PIN --algorithm gost2012-256 --subject "CN=x"
+has "$WORK/err" "no token labelled \"No such token\"" "cert new --token names the missing token"
+expect nonzero "cert new --token with a wrong PIN" \
+  "$TRUMIK" cert new --token "$LABEL" --pin 9999 --algorithm gost2012-256 --subject "CN=x"
+has "$WORK/err" "refused the PIN" "cert new --token says the PIN was refused"
 expect 0 "cert new --token makes a 2012-256 key pair and its certificate" \
   "$TRUMIK" cert new --token "$LABEL" --pin $PIN --algorithm gost2012-256 \
   --subject "CN=Token signer, O=Interop, C=RU" --key-usage digitalSignature,nonRepudiation,keyEncipherment \
