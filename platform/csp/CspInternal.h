@@ -136,12 +136,16 @@ struct ContainerKind {
     // The public key in a slot (AT_KEYEXCHANGE, AT_SIGNATURE): its kind, its
     // SubjectPublicKeyInfo and whether the private key may be exported. 0, or
     // the error of reaching the container, NTE_NO_KEY, NTE_KEYSET_ENTRY_BAD.
-    DWORD (*publicKey)
+    DWORD(*publicKey)
     (Scope scope, const std::string& name, DWORD keySpec, GostKind* kind, Bytes* spki, bool* exportable);
     // Signs a digest with the slot's private key, opened with the PIN that
     // stands for the context's container; the signature in the engine's form
-    // (s || r). SCARD_W_WRONG_CHV when a PIN is needed and missing or wrong.
-    DWORD (*signDigest)(const ProviderContext& context, DWORD keySpec, const Bytes& digest, Bytes* signature);
+    // (s || r). The message hashed comes along when it was kept (for a key
+    // that can only sign a message). SCARD_W_WRONG_CHV when a PIN is needed
+    // and missing or wrong.
+    DWORD (*signDigest)
+    (const ProviderContext& context, DWORD keySpec, const Bytes& digest, const std::optional<Bytes>& message,
+     Bytes* signature);
     // True for keys that live outside the provider (generated, deleted and
     // exported elsewhere).
     bool external;

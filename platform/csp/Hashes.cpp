@@ -24,6 +24,9 @@ struct HashObject {
     std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree> md;
     bool finished = false;
     Bytes value;
+    // The data hashed, kept for keys that may have to sign the message
+    // itself (a token that signs only with its own digest); nullopt when not kept.
+    std::optional<Bytes> message;
 };
 ObjectTable<HashObject>& Hashes()
 {
@@ -82,7 +85,7 @@ BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignatur
     if (hash->value.size() != DigestSizeOf(hash->algId))
         return Fail(NTE_BAD_HASH);
     Bytes signature;
-    if (DWORD rc = context.kind->signDigest(context, dwKeySpec, hash->value, &signature))
+    if (DWORD rc = context.kind->signDigest(context, dwKeySpec, hash->value, hash->message, &signature))
         return Fail(rc);
     if (signature.size() != signatureSize)
         return Fail(NTE_FAIL);
@@ -146,6 +149,8 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
     auto hash = std::make_shared<HashObject>();
     hash->context = context;
     hash->algId = Algid;
+    if (context->kind->external)
+        hash->message.emplace();
     hash->md.reset(EVP_MD_CTX_new());
     const EVP_MD* md = GostDigest(Algid);
     if (!md || !hash->md || EVP_DigestInit_ex(hash->md.get(), md, GostEngine()) != 1) {
@@ -172,6 +177,8 @@ BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
         ERR_clear_error();
         return Fail(NTE_FAIL);
     }
+    if (hash->message && dwDataLen)
+        hash->message->insert(hash->message->end(), pbData, pbData + dwDataLen);
     return TRUE;
 }
 

@@ -281,7 +281,7 @@ DWORD ContainerPublicKey(Scope scope, const std::string& name, DWORD keySpec, Go
 }
 
 DWORD ContainerSignDigest(const ProviderContext& context, DWORD keySpec, const Bytes& digest,
-                          Bytes* signature)
+                          const std::optional<Bytes>&, Bytes* signature)
 {
     ContainerData data;
     if (DWORD rc = ReadContainer(context.scope, context.container, &data))

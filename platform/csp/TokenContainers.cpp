@@ -26,11 +26,12 @@ DWORD TokenSlotKey(Scope, const std::string& name, DWORD keySpec, GostKind* kind
 // As with the provider's own containers, a key signs only once a PIN has
 // been set for its container, although the token may be logged in to
 // through another container on it.
-DWORD TokenSign(const ProviderContext& context, DWORD, const Bytes& digest, Bytes* signature)
+DWORD TokenSign(const ProviderContext& context, DWORD, const Bytes& digest,
+                const std::optional<Bytes>& message, Bytes* signature)
 {
     if (!PinFor(context))
         return static_cast<DWORD>(SCARD_W_WRONG_CHV);
-    return TokenSignDigest(context.container, digest, signature);
+    return TokenSignDigest(context.container, digest, message, signature);
 }
 
 } // namespace

@@ -760,7 +760,8 @@ DWORD TokenLogin(const std::string& name, const std::string& pin)
     return ErrorOf(Login(key.token, pin));
 }
 
-DWORD TokenSignDigest(const std::string& name, const Bytes& digest, Bytes* signature)
+DWORD TokenSignDigest(const std::string& name, const Bytes& digest, const std::optional<Bytes>& message,
+                      Bytes* signature)
 {
     KeyRef key;
     if (DWORD rc = ResolveKey(name, &key))
@@ -772,14 +773,24 @@ DWORD TokenSignDigest(const std::string& name, const Bytes& digest, Bytes* signa
         return ErrorOf(rv);
     if (CK_RV rv = PrivateKeyObject(key, session, &object))
         return ErrorOf(rv);
-    CK_MECHANISM mechanism{digest.size() == 64 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
+    const bool wide = digest.size() == 64;
+    CK_MECHANISM mechanism{wide ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
+    const Bytes* input = &digest;
+    if (!MechanismListed(key.token, mechanism.mechanism)) {
+        const CK_MECHANISM_TYPE combined =
+            wide ? CKM_GOSTR3410_WITH_GOSTR3411_12_512 : CKM_GOSTR3410_WITH_GOSTR3411_12_256;
+        if (!message || !MechanismListed(key.token, combined))
+            return static_cast<DWORD>(NTE_BAD_ALGID);
+        mechanism.mechanism = combined;
+        input = &*message;
+    }
     CK_RV rv = Checked(key.token, key.token.f()->C_SignInit(session, &mechanism, object));
     if (rv != CKR_OK)
         return ErrorOf(rv);
     Bytes out(digest.size() * 2);
     CK_ULONG size = out.size();
-    rv = Checked(key.token, key.token.f()->C_Sign(session, const_cast<CK_BYTE_PTR>(digest.data()),
-                                                  digest.size(), out.data(), &size));
+    rv = Checked(key.token, key.token.f()->C_Sign(session, const_cast<CK_BYTE_PTR>(input->data()),
+                                                  input->size(), out.data(), &size));
     if (rv != CKR_OK)
         return ErrorOf(rv);
     if (size != out.size())

@@ -84,8 +84,11 @@ DWORD TokenPublicKey(const std::string& name, GostKind* kind, Bytes* spki);
 // 0, SCARD_W_WRONG_CHV, SCARD_W_CHV_BLOCKED, NTE_BAD_KEYSET (no token).
 DWORD TokenLogin(const std::string& name, const std::string& pin);
 // Signs a digest with a container's private key on the token: s || r,
-// big-endian, as the engine outputs. The token must be logged in to.
-DWORD TokenSignDigest(const std::string& name, const Bytes& digest, Bytes* signature);
+// big-endian, as the engine outputs. The token must be logged in to. A token
+// that lists no mechanism for a bare digest but the one that hashes with
+// GOST R 34.11-2012 itself signs the message instead, when it is given.
+DWORD TokenSignDigest(const std::string& name, const Bytes& digest, const std::optional<Bytes>& message,
+                      Bytes* signature);
 // VKO GOST R 34.10-2012 on the token with the peer's public key (64 or 128
 // bytes, x then y little-endian) and a UKM: the 32-byte key-encryption key
 // (KDF GOST R 34.11-2012 256). NTE_BAD_ALGID when the token cannot do it.

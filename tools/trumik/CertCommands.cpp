@@ -196,7 +196,7 @@ int CertNew(const std::vector<std::string>& args)
     if (token && !issuerKey)
         request.signDigest = [&](const Bytes& digest) -> std::optional<Bytes> {
             Bytes signature;
-            if (trumik::csp::TokenSignDigest(tokenContainer, digest, &signature))
+            if (trumik::csp::TokenSignDigest(tokenContainer, digest, std::nullopt, &signature))
                 return std::nullopt;
             return signature;
         };

@@ -1,7 +1,9 @@
 // A PKCS #11 library for the tests that stands between the provider and the
 // test token: it passes every call on to the library named by
 // TRUMIK_SPY_TARGET and counts what the tests need to see from outside the
-// provider (logins, and any request for the value of a private key).
+// provider (logins, and any request for the value of a private key). The
+// mechanism named in TRUMIK_SPY_HIDE (hexadecimal), when set, is one the
+// token does not have.
 #include "csp/Pkcs11.h"
 
 #include <atomic>
@@ -15,6 +17,23 @@ CK_FUNCTION_LIST g_spy{};
 std::atomic<unsigned long> g_logins{0};
 std::atomic<unsigned long> g_failedLogins{0};
 std::atomic<unsigned long> g_privateValueRequests{0};
+
+bool Hidden(CK_MECHANISM_TYPE mechanism)
+{
+    const char* hide = std::getenv("TRUMIK_SPY_HIDE");
+    return hide && *hide && std::strtoul(hide, nullptr, 16) == mechanism;
+}
+
+CK_RV SpyGetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info)
+{
+    return Hidden(type) ? CKR_MECHANISM_INVALID : g_target->C_GetMechanismInfo(slot, type, info);
+}
+
+CK_RV SpySignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key)
+{
+    return mechanism && Hidden(mechanism->mechanism) ? CKR_MECHANISM_INVALID
+                                                     : g_target->C_SignInit(session, mechanism, key);
+}
 
 CK_RV SpyLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen)
 {
@@ -57,6 +76,8 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_
         g_spy = *g_target;
         g_spy.C_Login = SpyLogin;
         g_spy.C_GetAttributeValue = SpyGetAttributeValue;
+        g_spy.C_GetMechanismInfo = SpyGetMechanismInfo;
+        g_spy.C_SignInit = SpySignInit;
     }
     *list = &g_spy;
     return CKR_OK;

@@ -210,6 +210,24 @@ TEST_F(TokenTest, SignsOnTheTokenOnceAPinIsSetAndOpensslVerifies)
     EXPECT_TRUE(std::equal(blob + size - 64, blob + size, spki_.end() - 64));
 }
 
+// A token without the bare signature mechanism signs the message with the
+// one that hashes itself; the signature is the same kind of signature.
+TEST_F(TokenTest, TokenWithoutTheBareMechanismSignsTheMessage)
+{
+    HCRYPTPROV prov = Acquire(container_);
+    ASSERT_NE(prov, 0u);
+    ASSERT_TRUE(CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kPin), 0));
+    setenv("TRUMIK_SPY_HIDE", "1201", 1); // CKM_GOSTR3410
+    auto made = SignWith(prov);
+    DWORD error = GetLastError();
+    setenv("TRUMIK_SPY_HIDE", "d4321008", 1); // and CKM_GOSTR3410_WITH_GOSTR3411_12_256 alone
+    auto bare = SignWith(prov);
+    unsetenv("TRUMIK_SPY_HIDE");
+    ASSERT_TRUE(made) << std::hex << error;
+    EXPECT_TRUE(VerifiedByProvider(prov, *made));
+    EXPECT_TRUE(bare);
+}
+
 TEST_F(TokenTest, WrongPinIsOneRefusedLoginAndTheEarlierPinStands)
 {
     HCRYPTPROV first = Acquire(container_), second = Acquire(container_);
