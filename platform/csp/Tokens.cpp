@@ -489,6 +489,12 @@ CK_RV Login(const Token& token, const std::string& pin)
     CK_RV rv = login(pin);
     if (rv == CKR_USER_ALREADY_LOGGED_IN && earlier && *earlier == pin)
         rv = CKR_OK;
+    else if (rv == CKR_USER_ALREADY_LOGGED_IN) {
+        // Logged in by another part of the process with a PIN not known here:
+        // this PIN is checked afresh.
+        token.f()->C_Logout(session);
+        rv = login(pin);
+    }
     if (rv == CKR_OK) {
         token.state->Forget();
         token.state->session = session;
@@ -658,8 +664,9 @@ std::vector<TokenSlot> ListTokenSlots(std::vector<std::string>* problems,
                 slot.initialised = (info.flags & CKF_TOKEN_INITIALIZED) != 0;
                 Token token{module, id, StateOf(path, id)};
                 std::lock_guard lock(token.state->mutex);
-                if (pin && (info.flags & CKF_LOGIN_REQUIRED))
-                    Login(token, *pin);
+                if (pin && (info.flags & CKF_LOGIN_REQUIRED) && Login(token, *pin) != CKR_OK && problems)
+                    problems->push_back("the token \"" + slot.label +
+                                        "\" refused the PIN; its private keys are not seen");
                 if (CK_RV rv = ReadTokenObjects(token, &slot); rv != CKR_OK && problems)
                     problems->push_back(path + " slot " + std::to_string(id) + ": the token cannot be read");
             }
