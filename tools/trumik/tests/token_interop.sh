@@ -158,6 +158,13 @@ expect 0 "openssl cms verifies the token's CMS signature" \
   openssl cms -verify -engine gost -inform DER -in "$WORK/content.p7s" -CAfile "$WORK/trumik.pem" \
   -out "$WORK/content.out"
 cmp -s "$WORK/content.txt" "$WORK/content.out" && pass "the CMS content comes back whole" || fail "the CMS content differs"
+expect 0 "CCmsSigner.Sign (detached) with the token key" \
+  "$TRUMIK" call ZelvaneTrumikExchange.CmsSigner Sign "bytes:@$WORK/content.txt" My "$THUMB" $PIN bool:true \
+  --out "$WORK/class.p7s"
+has "$WORK/out" '"hresult": "0x00000000"' "CCmsSigner.Sign succeeds"
+expect 0 "openssl cms verifies the class's detached signature" \
+  openssl cms -verify -engine gost -binary -inform DER -in "$WORK/class.p7s" -content "$WORK/content.txt" \
+  -CAfile "$WORK/trumik.pem" -out /dev/null
 
 # --- a key pair made by pkcs11-tool, its certificate by openssl -------------
 p11 --login --pin $PIN --keypairgen --key-type GOSTR3410-2012-256:A --id 0a0b --label outside >/dev/null 2>&1 ||
