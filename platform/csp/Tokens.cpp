@@ -547,6 +547,14 @@ std::string AbsolutePath(const std::string& path)
     return ec ? path : absolute.lexically_normal().string();
 }
 
+// The token's session and the key pair's private key in it; the caller holds the state's lock.
+CK_RV SessionAndPrivateKey(const KeyRef& key, CK_SESSION_HANDLE* session, CK_OBJECT_HANDLE* object)
+{
+    if (CK_RV rv = Checked(key.token, Session(key.token, session)))
+        return rv;
+    return PrivateKeyObject(key, *session, object);
+}
+
 bool MechanismListed(const Token& token, CK_MECHANISM_TYPE mechanism)
 {
     CK_MECHANISM_INFO info{};
@@ -776,9 +784,7 @@ DWORD TokenSignDigest(const std::string& name, const Bytes& digest, const std::o
     std::lock_guard lock(key.token.state->mutex);
     CK_SESSION_HANDLE session;
     CK_OBJECT_HANDLE object;
-    if (CK_RV rv = Checked(key.token, Session(key.token, &session)))
-        return ErrorOf(rv);
-    if (CK_RV rv = PrivateKeyObject(key, session, &object))
+    if (CK_RV rv = SessionAndPrivateKey(key, &session, &object))
         return ErrorOf(rv);
     const bool wide = digest.size() == 64;
     CK_MECHANISM mechanism{wide ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
@@ -816,9 +822,7 @@ DWORD TokenDeriveKek(const std::string& name, const Bytes& peerPublic, const Byt
         return static_cast<DWORD>(NTE_BAD_ALGID);
     CK_SESSION_HANDLE session;
     CK_OBJECT_HANDLE object;
-    if (CK_RV rv = Checked(key.token, Session(key.token, &session)))
-        return ErrorOf(rv);
-    if (CK_RV rv = PrivateKeyObject(key, session, &object))
+    if (CK_RV rv = SessionAndPrivateKey(key, &session, &object))
         return ErrorOf(rv);
     Bytes peer = peerPublic, userKeying = ukm;
     GostDeriveParams params{CKD_KDF_GOSTR3411_2012_256, peer.data(), static_cast<CK_ULONG>(peer.size()),
