@@ -19,7 +19,7 @@ SAN_BUILD="${TRUMIK_SAN_BUILD:-$ROOT/build-sanitize}"
 TSAN_BUILD="${TRUMIK_TSAN_BUILD:-$ROOT/build-tsan}"
 FUZZ_BUILD="${TRUMIK_FUZZ_BUILD:-$ROOT/build-fuzz}"
 # The tests that run the component on several threads at once, and what they load.
-TSAN_TESTS=(server_thread_tests xmlsecdl_tests registry_tests testtoken_tests)
+TSAN_TESTS=(server_thread_tests xmlsecdl_tests registry_tests testtoken_tests token_thread_tests)
 
 JOBS="${JOBS:-$(nproc)}"
 

@@ -244,6 +244,24 @@ openssl cms -sign -engine gost -binary -cades -signer "$DEMO/gost2012-cert.pem" 
 "$TRUMIK" cms verify --content "$DEMO/sample.xml" "$DEMO/sample.two-signers.p7s"
 openssl cms -verify -engine gost -binary -inform DER -noverify -in "$DEMO/sample.two-signers.p7s" \
   -content "$DEMO/sample.xml" -out /dev/null 2>&1 | grep -v '^Engine'
+
+# A key on a PKCS #11 token: the test token stands in for a maker's token and
+# OpenSC's pkcs11-tool for its tools (shown when both are there).
+TOKEN_LIB="$BUILD/lib/libtrumik-testtoken.so"
+if [ -f "$TOKEN_LIB" ] && command -v pkcs11-tool >/dev/null; then
+  echo
+  echo "== a PKCS #11 token: pkcs11-tool initialises the test token, trumik records its library"
+  pkcs11-tool --module "$TOKEN_LIB" --init-token --slot 1 --label "Demo token" --so-pin 87654321 >/dev/null 2>&1
+  pkcs11-tool --module "$TOKEN_LIB" --slot 1 --init-pin --so-pin 87654321 --pin "$GOST_PIN" >/dev/null 2>&1
+  "$TRUMIK" token add --module "$TOKEN_LIB" 2>/dev/null || true
+  echo "== trumik cert new --token 'Demo token': the key pair made and the certificate signed on the token"
+  THUMBTOKEN="$("$TRUMIK" cert new --token "Demo token" --pin "$GOST_PIN" --algorithm gost2012-256 \
+    --subject "CN=Trumik demo token signer" --key-usage digitalSignature,nonRepudiation --out "$DEMO/token-cert.der")"
+  "$TRUMIK" token list
+  echo "== the sample signed with the token key, verified with its certificate"
+  "$TRUMIK" sign --store My --thumbprint "$THUMBTOKEN" --pin "$GOST_PIN" "$DEMO/sample.xml" -o "$DEMO/sample.token.xml"
+  "$TRUMIK" verify --cert "$DEMO/token-cert.der" "$DEMO/sample.token.xml"
+fi
 echo
 echo "== done; the demo's files are in $DEMO. To go on with them in this home:"
 echo "   export TRUMIK_HOME=$HOME_DIR"

@@ -122,19 +122,39 @@ DWORD OpenPrivateKey(const ContainerData& data, DWORD keySpec, const std::option
 
 // ---- Kinds of container ----
 
+struct ProviderContext;
+
 // What a kind of container does its own way. The provider's own containers
 // (files under the reader HDIMAGE) are one kind; keys on a token are another,
-// whose PIN check logs in to the token.
+// whose PIN check logs in to the token and whose keys sign on the token.
 struct ContainerKind {
     // Checks a PIN as it is set on a context of the container
     // (PP_KEYEXCHANGE_PIN, PP_SIGNATURE_PIN): 0 when it opens the keys or the
     // container needs none, SCARD_W_WRONG_CHV when it is refused, or the error
     // of reaching the container.
     DWORD (*checkPin)(Scope scope, const std::string& name, const std::string& pin);
+    // The public key in a slot (AT_KEYEXCHANGE, AT_SIGNATURE): its kind, its
+    // SubjectPublicKeyInfo and whether the private key may be exported. 0, or
+    // the error of reaching the container, NTE_NO_KEY, NTE_KEYSET_ENTRY_BAD.
+    DWORD(*publicKey)
+    (Scope scope, const std::string& name, DWORD keySpec, GostKind* kind, Bytes* spki, bool* exportable);
+    // Signs a digest with the slot's private key, opened with the PIN that
+    // stands for the context's container; the signature in the engine's form
+    // (s || r). The message hashed comes along when it was kept (for a key
+    // that can only sign a message). SCARD_W_WRONG_CHV when a PIN is needed
+    // and missing or wrong.
+    DWORD (*signDigest)
+    (const ProviderContext& context, DWORD keySpec, const Bytes& digest, const std::optional<Bytes>& message,
+     Bytes* signature);
+    // True for keys that live outside the provider (generated, deleted and
+    // exported elsewhere).
+    bool external;
 };
 
 // The provider's own containers: a PIN is checked by opening a key with it.
 extern const ContainerKind kProviderContainers;
+// Key pairs on PKCS #11 tokens.
+extern const ContainerKind kTokenContainers;
 
 // ---- Provider contexts (for the keys and hashes) ----
 

@@ -24,6 +24,9 @@ struct HashObject {
     std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree> md;
     bool finished = false;
     Bytes value;
+    // The data hashed, kept for keys that may have to sign the message
+    // itself (a token that signs only with its own digest); nullopt when not kept.
+    std::optional<Bytes> message;
 };
 ObjectTable<HashObject>& Hashes()
 {
@@ -59,14 +62,12 @@ BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignatur
     const ProviderContext& context = *hash->context;
     if (context.verifyOnly)
         return Fail(NTE_NO_KEY);
-    ContainerData data;
-    if (DWORD rc = ReadContainer(context.scope, context.container, &data))
+    GostKind kind = GostKind::None;
+    Bytes spki;
+    bool exportable = false;
+    if (DWORD rc =
+            context.kind->publicKey(context.scope, context.container, dwKeySpec, &kind, &spki, &exportable))
         return Fail(rc);
-    if (!data.Slot(dwKeySpec).present)
-        return Fail(NTE_NO_KEY);
-    const GostKind kind = KindOfSpki(data.Slot(dwKeySpec).publicKey);
-    if (kind == GostKind::None)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
     // A key signs the digest of its own kind only.
     if (hash->algId != HashAlgOf(kind))
         return Fail(NTE_BAD_ALGID);
@@ -83,15 +84,12 @@ BOOL SignHash(HCRYPTHASH hHash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignatur
         return Fail(NTE_BAD_HASH_STATE);
     if (hash->value.size() != DigestSizeOf(hash->algId))
         return Fail(NTE_BAD_HASH);
-    UniqueEvpPkey key;
-    if (DWORD rc = OpenPrivateKey(data, dwKeySpec, PinFor(context), &key))
+    Bytes signature;
+    if (DWORD rc = context.kind->signDigest(context, dwKeySpec, hash->value, hash->message, &signature))
         return Fail(rc);
-    if (KindOf(key.get()) != kind)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
-    auto signature = SignDigest(key.get(), hash->value);
-    if (!signature || signature->size() != signatureSize)
+    if (signature.size() != signatureSize)
         return Fail(NTE_FAIL);
-    std::reverse_copy(signature->begin(), signature->end(), pbSignature);
+    std::reverse_copy(signature.begin(), signature.end(), pbSignature);
     *pdwSigLen = static_cast<DWORD>(signatureSize);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -151,6 +149,8 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
     auto hash = std::make_shared<HashObject>();
     hash->context = context;
     hash->algId = Algid;
+    if (context->kind->external)
+        hash->message.emplace();
     hash->md.reset(EVP_MD_CTX_new());
     const EVP_MD* md = GostDigest(Algid);
     if (!md || !hash->md || EVP_DigestInit_ex(hash->md.get(), md, GostEngine()) != 1) {
@@ -177,6 +177,8 @@ BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
         ERR_clear_error();
         return Fail(NTE_FAIL);
     }
+    if (hash->message && dwDataLen)
+        hash->message->insert(hash->message->end(), pbData, pbData + dwDataLen);
     return TRUE;
 }
 

@@ -263,9 +263,44 @@ DWORD CheckContainerPin(Scope scope, const std::string& name, const std::string&
     return 0;
 }
 
+DWORD ContainerPublicKey(Scope scope, const std::string& name, DWORD keySpec, GostKind* kind, Bytes* spki,
+                         bool* exportable)
+{
+    ContainerData data;
+    if (DWORD rc = ReadContainer(scope, name, &data))
+        return rc;
+    const StoredKey& slot = data.Slot(keySpec);
+    if (!slot.present)
+        return static_cast<DWORD>(NTE_NO_KEY);
+    *kind = KindOfSpki(slot.publicKey);
+    if (*kind == GostKind::None)
+        return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+    *spki = slot.publicKey;
+    *exportable = slot.exportable;
+    return 0;
+}
+
+DWORD ContainerSignDigest(const ProviderContext& context, DWORD keySpec, const Bytes& digest,
+                          const std::optional<Bytes>&, Bytes* signature)
+{
+    ContainerData data;
+    if (DWORD rc = ReadContainer(context.scope, context.container, &data))
+        return rc;
+    UniqueEvpPkey key;
+    if (DWORD rc = OpenPrivateKey(data, keySpec, PinFor(context), &key))
+        return rc;
+    if (KindOf(key.get()) != KindOfSpki(data.Slot(keySpec).publicKey))
+        return static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+    auto made = SignDigest(key.get(), digest);
+    if (!made)
+        return static_cast<DWORD>(NTE_FAIL);
+    *signature = std::move(*made);
+    return 0;
+}
+
 } // namespace
 
-const ContainerKind kProviderContainers{CheckContainerPin};
+const ContainerKind kProviderContainers{CheckContainerPin, ContainerPublicKey, ContainerSignDigest, false};
 
 DWORD ContextPrivateKey(HCRYPTPROV hProv, DWORD keySpec, EVP_PKEY** key)
 {
@@ -277,6 +312,8 @@ DWORD ContextPrivateKey(HCRYPTPROV hProv, DWORD keySpec, EVP_PKEY** key)
         return static_cast<DWORD>(NTE_BAD_UID);
     if (context->verifyOnly || (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE))
         return static_cast<DWORD>(NTE_NO_KEY);
+    if (context->kind->external)
+        return static_cast<DWORD>(NTE_NOT_SUPPORTED); // the key stays where it is
     ContainerData data;
     if (DWORD rc = ReadContainer(context->scope, context->container, &data))
         return rc;
@@ -321,17 +358,22 @@ DWORD CheckContainerKey(HCRYPTPROV hProv, DWORD keySpec, bool compare, const CER
     auto context = LookupProvider(hProv);
     if (!context)
         return static_cast<DWORD>(NTE_BAD_UID);
-    ContainerData data;
-    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
-        return rc;
-    if ((keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) || !data.Slot(keySpec).present)
+    if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE)
         return static_cast<DWORD>(NTE_NO_KEY);
+    GostKind ownKind = GostKind::None;
+    Bytes ownSpki;
+    bool exportable = false;
+    if (DWORD rc = context->kind->publicKey(context->scope, context->container, keySpec, &ownKind, &ownSpki,
+                                            &exportable))
+        return rc != static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD) ? rc
+               : compare                                      ? static_cast<DWORD>(NTE_BAD_PUBLIC_KEY)
+                                                              : 0;
     if (compare) {
         ALG_ID algId = 0;
         GostKind kind = GostKind::None;
         auto certSpki = certKey ? SpkiFromInfo(*certKey, &algId, &kind) : std::nullopt;
         UniqueEvpPkey certPublic = certSpki ? PublicKeyFromSpki(*certSpki) : nullptr;
-        UniqueEvpPkey ownPublic = PublicKeyFromSpki(data.Slot(keySpec).publicKey);
+        UniqueEvpPkey ownPublic = PublicKeyFromSpki(ownSpki);
         bool same = certPublic && ownPublic && EVP_PKEY_eq(certPublic.get(), ownPublic.get()) == 1;
         ERR_clear_error();
         if (!same)
@@ -378,6 +420,8 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
         return Fail(NTE_BAD_FLAGS);
     if (context->verifyOnly)
         return Fail(NTE_BAD_KEYSET);
+    if (context->kind->external)
+        return Fail(NTE_NOT_SUPPORTED); // key pairs on a token are made by the token's tools
     UniqueEvpPkey key = GenerateGostKey(kind);
     auto pkcs8 = key ? PrivateKeyToPkcs8(key.get()) : std::nullopt;
     auto spki = key ? PublicKeyToSpki(key.get()) : std::nullopt;
@@ -402,17 +446,14 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUser
         return Fail(ERROR_INVALID_PARAMETER);
     if (context->verifyOnly || (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE))
         return Fail(NTE_NO_KEY);
-    ContainerData data;
-    if (DWORD rc = ReadContainer(context->scope, context->container, &data))
+    GostKind kind = GostKind::None;
+    Bytes spki;
+    bool exportable = false;
+    if (DWORD rc = context->kind->publicKey(context->scope, context->container, dwKeySpec, &kind, &spki,
+                                            &exportable))
         return Fail(rc);
-    const StoredKey& slot = data.Slot(dwKeySpec);
-    if (!slot.present)
-        return Fail(NTE_NO_KEY);
-    const GostKind kind = KindOfSpki(slot.publicKey);
-    if (kind == GostKind::None)
-        return Fail(NTE_KEYSET_ENTRY_BAD);
     *phUserKey =
-        AddKeyObject(context, dwKeySpec, kind, KeyAlgOf(kind, dwKeySpec), slot.exportable, slot.publicKey);
+        AddKeyObject(context, dwKeySpec, kind, KeyAlgOf(kind, dwKeySpec), exportable, std::move(spki));
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -9,8 +9,12 @@
 // itself) or by the fully qualified name "\\.\HDIMAGE\<name>". A context that
 // is not verify-only and names no container opens the default container: the
 // one named after the login name of the process's user.
+//
+// Key pairs on PKCS #11 tokens are containers too, named "\\.\<token
+// label>\<CKA_ID in hex>" only, listed by the provider types their keys fit.
 #include "csp/CspInternal.h"
 #include "csp/ProviderSettings.h"
+#include "csp/Tokens.h"
 
 #include "kernel/CodePages.h"
 #include "winnls.h"
@@ -137,6 +141,18 @@ const char* ProviderName(DWORD type)
     }
 }
 
+// A container argument that names a key pair on a token, in the form the
+// provider lists it (lower-case CKA_ID).
+bool TokenKeyName(const std::optional<std::string>& given, std::string* name)
+{
+    std::string label;
+    Bytes id;
+    if (!given || !ParseTokenContainerName(*given, &label, &id))
+        return false;
+    *name = TokenContainerName(label, id);
+    return true;
+}
+
 BOOL Acquire(HCRYPTPROV* phProv, const std::optional<std::string>& container,
              const std::optional<std::string>& provider, DWORD dwProvType, DWORD dwFlags)
 {
@@ -158,6 +174,14 @@ BOOL Acquire(HCRYPTPROV* phProv, const std::optional<std::string>& container,
         if (container && !container->empty())
             return Fail(NTE_BAD_FLAGS);
         context->verifyOnly = true;
+    } else if (std::string label; TokenKeyName(container, &label)) {
+        // Key pairs on a token are made and removed by the token's tools.
+        if (dwFlags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET))
+            return Fail(NTE_NOT_SUPPORTED);
+        if (DWORD rc = OpenTokenContainer(label))
+            return Fail(rc);
+        context->container = label;
+        context->kind = &kTokenContainers;
     } else {
         std::string name;
         if (!ResolveContainerName(container.value_or(std::string()), &name))
@@ -190,6 +214,9 @@ BOOL CopyString(BYTE* pbData, DWORD* pdwDataLen, const std::string& text)
 std::string EnumForm(const std::string& name, DWORD dwFlags)
 {
     std::string ansi = ToAnsi(name);
+    // A token's key pair has its fully qualified name only.
+    if (name.rfind("\\\\.\\", 0) == 0)
+        return ansi;
     return (dwFlags & CRYPT_FQCN) ? kReaderPrefix + ansi : ansi;
 }
 
@@ -199,6 +226,8 @@ BOOL EnumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen, D
         return Fail(NTE_BAD_FLAGS);
     if ((dwFlags & CRYPT_FIRST) || !context.enumStarted) {
         context.enumNames = ListContainerNames(context.scope);
+        for (auto& name : TokenContainerNames(context.provType))
+            context.enumNames.push_back(std::move(name));
         context.enumNext = 0;
         context.enumStarted = true;
     }

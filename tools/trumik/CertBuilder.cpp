@@ -256,6 +256,31 @@ std::optional<time_t> ParseIsoTime(const std::string& text)
     return value;
 }
 
+namespace {
+
+// Replaces the signature X509_sign made with one made of the same
+// to-be-signed bytes by the signer.
+bool SignElsewhere(X509* cert, const EVP_MD* md,
+                   const std::function<std::optional<Bytes>(const Bytes& digest)>& signDigest)
+{
+    unsigned char* tbs = nullptr;
+    int len = i2d_re_X509_tbs(cert, &tbs);
+    std::unique_ptr<unsigned char, OpenSslFree> guard(tbs);
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int size = 0;
+    if (len <= 0 || EVP_Digest(tbs, static_cast<size_t>(len), digest.data(), &size, md, nullptr) != 1)
+        return false;
+    digest.resize(size);
+    auto signature = signDigest(digest);
+    const ASN1_BIT_STRING* bits = nullptr;
+    X509_get0_signature(&bits, nullptr, cert);
+    return signature && bits &&
+           ASN1_BIT_STRING_set(const_cast<ASN1_BIT_STRING*>(bits), signature->data(),
+                               static_cast<int>(signature->size())) == 1;
+}
+
+} // namespace
+
 std::optional<Bytes> MakeCertificate(const CertificateRequest& request, std::string* error)
 {
     UniqueName subject = BuildName(request.subject, error);
@@ -300,6 +325,11 @@ std::optional<Bytes> MakeCertificate(const CertificateRequest& request, std::str
     const EVP_MD* md = trumik::csp::GostDigest(trumik::csp::HashAlgOf(signerKind));
     if (!md || X509_sign(cert.get(), request.signingKey, md) <= 0) {
         *error = md ? "the certificate cannot be signed" : "the GOST engine of OpenSSL is not available";
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    if (request.signDigest && !SignElsewhere(cert.get(), md, request.signDigest)) {
+        *error = "the token did not sign the certificate";
         ERR_clear_error();
         return std::nullopt;
     }

@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,10 @@ struct CertificateRequest {
     EVP_PKEY* subjectKey = nullptr;   // its public key goes into the certificate
     EVP_PKEY* signingKey = nullptr;   // the issuer's private key (the subject's own when self-signed)
     const Bytes* issuerDer = nullptr; // the issuer's certificate; null when self-signed
+    // Set when the signing key is elsewhere (on a token): signs the digest of
+    // the certificate, giving s || r as the engine does. signingKey is then a
+    // key of the same kind that only names the algorithm.
+    std::function<std::optional<Bytes>(const Bytes& digest)> signDigest;
 };
 
 // A signed certificate (DER), signed as the signing key's kind signs:

@@ -10,6 +10,7 @@
 
 #include "csp/Containers.h"
 #include "csp/ProviderSettings.h"
+#include "csp/Tokens.h"
 
 #include <openssl/crypto.h>
 
@@ -29,13 +30,34 @@ constexpr unsigned kDefaultKeyUsage =
 
 // ---- cert new ----
 
+// A certificate made for a key pair on a token: written to the token beside
+// its key pair, added to the store linked to the token container.
+int FinishTokenCertificate(PCCERT_CONTEXT made, const Bytes& der, const std::string& container,
+                           HCERTSTORE store, const std::string& storeName, bool machine, DWORD keySpec,
+                           trumik::csp::GostKind kind, const std::optional<std::string>& out)
+{
+    std::string thumbprint = Thumbprint(made);
+    if (DWORD rc = trumik::csp::TokenWriteCertificate(container, der, thumbprint))
+        return Report({"cannot write the certificate to the token (container " + container + ")", rc});
+    PCCERT_CONTEXT added = nullptr;
+    if (!SetKeyLink(made, container, machine, keySpec, kind) ||
+        !CertAddCertificateContextToStore(store, made, CERT_STORE_ADD_NEW, &added))
+        return Report({"cannot add the certificate to " + StoreLabel(storeName, machine), GetLastError()});
+    UniqueCert addedGuard(added);
+    if (out && !WriteCertificate(der, *out))
+        return Report({"cannot write " + *out});
+    std::printf("%s\n", thumbprint.c_str());
+    return kExitOk;
+}
+
 int CertNew(const std::vector<std::string>& args)
 {
     std::string error;
-    auto options = ParseOptions(args,
-                                {"subject", "store", "container", "pin", "key-spec", "key-usage",
-                                 "not-before", "not-after", "issuer", "issuer-pin", "out", "algorithm"},
-                                {"machine"}, &error);
+    auto options =
+        ParseOptions(args,
+                     {"subject", "store", "container", "pin", "key-spec", "key-usage", "not-before",
+                      "not-after", "issuer", "issuer-pin", "out", "algorithm", "token"},
+                     {"machine"}, &error);
     if (!options)
         return UsageError(error, "cert");
     if (!options->positional.empty())
@@ -103,6 +125,14 @@ int CertNew(const std::vector<std::string>& args)
         return UsageError("\"" + *container + "\" is not a container name (no backslash, at most 240 bytes)",
                           "cert");
 
+    auto token = options->Get("token");
+    if (token && container)
+        return UsageError("--container and --token do not go together (a token names its key pairs)", "cert");
+    if (token && !pin)
+        return UsageError("cert new --token needs --pin PIN (the token's user PIN)", "cert");
+    if (token && kind != trumik::csp::GostKind::R2012_256 && kind != trumik::csp::GostKind::R2012_512)
+        return UsageError("cert new --token makes gost2012-256 or gost2012-512 keys (--algorithm)", "cert");
+
     UniqueStore store = OpenSystemStore(storeName, machine);
     if (!store)
         return Report({"cannot open " + StoreLabel(storeName, machine), GetLastError()});
@@ -141,14 +171,35 @@ int CertNew(const std::vector<std::string>& args)
         return Report(
             {"cannot make a " + AlgorithmTitle(kind) + " key (is libengine-gost-openssl installed?)",
              static_cast<DWORD>(NTE_FAIL)});
+    // On a token the key pair is made there; the key made above only names
+    // the signature algorithm, and the token signs.
+    UniquePkey standIn;
+    std::string tokenContainer;
+    if (token) {
+        Bytes spki;
+        if (DWORD rc = trumik::csp::TokenGenerateKeyPair(*token, *pin, kind, &tokenContainer, &spki, &error))
+            return Report({error, rc});
+        standIn = std::move(key);
+        key.reset(trumik::csp::PublicKeyFromSpki(spki).release());
+        if (!key)
+            return Report(
+                {"the token's new public key cannot be read", static_cast<DWORD>(NTE_BAD_PUBLIC_KEY)});
+    }
     CertificateRequest request;
     request.subject = *subject;
     request.keyUsage = keyUsage;
     request.notBefore = notBefore;
     request.notAfter = notAfter;
     request.subjectKey = key.get();
-    request.signingKey = issuerKey ? issuerKey.get() : key.get();
+    request.signingKey = issuerKey ? issuerKey.get() : standIn ? standIn.get() : key.get();
     request.issuerDer = issuerHash ? &issuerDer : nullptr;
+    if (token && !issuerKey)
+        request.signDigest = [&](const Bytes& digest) -> std::optional<Bytes> {
+            Bytes signature;
+            if (trumik::csp::TokenSignDigest(tokenContainer, digest, std::nullopt, &signature))
+                return std::nullopt;
+            return signature;
+        };
     auto der = MakeCertificate(request, &error);
     if (!der)
         return Report({error});
@@ -157,6 +208,9 @@ int CertNew(const std::vector<std::string>& args)
     if (!made)
         return Report({"the new certificate cannot be read back", GetLastError()});
     std::string thumbprint = Thumbprint(made.get());
+    if (token)
+        return FinishTokenCertificate(made.get(), *der, tokenContainer, store.get(), storeName, machine,
+                                      *keySpec, kind, options->Get("out"));
     std::string containerName = container ? *container : thumbprint;
 
     auto pkcs8 = PrivateKeyDer(key.get());

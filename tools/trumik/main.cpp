@@ -13,6 +13,7 @@
 #include "Hints.h"
 #include "JsonLine.h"
 #include "RegCommand.h"
+#include "TokenCommands.h"
 
 #include <libloaderapi.h>
 #include <objbase.h>
@@ -469,6 +470,8 @@ const Command kCommands[] = {
      "                       [--not-before ISO] [--not-after ISO] [--issuer THUMBPRINT [--issuer-pin "
      "PIN]]\n"
      "                       [--out FILE]\n"
+     "       trumik cert new --token LABEL --pin PIN --subject DN --algorithm gost2012-256|gost2012-512\n"
+     "                       [the options of cert new but --container]\n"
      "       trumik cert import [--store My] [--machine] FILE [--key KEYFILE --container NAME [--pin "
      "PIN]\n"
      "                          [--key-spec exchange|signature]]\n"
@@ -517,6 +520,18 @@ const Command kCommands[] = {
      "  gost2012: prints whether the component accepts GOST R 34.10-2012 certificates and keys (on,\n"
      "    off), or turns that on or off (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Component,\n"
      "    AcceptGost2012). Off, the default, the component knows GOST R 34.10-2001 only.\n"},
+    {"token", "PKCS #11 token libraries, the key pairs on their tokens, their certificates", TokenCommand,
+     "usage: trumik token add --module PATH\n"
+     "       trumik token remove --module PATH\n"
+     "       trumik token list [--pin PIN] [--store My] [--machine]\n"
+     "       trumik token import [--pin PIN] [--store My] [--machine]\n"
+     "  add: records a token maker's PKCS #11 library (HKEY_LOCAL_MACHINE\\SOFTWARE\\Trumik\\Provider\\\n"
+     "    Tokens); the provider then shows each key pair on its tokens as the container\n"
+     "    \\\\.\\LABEL\\ID (token label, CKA_ID in lower-case hex), whose PIN is the token's user PIN.\n"
+     "  list: each library's slots, tokens and key pairs (container, algorithm, whether a\n"
+     "    certificate is on the token and in the store); with --pin, private keys are seen too.\n"
+     "  import: puts the certificates of the key pairs into the store (My), linked to their\n"
+     "    token containers; a key pair without a certificate is listed as not imported.\n"},
     {"reg", "query and edit the registry", RegCommand,
      "usage: trumik reg query|add|delete KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"},
 };
