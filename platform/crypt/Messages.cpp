@@ -14,7 +14,9 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include "crypt/CryptInternal.h"
+#include "crypt/Der.h"
 #include "crypt/DerPath.h"
+#include "crypt/KeyTransport.h"
 #include "csp/ContextKey.h"
 #include "internal/CryptHandles.h"
 #include "internal/OpenSslHandles.h"
@@ -389,24 +391,36 @@ bool KnownGost28147ParamSet(const Bytes& oidDer)
     }
 }
 
-// The content encryption algorithm of an enveloped message, if the engine
-// knows it and its parameters are sound; null otherwise. The CMS API keeps
-// the algorithm to itself, so it is read from the encoding of the structure
-// without its content.
-const EVP_CIPHER* ContentCipher(CMS_ContentInfo* cms)
+// The DER of an enveloped message without its content (an empty
+// encryptedContent); empty when it does not encode.
+Bytes HeaderDer(CMS_ContentInfo* cms)
 {
-    MessageEngine();
     ASN1_OCTET_STRING** content = CMS_get0_content(cms);
     if (!content)
-        return nullptr;
+        return {};
     ASN1_OCTET_STRING* saved = *content;
     *content = nullptr;
     unsigned char* der = nullptr;
     int length = i2d_CMS_ContentInfo(cms, &der);
     *content = saved;
     std::unique_ptr<unsigned char, OpenSslFree> guard(der);
+    if (length <= 0) {
+        ERR_clear_error();
+        return {};
+    }
+    return Bytes(der, der + length);
+}
+
+// The content encryption algorithm of an enveloped message, if the engine
+// knows it and its parameters are sound; null otherwise. The CMS API keeps
+// the algorithm to itself, so it is read from the encoding of the structure
+// without its content. `paramsDer` receives the DER of its parameters.
+const EVP_CIPHER* ContentCipher(CMS_ContentInfo* cms, Bytes* paramsDer = nullptr)
+{
+    MessageEngine();
+    const Bytes header = HeaderDer(cms);
     Bytes oid, params, paramSet;
-    if (length <= 0 || !ContentAlgorithm(der, static_cast<size_t>(length), &oid, &params)) {
+    if (header.empty() || !ContentAlgorithm(header.data(), header.size(), &oid, &params)) {
         ERR_clear_error();
         return nullptr;
     }
@@ -419,7 +433,71 @@ const EVP_CIPHER* ContentCipher(CMS_ContentInfo* cms)
         ERR_clear_error();
         return nullptr;
     }
+    if (paramsDer)
+        *paramsDer = params;
     return ENGINE_get_cipher(MessageEngine(), NID_id_Gost28147_89);
+}
+
+// A cipher filter that decrypts the content read from `source` with a known
+// content key, set up from the message's algorithm parameters as the CMS
+// code sets up its own; null when it cannot be made.
+BIO* ContentDecryptor(const EVP_CIPHER* cipher, const Bytes& paramsDer, const Bytes& cek, BIO* source)
+{
+    const unsigned char* p = paramsDer.data();
+    std::unique_ptr<ASN1_TYPE, trumik::platform::OpenSslDelete<ASN1_TYPE_free>> params(
+        d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(paramsDer.size())));
+    UniqueBio filter(BIO_new(BIO_f_cipher()));
+    EVP_CIPHER_CTX* ctx = nullptr;
+    if (!params || !filter || BIO_get_cipher_ctx(filter.get(), &ctx) != 1 || !ctx ||
+        EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, 0) != 1 ||
+        EVP_CIPHER_asn1_to_param(ctx, params.get()) <= 0 ||
+        static_cast<size_t>(EVP_CIPHER_CTX_key_length(ctx)) != cek.size() ||
+        EVP_CipherInit_ex(ctx, nullptr, nullptr, cek.data(), nullptr, 0) != 1) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return BIO_push(filter.release(), source);
+}
+
+// The content encryption key of a message for `recipient` whose key stays
+// outside the provider (on a token): the holder agrees the key-encryption
+// key with each transport addressed to the certificate, and the first whose
+// wrap checks gives the key. 0, or the error of the agreement or the unwrap.
+DWORD OpenWithHeldKey(CMS_ContentInfo* cms, X509* recipient, HCRYPTPROV provider, DWORD keySpec, Bytes* cek)
+{
+    Bytes rid;
+    {
+        unsigned char* issuer = nullptr;
+        unsigned char* serial = nullptr;
+        const int issuerSize = i2d_X509_NAME(X509_get_issuer_name(recipient), &issuer);
+        const int serialSize = i2d_ASN1_INTEGER(X509_get0_serialNumber(recipient), &serial);
+        std::unique_ptr<unsigned char, OpenSslFree> issuerGuard(issuer), serialGuard(serial);
+        if (issuerSize <= 0 || serialSize <= 0) {
+            ERR_clear_error();
+            return static_cast<DWORD>(NTE_BAD_DATA);
+        }
+        Bytes both(issuer, issuer + issuerSize);
+        both.insert(both.end(), serial, serial + serialSize);
+        rid = der::Wrap(0x30, both);
+    }
+    const Bytes header = HeaderDer(cms);
+    DWORD error = static_cast<DWORD>(NTE_BAD_DATA);
+    for (const GostKeyTransport& transport : GostKeyTransportsFor(header.data(), header.size(), rid)) {
+        Bytes kek;
+        if (DWORD rc = trumik::csp::ContextAgreeKek(provider, keySpec, transport.ephemeralKey, transport.ukm,
+                                                    &kek)) {
+            error = rc;
+            if (rc == static_cast<DWORD>(SCARD_W_WRONG_CHV))
+                break;
+            continue;
+        }
+        DWORD rc = UnwrapCryptoPro(MessageEngine(), kek, transport, cek);
+        std::fill(kek.begin(), kek.end(), 0);
+        if (rc == 0)
+            return 0;
+        error = rc;
+    }
+    return error;
 }
 
 } // namespace
@@ -448,7 +526,8 @@ BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const 
         return Fail(rc);
     if (OBJ_obj2nid(CMS_get0_type(message.cms.get())) != NID_pkcs7_enveloped)
         return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
-    const EVP_CIPHER* cipher = ContentCipher(message.cms.get());
+    Bytes cipherParams;
+    const EVP_CIPHER* cipher = ContentCipher(message.cms.get(), &cipherParams);
     if (!cipher)
         return Fail(CRYPT_E_UNKNOWN_ALGO);
     if (!message.content)
@@ -472,6 +551,7 @@ BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const 
     bool certificateFound = false;
     DWORD keyError = 0;
     UniqueCertContext used;
+    Bytes heldKeyCek; // the content key, when a key outside the provider opened it
     for (int r = 0; r < sk_CMS_RecipientInfo_num(recipients) && !used; ++r) {
         CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(recipients, r);
         if (CMS_RecipientInfo_type(ri) != CMS_RECIPINFO_TRANS)
@@ -499,6 +579,16 @@ BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const 
                 EVP_PKEY* raw = nullptr;
                 DWORD rc = trumik::csp::ContextPrivateKey(key.provider_, key.keySpec_, &raw);
                 UniquePkey pkey(raw);
+                if (rc == static_cast<DWORD>(NTE_NOT_SUPPORTED)) {
+                    // The key stays on its token: it agrees, the wrap is opened here.
+                    rc =
+                        OpenWithHeldKey(message.cms.get(), x.get(), key.provider_, key.keySpec_, &heldKeyCek);
+                    if (rc == 0) {
+                        used.reset(CertDuplicateCertificateContext(c));
+                        CertFreeCertificateContext(c);
+                        break;
+                    }
+                }
                 if (rc) {
                     if (!keyError || rc == static_cast<DWORD>(SCARD_W_WRONG_CHV))
                         keyError = rc;
@@ -534,7 +624,9 @@ BOOL WINAPI CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const 
     UniqueBio source(BIO_new_mem_buf(message.content, static_cast<int>(message.contentSize)));
     if (!source)
         return Fail(E_OUTOFMEMORY);
-    BIO* top = CMS_dataInit(message.cms.get(), source.get());
+    BIO* top = heldKeyCek.empty() ? CMS_dataInit(message.cms.get(), source.get())
+                                  : ContentDecryptor(cipher, cipherParams, heldKeyCek, source.get());
+    std::fill(heldKeyCek.begin(), heldKeyCek.end(), 0);
     FilterChain chain(top, source.get());
     if (!top)
         return Fail(NTE_BAD_DATA);

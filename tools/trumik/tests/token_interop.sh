@@ -203,6 +203,49 @@ has "$WORK/out" "not imported	\\\\.\\Interop token\\0c0d	no certificate on the t
   "token import: a key pair without a certificate is listed, not imported"
 signed_and_checked "$OUTSIDE" "$WORK/outside.pub.pem" "$WORK/doc.outside.xml" "the key pkcs11-tool made"
 
+# --- messages encrypted for a token key -------------------------------------
+# openssl encrypts for the certificate; the key agreement happens on the token.
+printf 'For the token holder only\n' >"$WORK/secret.txt"
+for who in trumik outside; do
+  [ $who = trumik ] && thumb="$THUMB" || thumb="$OUTSIDE"
+  expect 0 "openssl cms encrypts for the key $who made" openssl cms -encrypt -engine gost -gost89 -binary \
+    -outform DER -in "$WORK/secret.txt" -out "$WORK/secret-$who.p7m" "$WORK/$who.pem"
+  expect 0 "trumik decrypt opens the message with the token key $who made" \
+    "$TRUMIK" decrypt --store My --thumbprint "$thumb" --pin $PIN "$WORK/secret-$who.p7m" -o "$WORK/secret-$who.out"
+  cmp -s "$WORK/secret.txt" "$WORK/secret-$who.out" && pass "the message for the key $who made comes back whole" ||
+    fail "the message for the key $who made differs"
+done
+expect 0 "trumik encrypt for the token key's certificate" \
+  "$TRUMIK" encrypt --store My --thumbprint "$THUMB" "$WORK/secret.txt" -o "$WORK/secret-own.p7m"
+expect 0 "trumik decrypt opens its own message with the token key" \
+  "$TRUMIK" decrypt --store My --thumbprint "$THUMB" --pin $PIN "$WORK/secret-own.p7m" -o "$WORK/secret-own.out"
+cmp -s "$WORK/secret.txt" "$WORK/secret-own.out" && pass "trumik's own message comes back whole" ||
+  fail "trumik's own message differs"
+# A message for another holder (the CA) is not opened by the token key.
+expect 0 "openssl cms encrypts for the CA" openssl cms -encrypt -engine gost -gost89 -binary -outform DER \
+  -in "$WORK/secret.txt" -out "$WORK/secret-ca.p7m" "$WORK/ca.pem"
+expect nonzero "a message for someone else is refused" \
+  "$TRUMIK" decrypt --store My --thumbprint "$THUMB" --pin $PIN "$WORK/secret-ca.p7m" -o "$WORK/secret-ca.out"
+# A changed wrapped key fails its MAC: refused, never garbage.
+python3 - "$WORK/secret-trumik.p7m" "$WORK/secret-bent.p7m" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+# the wrapped key's MAC: the 4-byte OCTET STRING right after the 32-byte one
+at = data.find(b"\x04\x20")
+while at >= 0 and data[at + 34:at + 36] != b"\x04\x04":
+    at = data.find(b"\x04\x20", at + 1)
+data[at + 36] ^= 1
+open(sys.argv[2], "wb").write(bytes(data))
+PY
+expect nonzero "a message whose wrapped key was changed is refused" \
+  "$TRUMIK" decrypt --store My --thumbprint "$THUMB" --pin $PIN "$WORK/secret-bent.p7m" -o "$WORK/secret-bent.out"
+before="$(failures)"
+expect nonzero "decrypt with a wrong PIN is refused" \
+  "$TRUMIK" decrypt --store My --thumbprint "$THUMB" --pin 9999 "$WORK/secret-trumik.p7m" -o "$WORK/secret-wrong.out"
+has "$WORK/err" "(Код ошибки - 82011)" "a wrong PIN gives the code 82011 of DecryptMessageByte"
+[ "$(failures)" = $((${before:-0} + 1)) ] && pass "one wrong PIN in decrypt is one failed login" ||
+  fail "one wrong PIN in decrypt made the failure count go from ${before:-0} to $(failures)"
+
 # --- a removed token -----------------------------------------------------------
 touch "$TOKEN_DIR/slot0.removed"
 expect 0 "token list with the token removed" "$TRUMIK" token list
