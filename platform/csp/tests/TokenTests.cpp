@@ -3,6 +3,7 @@
 // Signatures are checked by the provider and by the openssl command.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
+#include "csp/ContextKey.h"
 #include "csp/CspInternal.h"
 #include "csp/Pkcs11.h"
 #include "csp/Tokens.h"
@@ -317,6 +318,32 @@ TEST_F(TokenTest, DerivedKeyMatchesTheEngine)
     ASSERT_EQ(EVP_PKEY_derive(ctx.get(), expected.data(), &size), 1);
     expected.resize(size);
     EXPECT_EQ(kek, expected);
+}
+
+// A context on a token key agrees a key-encryption key only once a PIN
+// stands for it, gives what the token derives, and says NTE_BAD_ALGID for a
+// token without the derive mechanism (the message functions then fail).
+TEST_F(TokenTest, ContextAgreesOnTheTokenOnceItsPinIsSet)
+{
+    HCRYPTPROV prov = Acquire(container_);
+    ASSERT_NE(prov, 0u);
+    trumik::csp::UniqueEvpPkey ephemeral = trumik::csp::GenerateGostKey(GostKind::R2012_256);
+    auto ephemeralSpki = trumik::csp::PublicKeyToSpki(ephemeral.get());
+    ASSERT_TRUE(ephemeralSpki);
+    const Bytes peer(ephemeralSpki->end() - 64, ephemeralSpki->end()), ukm{8, 7, 6, 5, 4, 3, 2, 1};
+    Bytes kek;
+    EXPECT_EQ(trumik::csp::ContextAgreeKek(prov, AT_KEYEXCHANGE, peer, ukm, &kek),
+              static_cast<DWORD>(SCARD_W_WRONG_CHV));
+    ASSERT_TRUE(CryptSetProvParam(prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(kPin), 0));
+    ASSERT_EQ(trumik::csp::ContextAgreeKek(prov, AT_KEYEXCHANGE, peer, ukm, &kek), 0u);
+    Bytes direct;
+    ASSERT_EQ(trumik::csp::TokenDeriveKek(container_, peer, ukm, &direct), 0u);
+    EXPECT_EQ(kek, direct);
+    EXPECT_EQ(trumik::csp::ContextAgreeKek(prov, 7, peer, ukm, &kek), static_cast<DWORD>(NTE_NO_KEY));
+    setenv("TRUMIK_SPY_HIDE", "d4321007", 1); // CKM_GOSTR3410_2012_DERIVE
+    const DWORD hidden = trumik::csp::ContextAgreeKek(prov, AT_KEYEXCHANGE, peer, ukm, &kek);
+    unsetenv("TRUMIK_SPY_HIDE");
+    EXPECT_EQ(hidden, static_cast<DWORD>(NTE_BAD_ALGID));
 }
 
 TEST_F(TokenTest, RemovedTokenIsABadKeysetAndComesBack)
