@@ -391,6 +391,33 @@ TEST_F(Threads, EveryClassOnSeveralThreadsGivesWhatOneThreadGives)
     EXPECT_TRUE(problems.Empty()) << problems.Report();
 }
 
+// Documents large enough that the digest is taken on a thread of its own
+// beside the canonical form, signed and verified on several threads at once:
+// every digest is the one a single thread takes.
+TEST_F(Threads, LargeDocumentsHashedAsideGiveTheSingleThreadedDigest)
+{
+    std::u16string rows;
+    for (int i = 0; rows.size() < (1u << 20); ++i)
+        rows +=
+            u"  <Строка номер=\"" + U16(std::to_string(i)) + u"\">Съешь же ещё этих мягких булок</Строка>\n";
+    auto document = [&](int d) {
+        return u"<Реестр часть=\"" + U16(std::to_string(d)) + u"\">\n" + rows + u"</Реестр>\n";
+    };
+    Problems problems;
+    std::u16string expected[2];
+    for (int d = 0; d < 2; ++d)
+        expected[d] = Element(SignGost(g2012_, document(d), problems, "reference"), u"DigestValue");
+    ASSERT_TRUE(problems.Empty()) << problems.Report();
+    RunTogether(2, [&](int t) {
+        const std::string where = "thread " + std::to_string(t);
+        const std::u16string signed2012 = SignGost(g2012_, document(t), problems, where);
+        problems.Check(!expected[t].empty() && Element(signed2012, u"DigestValue") == expected[t],
+                       where + ": the digest of the large document differs");
+        Verify(signed2012, g2012_.der, problems, where);
+    });
+    EXPECT_TRUE(problems.Empty()) << problems.Report();
+}
+
 // Each class's reports land on its own stack while the others report at once.
 TEST_F(Threads, ReportsOfConcurrentOperationsLandOnTheirOwnClassStack)
 {
