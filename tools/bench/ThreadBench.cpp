@@ -88,55 +88,51 @@ struct Inputs {
 using Caller = std::function<bool()>;
 using CallerFactory = std::function<Caller()>;
 
+// A factory whose caller owns one object of a class, made on the caller's
+// thread, and runs `call` on it.
+template <class T, class F> CallerFactory Each(const CLSID& clsid, REFIID iid, F call)
+{
+    return [&clsid, &iid, call]() -> Caller {
+        auto object = std::make_shared<Ref<T>>();
+        if (!Create(clsid, iid, *object))
+            return [] { return false; };
+        return [object, call] { return call(object->p); };
+    };
+}
+
 CallerFactory PemSigner(const Inputs& in)
 {
-    return [&in]() -> Caller {
-        auto signer = std::make_shared<Ref<IXmlSigner>>();
-        if (!Create(CLSID_CXmlSigner, IID_IXmlSigner, *signer))
-            return [] { return false; };
-        return [&in, signer] {
-            Bstr xml(in.document), key(in.key), out;
-            return (*signer)->SignWithKey(xml.p, key.p, &out.p) == S_OK &&
-                   out.Text().find(u"<SignatureValue>") != std::u16string::npos;
-        };
-    };
+    return Each<IXmlSigner>(CLSID_CXmlSigner, IID_IXmlSigner, [&in](IXmlSigner* signer) {
+        Bstr xml(in.document), key(in.key), out;
+        return signer->SignWithKey(xml.p, key.p, &out.p) == S_OK &&
+               out.Text().find(u"<SignatureValue>") != std::u16string::npos;
+    });
 }
 
 CallerFactory GostSigner(const Inputs& in, bool use2012)
 {
-    return [&in, use2012]() -> Caller {
-        auto signer = std::make_shared<Ref<IMSXmlSigner>>();
-        if (!Create(CLSID_CMSXmlSigner, IID_IMSXmlSigner, *signer))
-            return [] { return false; };
-        return [&in, signer, use2012] {
-            Bstr xml(in.document), store(u"My"), thumb(use2012 ? in.thumbprint2012 : in.thumbprint),
-                pin(use2012 ? in.pin2012 : in.pin), out;
-            INT code = -1;
-            return (*signer)->SignWithCertStorePass(xml.p, store.p, thumb.p, pin.p, &out.p) == S_OK &&
-                   (*signer)->SignGetLastErrorCode(&code) == S_OK && code == 0 &&
-                   out.Text().find(u"<SignatureValue>") != std::u16string::npos;
-        };
-    };
+    return Each<IMSXmlSigner>(CLSID_CMSXmlSigner, IID_IMSXmlSigner, [&in, use2012](IMSXmlSigner* signer) {
+        Bstr xml(in.document), store(u"My"), thumb(use2012 ? in.thumbprint2012 : in.thumbprint),
+            pin(use2012 ? in.pin2012 : in.pin), out;
+        INT code = -1;
+        return signer->SignWithCertStorePass(xml.p, store.p, thumb.p, pin.p, &out.p) == S_OK &&
+               signer->SignGetLastErrorCode(&code) == S_OK && code == 0 &&
+               out.Text().find(u"<SignatureValue>") != std::u16string::npos;
+    });
 }
 
 CallerFactory Verifier(const Inputs& in, bool use2012)
 {
-    return [&in, use2012]() -> Caller {
-        auto verifier = std::make_shared<Ref<IMSXmlVerifier>>();
-        if (!Create(CLSID_CMSXmlVerifier, IID_IMSXmlVerifier, *verifier))
-            return [] { return false; };
-        return [&in, verifier, use2012] {
+    return Each<IMSXmlVerifier>(
+        CLSID_CMSXmlVerifier, IID_IMSXmlVerifier, [&in, use2012](IMSXmlVerifier* verifier) {
             Bstr xml(use2012 ? in.signed2012 : in.signed2001), path(use2012 ? in.cert2012 : in.cert);
             VARIANT_BOOL result = VARIANT_FALSE;
             INT code = -1;
-            return (*verifier)->VerifyUsingCertFileWoCert(xml.p, path.p, &result) == S_OK &&
-                   result == VARIANT_TRUE && (*verifier)->SignGetLastErrorCode(&code) == S_OK && code == 0;
-        };
-    };
+            return verifier->VerifyUsingCertFileWoCert(xml.p, path.p, &result) == S_OK &&
+                   result == VARIANT_TRUE && verifier->SignGetLastErrorCode(&code) == S_OK && code == 0;
+        });
 }
 
-// The message class: encrypts the document to the store certificate and
-// decrypts it back, each call checking the round trip's text.
 // Base64 of bytes, the text form the message class takes and gives.
 std::u16string Base64(const std::string& bytes)
 {
@@ -163,57 +159,46 @@ std::u16string Unbroken(std::u16string text)
     return text;
 }
 
+// The message class: encrypts the document to the store certificate and
+// decrypts it back, each call checking the round trip's text.
 CallerFactory Message(const Inputs& in)
 {
-    return [&in]() -> Caller {
-        auto message = std::make_shared<Ref<ICryptEncMessage>>();
-        if (!Create(CLSID_CCryptEncMessage, IID_ICryptEncMessage, *message))
-            return [] { return false; };
-        return [&in, message] {
+    return Each<ICryptEncMessage>(
+        CLSID_CCryptEncMessage, IID_ICryptEncMessage, [&in](ICryptEncMessage* message) {
             Bstr store(u"My"), thumb(in.thumbprint), pin(in.pin), text(in.documentBase64), sealed, opened;
             INT code = -1;
-            return (*message)->CryptMessage(store.p, thumb.p, text.p, &sealed.p) == S_OK && sealed.p &&
-                   (*message)->DecryptMessage(store.p, thumb.p, nullptr, pin.p, sealed.p, &opened.p) ==
-                       S_OK &&
-                   (*message)->CryptGetLastErrorCode(&code) == S_OK && code == 0 &&
+            return message->CryptMessage(store.p, thumb.p, text.p, &sealed.p) == S_OK && sealed.p &&
+                   message->DecryptMessage(store.p, thumb.p, nullptr, pin.p, sealed.p, &opened.p) == S_OK &&
+                   message->CryptGetLastErrorCode(&code) == S_OK && code == 0 &&
                    Unbroken(opened.Text()) == in.documentBase64;
-        };
-    };
+        });
 }
 
 // The element signer: signs the element of Id "D" of in.message into "S".
 CallerFactory ElementSigner(const Inputs& in)
 {
-    return [&in]() -> Caller {
-        auto signer = std::make_shared<Ref<IXmlElementSigner>>();
-        if (!Create(CLSID_CXmlElementSigner, IID_IXmlElementSigner, *signer))
-            return [] { return false; };
-        return [&in, signer] {
+    return Each<IXmlElementSigner>(
+        CLSID_CXmlElementSigner, IID_IXmlElementSigner, [&in](IXmlElementSigner* signer) {
             Bstr xml(in.message), id(u"D"), into(u"S"), store(u"My"), thumb(in.elementThumbprint),
                 pin(in.elementPin), profile(u"smev3"), out;
             INT code = -1;
-            return (*signer)->SignElement(xml.p, id.p, into.p, store.p, thumb.p, pin.p, profile.p, &out.p) ==
+            return signer->SignElement(xml.p, id.p, into.p, store.p, thumb.p, pin.p, profile.p, &out.p) ==
                        S_OK &&
-                   (*signer)->GetLastErrorCode(&code) == S_OK && code == 0 &&
+                   signer->GetLastErrorCode(&code) == S_OK && code == 0 &&
                    out.Text().find(u"SignatureValue") != std::u16string::npos;
-        };
-    };
+        });
 }
 
 CallerFactory ElementVerifier(const Inputs& in)
 {
-    return [&in]() -> Caller {
-        auto verifier = std::make_shared<Ref<IXmlElementVerifier>>();
-        if (!Create(CLSID_CXmlElementVerifier, IID_IXmlElementVerifier, *verifier))
-            return [] { return false; };
-        return [&in, verifier] {
+    return Each<IXmlElementVerifier>(
+        CLSID_CXmlElementVerifier, IID_IXmlElementVerifier, [&in](IXmlElementVerifier* verifier) {
             Bstr xml(in.signedMessage);
             VARIANT_BOOL all = VARIANT_FALSE;
             LONG count = 0;
-            return (*verifier)->VerifyDocument(xml.p, &all) == S_OK && all == VARIANT_TRUE &&
-                   (*verifier)->SignatureCount(&count) == S_OK && count == 1;
-        };
-    };
+            return verifier->VerifyDocument(xml.p, &all) == S_OK && all == VARIANT_TRUE &&
+                   verifier->SignatureCount(&count) == S_OK && count == 1;
+        });
 }
 
 // A VARIANT holding a byte array, cleared with it.
@@ -238,21 +223,16 @@ struct ByteVariant {
 // The CMS signer: an attached SignedData of the document, then its verification.
 CallerFactory CmsSigner(const Inputs& in)
 {
-    return [&in]() -> Caller {
-        auto signer = std::make_shared<Ref<ICmsSigner>>();
-        if (!Create(CLSID_CCmsSigner, IID_ICmsSigner, *signer))
-            return [] { return false; };
-        return [&in, signer] {
-            ByteVariant data(in.documentBytes), signedData, nothing;
-            Bstr store(u"My"), thumb(in.elementThumbprint), pin(in.elementPin);
-            VARIANT_BOOL valid = VARIANT_FALSE;
-            LONG count = 0;
-            return (*signer)->Sign(&data.v, store.p, thumb.p, pin.p, VARIANT_FALSE, &signedData.v) == S_OK &&
-                   signedData.v.vt == (VT_ARRAY | VT_UI1) &&
-                   (*signer)->Verify(&signedData.v, &nothing.v, &valid) == S_OK && valid == VARIANT_TRUE &&
-                   (*signer)->SignerCount(&count) == S_OK && count == 1;
-        };
-    };
+    return Each<ICmsSigner>(CLSID_CCmsSigner, IID_ICmsSigner, [&in](ICmsSigner* signer) {
+        ByteVariant data(in.documentBytes), signedData, nothing;
+        Bstr store(u"My"), thumb(in.elementThumbprint), pin(in.elementPin);
+        VARIANT_BOOL valid = VARIANT_FALSE;
+        LONG count = 0;
+        return signer->Sign(&data.v, store.p, thumb.p, pin.p, VARIANT_FALSE, &signedData.v) == S_OK &&
+               signedData.v.vt == (VT_ARRAY | VT_UI1) &&
+               signer->Verify(&signedData.v, &nothing.v, &valid) == S_OK && valid == VARIANT_TRUE &&
+               signer->SignerCount(&count) == S_OK && count == 1;
+    });
 }
 
 struct Run {
