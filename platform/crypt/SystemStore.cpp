@@ -68,7 +68,8 @@ std::unique_ptr<CertObject> ReadCertFromRegistry(HKEY key)
 // under a later stamp starts it afresh, one under an earlier stamp is not kept.
 // A hash without a certificate is not kept, so that a store handle opened
 // before a certificate was added finds it, as it would without the cache; a
-// write through this process forgets the store's entry for the same reason.
+// write through this process forgets the store's entry once it is done, for
+// the same reason.
 class CertBlobCache {
   public:
     using Blob = std::shared_ptr<const Bytes>;
@@ -224,8 +225,9 @@ void LoadCrls(Store& s)
 
 bool SaveCert(Store& s, const CertObject& c)
 {
+    const bool written = WriteBlob(s, CertKeyPath(s, c.sha1), SerializeCert(c));
     CertBlobCache::Instance().Forget(s.root, s.base);
-    return WriteBlob(s, CertKeyPath(s, c.sha1), SerializeCert(c));
+    return written;
 }
 
 bool SaveCrl(Store& s, const CrlObject& c)
@@ -241,8 +243,8 @@ void DeleteKey(const Store& s, const std::u16string& path)
 
 void DeleteCert(Store& s, const CertObject& c)
 {
-    CertBlobCache::Instance().Forget(s.root, s.base);
     DeleteKey(s, CertKeyPath(s, c.sha1));
+    CertBlobCache::Instance().Forget(s.root, s.base);
 }
 
 void DeleteCrl(Store& s, const CrlObject& c)
@@ -282,10 +284,10 @@ HCERTSTORE OpenSystemStore(LPCSTR provider, DWORD flags, const void* para)
     }
     std::u16string base = u"Software\\Microsoft\\SystemCertificates\\" + name;
     if (flags & CERT_STORE_DELETE_FLAG) {
-        CertBlobCache::Instance().Forget(root, base);
         LSTATUS rc = RegDeleteTreeW(root, base.c_str());
         if (rc == ERROR_SUCCESS)
             RegDeleteKeyW(root, base.c_str());
+        CertBlobCache::Instance().Forget(root, base);
         SetLastError(rc == ERROR_SUCCESS ? 0 : static_cast<DWORD>(rc));
         return nullptr;
     }

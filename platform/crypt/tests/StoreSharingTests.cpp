@@ -92,18 +92,19 @@ bool Write(char side, int round)
     return CertSetCertificateContextProperty(cert.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
 }
 
-// The round of the name `side`'s certificate has on a fresh open, -1 when it
-// is missing, -2 when what is there is not whole.
-int ReadRound(char side)
+// The round of the name `side`'s certificate has on a fresh open (or in the
+// store given), -1 when it is missing, -2 when what is there is not whole.
+int ReadRound(char side, HCERTSTORE opened = nullptr)
 {
-    UniqueStore store = OpenShared();
+    UniqueStore fresh(opened ? nullptr : OpenShared().release());
+    HCERTSTORE store = opened ? opened : fresh.get();
     const Bytes der = CertOf(side);
     BYTE hash[SHA_DIGEST_LENGTH];
     SHA1(der.data(), der.size(), hash);
     if (!store)
         return -2;
     CRYPT_HASH_BLOB wanted{20, hash};
-    UniqueCert cert(CertFindCertificateInStore(store.get(), kEnc, 0, CERT_FIND_SHA1_HASH, &wanted, nullptr));
+    UniqueCert cert(CertFindCertificateInStore(store, kEnc, 0, CERT_FIND_SHA1_HASH, &wanted, nullptr));
     if (!cert)
         return -1;
     if (Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded) != der)
@@ -248,6 +249,19 @@ TEST(StoreSharing, AProcessThatOnlyReadsSeesAnotherProcesssChangeOnItsNextOpen)
 
     ASSERT_TRUE(WorkerSucceeded(SpawnWorker("ChangeOnce", std::string(kTaskVar) + "=delete")));
     EXPECT_EQ(ReadRound('p'), -1);
+}
+
+// A store handle opened before a write of this process looks the certificate
+// up afresh after it: what the process kept from before the write is dropped.
+TEST(StoreSharing, AHandleOpenedBeforeAWriteOfThisProcessFindsWhatTheWriteLeft)
+{
+    MakeSharedCerts();
+    ASSERT_TRUE(Write('w', 1));
+    UniqueStore early = OpenShared();
+    ASSERT_TRUE(early);
+    EXPECT_EQ(ReadRound('w'), 1); // kept under the stamp `early` was opened at
+    ASSERT_TRUE(Write('w', 2));
+    EXPECT_EQ(ReadRound('w', early.get()), 2);
 }
 
 } // namespace
