@@ -3,30 +3,17 @@
 #include <winreg.h>
 
 #include <cstring>
-#include <memory>
 
 namespace trumik::common {
 
-namespace {
-
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-
-} // namespace
-
 bool AcceptGost2012()
 {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kComponentSettingsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
-        return false;
-    const std::unique_ptr<HKEY__, KeyCloser> key(opened);
-    DWORD type = 0;
+    // One read of the registry: the key and its value at once.
     DWORD value = 0;
     DWORD size = sizeof value;
-    const LSTATUS rc = RegQueryValueExW(key.get(), kAcceptGost2012Value, nullptr, &type,
-                                        reinterpret_cast<BYTE*>(&value), &size);
-    return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value != 0;
+    const LSTATUS rc = RegGetValueW(HKEY_LOCAL_MACHINE, kComponentSettingsKey, kAcceptGost2012Value,
+                                    RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return rc == ERROR_SUCCESS && size == sizeof value && value != 0;
 }
 
 bool IsGostSignatureAlgorithm(const char* oid, bool acceptGost2012)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "CryptInternal.h"
+#include "registry/RegistryValues.h"
 
 #include <map>
 #include <memory>
@@ -51,6 +52,9 @@ struct Store {
     // Where a system store lives: the hive and Software\Microsoft\SystemCertificates\<name>.
     HKEY root = nullptr;
     std::u16string base;
+    // The registry's state when a system store was opened: what this process
+    // read of the store under the same stamp is still true (SystemStore.cpp).
+    platform::RegistryStamp stamp;
 };
 
 inline void Fail(DWORD code)

@@ -4,10 +4,16 @@
 // hexadecimal, whose value Blob holds it with its properties in the
 // serialized-store element format. The keys are read when first needed and
 // every change is written through.
+//
+// A certificate looked up by its hash is read once per process and kept, with
+// the registry stamp it was read under, in a cache shared by every store
+// handle: opening a store reads the stamp (one transaction), and while it has
+// not moved the lookups come from the cache. Any committed change, by this
+// process or another, moves the stamp, so the next open reads afresh.
 #include "StoreInternal.h"
-#include "registry/RegistryValues.h"
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
 
 namespace trumik::crypt {
@@ -41,18 +47,87 @@ bool WriteBlob(const Store& s, const std::u16string& path, const Bytes& blob)
     return true;
 }
 
-// The certificate of a key's Blob, not yet in any store.
-std::unique_ptr<CertObject> ReadCertFromRegistry(HKEY key)
+// The certificate of a Blob value, not yet in any store.
+std::unique_ptr<CertObject> CertFromBlob(const Bytes& blob)
 {
-    auto blob = QueryRegistryValue(key, u"Blob");
-    if (!blob)
-        return nullptr;
     std::vector<ParsedElement> elems;
-    if (!SplitElements(blob->data(), blob->size(), elems, false))
+    if (!SplitElements(blob.data(), blob.size(), elems, false))
         return nullptr;
     size_t i = 0;
     return std::unique_ptr<CertObject>(CertFromElements(elems, i));
 }
+
+std::unique_ptr<CertObject> ReadCertFromRegistry(HKEY key)
+{
+    auto blob = QueryRegistryValue(key, u"Blob");
+    return blob ? CertFromBlob(*blob) : nullptr;
+}
+
+// The Blob values of certificates read by hash, per store, each under the
+// stamp it was read at. An entry holds the values of one stamp only: a read
+// under a later stamp starts it afresh, one under an earlier stamp is not kept.
+// A hash without a certificate is not kept, so that a store handle opened
+// before a certificate was added finds it, as it would without the cache; a
+// write through this process forgets the store's entry once it is done, for
+// the same reason.
+class CertBlobCache {
+  public:
+    using Blob = std::shared_ptr<const Bytes>;
+
+    static CertBlobCache& Instance()
+    {
+        static CertBlobCache cache;
+        return cache;
+    }
+
+    // The value read under `stamp`, when the cache has it.
+    std::optional<Blob> Find(const Store& s, const platform::RegistryStamp& stamp, const Bytes& sha1)
+    {
+        std::lock_guard lock(mutex_);
+        auto entry = entries_.find({s.root, s.base});
+        if (entry == entries_.end() || entry->second.stamp != stamp)
+            return std::nullopt;
+        auto blob = entry->second.blobs.find(sha1);
+        if (blob == entry->second.blobs.end())
+            return std::nullopt;
+        return blob->second;
+    }
+
+    void Put(const Store& s, const platform::RegistryStamp& stamp, const Bytes& sha1, Blob blob)
+    {
+        if (stamp.changes < 0 || !blob)
+            return;
+        std::lock_guard lock(mutex_);
+        Entry& entry = entries_[{s.root, s.base}];
+        if (entry.stamp != stamp) {
+            const bool older = entry.stamp.database == stamp.database && entry.stamp.changes > stamp.changes;
+            if (older)
+                return;
+            entry.stamp = stamp;
+            entry.blobs.clear();
+        }
+        if (entry.blobs.size() >= kMaxPerStore)
+            entry.blobs.clear();
+        entry.blobs[sha1] = std::move(blob);
+    }
+
+    void Forget(HKEY root, const std::u16string& base)
+    {
+        std::lock_guard lock(mutex_);
+        entries_.erase({root, base});
+    }
+
+  private:
+    // A store looked up by many hashes keeps only the latest ones.
+    static constexpr size_t kMaxPerStore = 256;
+
+    struct Entry {
+        platform::RegistryStamp stamp;
+        std::map<Bytes, Blob> blobs;
+    };
+    std::mutex mutex_;
+    std::map<std::pair<HKEY, std::u16string>, Entry> entries_;
+};
 
 Bytes HexToBytes(const std::u16string& hex)
 {
@@ -104,13 +179,20 @@ void LoadCerts(Store& s)
     s.certs = std::move(ordered);
 }
 
-// Just the registry key of the certificate with this hash.
+// Just the registry key of the certificate with this hash: from the cache
+// while the stamp the store was opened under holds, else in one transaction.
 std::unique_ptr<CertObject> ReadCert(const Store& s, const Bytes& sha1)
 {
     if (sha1.size() != 20)
         return nullptr;
-    auto key = OpenRegistryKey(s.root, CertKeyPath(s, sha1), KEY_READ);
-    auto c = key ? ReadCertFromRegistry(key.get()) : nullptr;
+    CertBlobCache& cache = CertBlobCache::Instance();
+    std::optional<CertBlobCache::Blob> blob = cache.Find(s, s.stamp, sha1);
+    if (!blob) {
+        auto read = platform::ReadRegistrySnapshot(s.root, CertKeyPath(s, sha1), u"Blob");
+        blob = read.data ? std::make_shared<const Bytes>(std::move(*read.data)) : nullptr;
+        cache.Put(s, read.stamp, sha1, *blob);
+    }
+    auto c = *blob ? CertFromBlob(**blob) : nullptr;
     if (c && c->sha1 != sha1) // a key named after another certificate
         return nullptr;
     return c;
@@ -143,7 +225,9 @@ void LoadCrls(Store& s)
 
 bool SaveCert(Store& s, const CertObject& c)
 {
-    return WriteBlob(s, CertKeyPath(s, c.sha1), SerializeCert(c));
+    const bool written = WriteBlob(s, CertKeyPath(s, c.sha1), SerializeCert(c));
+    CertBlobCache::Instance().Forget(s.root, s.base);
+    return written;
 }
 
 bool SaveCrl(Store& s, const CrlObject& c)
@@ -160,6 +244,7 @@ void DeleteKey(const Store& s, const std::u16string& path)
 void DeleteCert(Store& s, const CertObject& c)
 {
     DeleteKey(s, CertKeyPath(s, c.sha1));
+    CertBlobCache::Instance().Forget(s.root, s.base);
 }
 
 void DeleteCrl(Store& s, const CrlObject& c)
@@ -202,10 +287,14 @@ HCERTSTORE OpenSystemStore(LPCSTR provider, DWORD flags, const void* para)
         LSTATUS rc = RegDeleteTreeW(root, base.c_str());
         if (rc == ERROR_SUCCESS)
             RegDeleteKeyW(root, base.c_str());
+        CertBlobCache::Instance().Forget(root, base);
         SetLastError(rc == ERROR_SUCCESS ? 0 : static_cast<DWORD>(rc));
         return nullptr;
     }
-    bool exists = static_cast<bool>(OpenRegistryKey(root, base, KEY_READ));
+    // Whether the store exists and the stamp its cached certificates are
+    // good for, in one read.
+    const platform::RegistrySnapshot opened = platform::ReadRegistrySnapshot(root, base, nullptr);
+    const bool exists = opened.keyExists;
     if (!exists && (flags & CERT_STORE_OPEN_EXISTING_FLAG)) {
         Fail(static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
         return nullptr;
@@ -225,6 +314,8 @@ HCERTSTORE OpenSystemStore(LPCSTR provider, DWORD flags, const void* para)
     s->ops = &kSystemStoreOps;
     s->root = root;
     s->base = base;
+    if (exists)
+        s->stamp = opened.stamp; // a store made just now has no stamp: its first reads go to the registry
     s->readOnly = (flags & CERT_STORE_READONLY_FLAG) != 0;
     s->certsLoaded = false;
     s->crlsLoaded = false;

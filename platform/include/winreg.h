@@ -77,6 +77,27 @@ WINAPI_EXPORT LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWST
                                              LPCVOID lpData, DWORD cbData);
 WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                               LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+// RegGetValueW: the types a value may have (one bit per type, RRF_RT_ANY for
+// all) and how it is read.
+#define RRF_RT_REG_NONE 0x00000001
+#define RRF_RT_REG_SZ 0x00000002
+#define RRF_RT_REG_EXPAND_SZ 0x00000004
+#define RRF_RT_REG_BINARY 0x00000008
+#define RRF_RT_REG_DWORD 0x00000010
+#define RRF_RT_REG_MULTI_SZ 0x00000020
+#define RRF_RT_REG_QWORD 0x00000040
+#define RRF_RT_DWORD (RRF_RT_REG_BINARY | RRF_RT_REG_DWORD)
+#define RRF_RT_QWORD (RRF_RT_REG_BINARY | RRF_RT_REG_QWORD)
+#define RRF_RT_ANY 0x0000FFFF
+#define RRF_NOEXPAND 0x10000000
+#define RRF_ZEROONFAILURE 0x20000000
+// Reads the value lpValue of hKey\lpSubKey (hKey itself when lpSubKey is null
+// or empty) in one step. A value of a type dwFlags does not allow fails with
+// ERROR_UNSUPPORTED_TYPE; RRF_RT_DWORD and RRF_RT_QWORD take binary data only
+// of 4 and 8 bytes. Strings are not expanded: REG_EXPAND_SZ is asked for with
+// RRF_NOEXPAND, as on Windows.
+WINAPI_EXPORT LSTATUS WINAPI RegGetValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
+                                          LPDWORD pdwType, PVOID pvData, LPDWORD pcbData);
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 // Deletes a key that has no subkeys; one that has fails with
 // ERROR_ACCESS_DENIED, as on Windows.

@@ -15,6 +15,7 @@
 
 #include "internal/Home.h"
 #include "registry/RegistryDb.h"
+#include "registry/RegistryValues.h"
 
 #include <algorithm>
 #include <cstring>
@@ -556,6 +557,82 @@ WINAPI_EXPORT LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LP
     });
 }
 
+namespace {
+
+// Whether a value of this type and size may be handed out under RegGetValueW's flags.
+bool TypeAllowed(DWORD flags, DWORD type, size_t size)
+{
+    const DWORD allowed = flags & RRF_RT_ANY;
+    if (allowed == RRF_RT_ANY)
+        return true;
+    switch (type) {
+    case REG_NONE:
+        return allowed & RRF_RT_REG_NONE;
+    case REG_SZ:
+        return allowed & RRF_RT_REG_SZ;
+    case REG_EXPAND_SZ:
+        return allowed & RRF_RT_REG_EXPAND_SZ;
+    case REG_MULTI_SZ:
+        return allowed & RRF_RT_REG_MULTI_SZ;
+    case REG_DWORD:
+        return allowed & RRF_RT_REG_DWORD;
+    case REG_QWORD:
+        return allowed & RRF_RT_REG_QWORD;
+    case REG_BINARY:
+        // RRF_RT_DWORD and RRF_RT_QWORD take binary data of their size.
+        if (allowed & RRF_RT_REG_BINARY) {
+            const DWORD sized = allowed & (RRF_RT_REG_DWORD | RRF_RT_REG_QWORD);
+            return sized == 0 || (allowed & ~RRF_RT_REG_BINARY & ~sized) != 0 ||
+                   ((sized & RRF_RT_REG_DWORD) && size == 4) || ((sized & RRF_RT_REG_QWORD) && size == 8);
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+WINAPI_EXPORT LSTATUS WINAPI RegGetValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
+                                          LPDWORD pdwType, PVOID pvData, LPDWORD pcbData)
+{
+    if ((pvData && !pcbData) || (dwFlags & RRF_RT_ANY) == 0 ||
+        ((dwFlags & RRF_RT_ANY) == RRF_RT_REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)))
+        return ERROR_INVALID_PARAMETER;
+    const DWORD capacity = pcbData ? *pcbData : 0;
+    std::vector<std::u16string_view> parts;
+    LSTATUS rc = lpSubKey ? SplitPath(lpSubKey, parts) : ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS)
+        rc = Call(false, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
+            Transaction txn(db, false);
+            KeyId id;
+            if (LSTATUS status = ResolveHandle(reg, db, root, hKey, KEY_QUERY_VALUE, id);
+                status != ERROR_SUCCESS)
+                return status;
+            for (auto part : parts) {
+                auto child = FindChild(db, id, part);
+                if (!child)
+                    return ERROR_FILE_NOT_FOUND;
+                id = *child;
+            }
+            Statement s(db, "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
+            s.Bind(1, id).BindBlob(2, FoldKey(View(lpValue)));
+            if (!s.Step())
+                return ERROR_FILE_NOT_FOUND;
+            const DWORD type = static_cast<DWORD>(s.Int(0));
+            if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND))
+                return ERROR_UNSUPPORTED_TYPE; // no expansion here: the caller asks for the raw text
+            if (!TypeAllowed(dwFlags, type, s.Bytes(1)))
+                return ERROR_UNSUPPORTED_TYPE;
+            LSTATUS status = DeliverValue(s, 0, 1, pdwType, static_cast<LPBYTE>(pvData), pcbData);
+            txn.Commit();
+            return status;
+        });
+    if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA && pvData && (dwFlags & RRF_ZEROONFAILURE))
+        std::memset(pvData, 0, capacity);
+    return rc;
+}
+
 WINAPI_EXPORT LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
 {
     return Call(true, [&](Registry& reg, Connection& db, uint64_t root) -> LSTATUS {
@@ -750,3 +827,46 @@ WINAPI_EXPORT LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD
         return rc;
     });
 }
+
+namespace trumik::platform {
+
+RegistrySnapshot ReadRegistrySnapshot(HKEY root, std::u16string_view subKey, const char16_t* valueName)
+{
+    RegistrySnapshot snapshot;
+    const std::u16string path(subKey);
+    std::vector<std::u16string_view> parts;
+    if (SplitPath(path.c_str(), parts) != ERROR_SUCCESS)
+        return snapshot;
+    RegistrySnapshot read;
+    LSTATUS rc = Call(false, [&](Registry& reg, Connection& db, uint64_t generation) -> LSTATUS {
+        Transaction txn(db, false);
+        Statement stamp(db, "SELECT db, n FROM changes WHERE id = 1");
+        if (stamp.Step())
+            read.stamp = {stamp.Int(0), stamp.Int(1)};
+        KeyId id;
+        if (LSTATUS rc = ResolveHandle(reg, db, generation, root, 0, id); rc != ERROR_SUCCESS)
+            return rc;
+        for (auto part : parts) {
+            auto child = FindChild(db, id, part);
+            if (!child) {
+                txn.Commit();
+                return ERROR_SUCCESS;
+            }
+            id = *child;
+        }
+        read.keyExists = true;
+        if (valueName) {
+            Statement value(db, "SELECT data FROM vals WHERE key = ?1 AND fold = ?2");
+            value.Bind(1, id).BindBlob(2, FoldKey(View(valueName)));
+            if (value.Step())
+                read.data = value.Blob(0);
+        }
+        txn.Commit();
+        return ERROR_SUCCESS;
+    });
+    if (rc == ERROR_SUCCESS)
+        snapshot = std::move(read);
+    return snapshot;
+}
+
+} // namespace trumik::platform

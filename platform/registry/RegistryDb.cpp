@@ -1,6 +1,7 @@
 #include "registry/RegistryDb.h"
 
 #include "internal/CrashPoint.h"
+#include "registry/RegistryValues.h"
 
 #include <chrono>
 #include <cstring>
@@ -123,11 +124,12 @@ Connection::Connection(const std::filesystem::path& path) : path_(path)
     Exec(raw, "PRAGMA synchronous=NORMAL");
 
     // The schema and the roots are made in one transaction, so a database
-    // that has the values table has them all: a reader opening one more
-    // connection need not take the write lock.
+    // that has the change counter (the last table added) has them all: a
+    // reader opening one more connection need not take the write lock. A
+    // database made before the counter existed gets it here.
     {
         Transaction txn(*this, false);
-        if (Statement(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'vals'").Step())
+        if (Statement(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'changes'").Step())
             return;
     }
     Transaction txn(*this, true);
@@ -146,7 +148,22 @@ Connection::Connection(const std::filesystem::path& path) : path_(path)
               " fold BLOB NOT NULL,"
               " type INTEGER NOT NULL,"
               " data BLOB NOT NULL);"
-              "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, fold);");
+              "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, fold);"
+              // The change counter: every committed change of a key or a value,
+              // by any process, moves it on (the triggers run inside the
+              // writer's transaction, so it moves exactly when the change
+              // becomes visible). `db` is drawn at random when the database is
+              // made, so that counts of two databases are never confused.
+              "CREATE TABLE IF NOT EXISTS changes("
+              " id INTEGER PRIMARY KEY CHECK (id = 1),"
+              " db INTEGER NOT NULL,"
+              " n INTEGER NOT NULL);"
+              "INSERT OR IGNORE INTO changes(id, db, n) VALUES (1, random(), 0);");
+    for (const char* table : {"keys", "vals"})
+        for (const char* event : {"INSERT", "UPDATE", "DELETE"})
+            Exec(raw, (std::string("CREATE TRIGGER IF NOT EXISTS ") + table + "_" + event + " AFTER " +
+                       event + " ON " + table + " BEGIN UPDATE changes SET n = n + 1; END;")
+                          .c_str());
     Statement roots(*this, "INSERT OR IGNORE INTO keys(id, parent, name, fold, mtime)"
                            " VALUES (?1, NULL, x'', x'', ?2)");
     for (int64_t id : {kClassesRootId, kCurrentUserId, kLocalMachineId, kUsersId}) {
@@ -277,8 +294,13 @@ void Exec(sqlite3* db, const char* sql)
         Fail(db, "exec");
 }
 
+namespace {
+thread_local uint64_t t_transactions = 0;
+} // namespace
+
 Transaction::Transaction(Connection& connection, bool write) : connection_(connection)
 {
+    ++t_transactions;
     Statement(connection_, write ? "BEGIN IMMEDIATE" : "BEGIN").Run();
     open_ = true;
     write_ = write;
@@ -308,3 +330,8 @@ void Transaction::Commit()
 }
 
 } // namespace trumik::platform::registry
+
+uint64_t trumik::platform::RegistryTransactionsOnThisThread() noexcept
+{
+    return trumik::platform::registry::t_transactions;
+}

@@ -4,6 +4,7 @@
 
 #include "winreg.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -18,6 +19,32 @@ struct RegKeyCloser {
 };
 // An open key, closed on destruction (the predefined keys may be held too).
 using UniqueHKEY = std::unique_ptr<HKEY__, RegKeyCloser>;
+
+// The state of the registry a read saw: `changes` moves on with every change
+// committed by any process on the same root, `database` tells databases apart.
+// What was read under one stamp is still what the registry holds while a
+// later read gives the same stamp.
+struct RegistryStamp {
+    int64_t database = 0;
+    int64_t changes = -1; // -1: no stamp
+    bool operator==(const RegistryStamp&) const = default;
+};
+
+// A key's existence and one of its values, read in one transaction with the
+// stamp of that moment.
+struct RegistrySnapshot {
+    RegistryStamp stamp;
+    bool keyExists = false;
+    std::optional<std::vector<BYTE>> data; // nullopt when the key or the value is missing
+};
+
+// Reads root\subKey (its value valueName, unless that is null) in one
+// transaction; on a failure of the registry the stamp is empty and nothing exists.
+RegistrySnapshot ReadRegistrySnapshot(HKEY root, std::u16string_view subKey, const char16_t* valueName);
+
+// Registry transactions begun on the calling thread so far, so that a test
+// can count what one call costs the registry.
+uint64_t RegistryTransactionsOnThisThread() noexcept;
 
 // Opens root\subKey; an empty pointer when it does not open (*status says why).
 inline UniqueHKEY OpenRegistryKey(HKEY root, std::u16string_view subKey, REGSAM access = KEY_READ,

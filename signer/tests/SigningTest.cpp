@@ -11,6 +11,7 @@
 
 #include "FifoWatch.h"
 #include "TestHome.h"
+#include "registry/RegistryValues.h"
 
 #include <winnls.h>
 
@@ -573,4 +574,19 @@ TEST(Signing, TheRebuildingReadsACoresTextAndKeepsItWhenItCannot)
         EXPECT_EQ(s.message, c.message);
         EXPECT_EQ(s.text, c.core) << "the core's text is what the caller gets";
     }
+}
+
+// The store is opened by the core and by each of its three checks, and the
+// 2012 switch is read by the GOST check and the core; with the certificate
+// read once per process, each of these costs the registry one read, and the
+// rest of a warm call none.
+TEST(Signing, AWarmSignatureReadsTheRegistryOncePerStoreOpenAndSwitch)
+{
+    const auto& f = GetSignerFixtures();
+    signer::CMSXmlSigner signer;
+    const std::u16string xml = u"<doc>count</doc>", pin = U16(f.pin);
+    ASSERT_EQ(Sign(signer, &xml, f.good.thumbprint, &pin).code, 0);
+    const uint64_t before = platform::RegistryTransactionsOnThisThread();
+    ASSERT_EQ(Sign(signer, &xml, f.good.thumbprint, &pin).code, 0);
+    EXPECT_EQ(platform::RegistryTransactionsOnThisThread() - before, 4u + 2u);
 }

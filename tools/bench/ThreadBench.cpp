@@ -1,6 +1,9 @@
-// Calls per second of the XML methods on one thread against two threads at
-// once (each thread its own apartment and its own object), in one process;
-// every result is checked.
+// Calls per second of every class of both modules on one thread against two
+// threads at once (each thread its own apartment and its own object), in one
+// process; every result is checked: the first module's PEM signer, store
+// signer, verifier and message class (encryption to the store certificate and
+// decryption back to the same text), the second module's element signer,
+// element verifier and CMS signer (SignedData made, and verified).
 //
 // On a machine busy with other work the wall-clock figures understate what
 // two threads can do, so each row also gives the figures on processor time:
@@ -11,6 +14,7 @@
 //   thread_bench SECONDS DOCUMENT PEMKEY STORE-THUMBPRINT PIN CERT.der [THUMBPRINT-2012 PIN-2012
 //   CERT-2012.der]
 // The 2012 rows need the AcceptGost2012 switch on.
+#include "ZelvaneTrumikExchange.h"
 #include "ZelvaneTrumikXmlSigner.h"
 
 #include <objbase.h>
@@ -72,6 +76,11 @@ struct Inputs {
     std::u16string document, key, thumbprint, pin, cert;
     std::u16string thumbprint2012, pin2012, cert2012;
     std::u16string signed2001, signed2012; // made once, for the verification rows
+    std::string documentBytes;             // the document as UTF-8, for the CMS signer
+    std::u16string documentBase64;         // and in Base64, for the message class
+    // The element rows: a message whose element "D" is signed into "S", with
+    // the 2012 certificate when given, else the 2001 one.
+    std::u16string message, signedMessage, elementThumbprint, elementPin;
 };
 
 // One kind of call: a factory for a thread's own caller, which returns
@@ -79,51 +88,151 @@ struct Inputs {
 using Caller = std::function<bool()>;
 using CallerFactory = std::function<Caller()>;
 
+// A factory whose caller owns one object of a class, made on the caller's
+// thread, and runs `call` on it.
+template <class T, class F> CallerFactory Each(const CLSID& clsid, REFIID iid, F call)
+{
+    return [&clsid, &iid, call]() -> Caller {
+        auto object = std::make_shared<Ref<T>>();
+        if (!Create(clsid, iid, *object))
+            return [] { return false; };
+        return [object, call] { return call(object->p); };
+    };
+}
+
 CallerFactory PemSigner(const Inputs& in)
 {
-    return [&in]() -> Caller {
-        auto signer = std::make_shared<Ref<IXmlSigner>>();
-        if (!Create(CLSID_CXmlSigner, IID_IXmlSigner, *signer))
-            return [] { return false; };
-        return [&in, signer] {
-            Bstr xml(in.document), key(in.key), out;
-            return (*signer)->SignWithKey(xml.p, key.p, &out.p) == S_OK &&
-                   out.Text().find(u"<SignatureValue>") != std::u16string::npos;
-        };
-    };
+    return Each<IXmlSigner>(CLSID_CXmlSigner, IID_IXmlSigner, [&in](IXmlSigner* signer) {
+        Bstr xml(in.document), key(in.key), out;
+        return signer->SignWithKey(xml.p, key.p, &out.p) == S_OK &&
+               out.Text().find(u"<SignatureValue>") != std::u16string::npos;
+    });
 }
 
 CallerFactory GostSigner(const Inputs& in, bool use2012)
 {
-    return [&in, use2012]() -> Caller {
-        auto signer = std::make_shared<Ref<IMSXmlSigner>>();
-        if (!Create(CLSID_CMSXmlSigner, IID_IMSXmlSigner, *signer))
-            return [] { return false; };
-        return [&in, signer, use2012] {
-            Bstr xml(in.document), store(u"My"), thumb(use2012 ? in.thumbprint2012 : in.thumbprint),
-                pin(use2012 ? in.pin2012 : in.pin), out;
-            INT code = -1;
-            return (*signer)->SignWithCertStorePass(xml.p, store.p, thumb.p, pin.p, &out.p) == S_OK &&
-                   (*signer)->SignGetLastErrorCode(&code) == S_OK && code == 0 &&
-                   out.Text().find(u"<SignatureValue>") != std::u16string::npos;
-        };
-    };
+    return Each<IMSXmlSigner>(CLSID_CMSXmlSigner, IID_IMSXmlSigner, [&in, use2012](IMSXmlSigner* signer) {
+        Bstr xml(in.document), store(u"My"), thumb(use2012 ? in.thumbprint2012 : in.thumbprint),
+            pin(use2012 ? in.pin2012 : in.pin), out;
+        INT code = -1;
+        return signer->SignWithCertStorePass(xml.p, store.p, thumb.p, pin.p, &out.p) == S_OK &&
+               signer->SignGetLastErrorCode(&code) == S_OK && code == 0 &&
+               out.Text().find(u"<SignatureValue>") != std::u16string::npos;
+    });
 }
 
 CallerFactory Verifier(const Inputs& in, bool use2012)
 {
-    return [&in, use2012]() -> Caller {
-        auto verifier = std::make_shared<Ref<IMSXmlVerifier>>();
-        if (!Create(CLSID_CMSXmlVerifier, IID_IMSXmlVerifier, *verifier))
-            return [] { return false; };
-        return [&in, verifier, use2012] {
+    return Each<IMSXmlVerifier>(
+        CLSID_CMSXmlVerifier, IID_IMSXmlVerifier, [&in, use2012](IMSXmlVerifier* verifier) {
             Bstr xml(use2012 ? in.signed2012 : in.signed2001), path(use2012 ? in.cert2012 : in.cert);
             VARIANT_BOOL result = VARIANT_FALSE;
             INT code = -1;
-            return (*verifier)->VerifyUsingCertFileWoCert(xml.p, path.p, &result) == S_OK &&
-                   result == VARIANT_TRUE && (*verifier)->SignGetLastErrorCode(&code) == S_OK && code == 0;
-        };
-    };
+            return verifier->VerifyUsingCertFileWoCert(xml.p, path.p, &result) == S_OK &&
+                   result == VARIANT_TRUE && verifier->SignGetLastErrorCode(&code) == S_OK && code == 0;
+        });
+}
+
+// Base64 of bytes, the text form the message class takes and gives.
+std::u16string Base64(const std::string& bytes)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::u16string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size())
+            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size())
+            v |= static_cast<unsigned char>(bytes[i + 2]);
+        out += digits[(v >> 18) & 63];
+        out += digits[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? digits[(v >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? digits[v & 63] : '=';
+    }
+    return out;
+}
+
+// The text without line breaks.
+std::u16string Unbroken(std::u16string text)
+{
+    std::erase_if(text, [](char16_t c) { return c == u'\r' || c == u'\n'; });
+    return text;
+}
+
+// The message class: encrypts the document to the store certificate and
+// decrypts it back, each call checking the round trip's text.
+CallerFactory Message(const Inputs& in)
+{
+    return Each<ICryptEncMessage>(
+        CLSID_CCryptEncMessage, IID_ICryptEncMessage, [&in](ICryptEncMessage* message) {
+            Bstr store(u"My"), thumb(in.thumbprint), pin(in.pin), text(in.documentBase64), sealed, opened;
+            INT code = -1;
+            return message->CryptMessage(store.p, thumb.p, text.p, &sealed.p) == S_OK && sealed.p &&
+                   message->DecryptMessage(store.p, thumb.p, nullptr, pin.p, sealed.p, &opened.p) == S_OK &&
+                   message->CryptGetLastErrorCode(&code) == S_OK && code == 0 &&
+                   Unbroken(opened.Text()) == in.documentBase64;
+        });
+}
+
+// The element signer: signs the element of Id "D" of in.message into "S".
+CallerFactory ElementSigner(const Inputs& in)
+{
+    return Each<IXmlElementSigner>(
+        CLSID_CXmlElementSigner, IID_IXmlElementSigner, [&in](IXmlElementSigner* signer) {
+            Bstr xml(in.message), id(u"D"), into(u"S"), store(u"My"), thumb(in.elementThumbprint),
+                pin(in.elementPin), profile(u"smev3"), out;
+            INT code = -1;
+            return signer->SignElement(xml.p, id.p, into.p, store.p, thumb.p, pin.p, profile.p, &out.p) ==
+                       S_OK &&
+                   signer->GetLastErrorCode(&code) == S_OK && code == 0 &&
+                   out.Text().find(u"SignatureValue") != std::u16string::npos;
+        });
+}
+
+CallerFactory ElementVerifier(const Inputs& in)
+{
+    return Each<IXmlElementVerifier>(
+        CLSID_CXmlElementVerifier, IID_IXmlElementVerifier, [&in](IXmlElementVerifier* verifier) {
+            Bstr xml(in.signedMessage);
+            VARIANT_BOOL all = VARIANT_FALSE;
+            LONG count = 0;
+            return verifier->VerifyDocument(xml.p, &all) == S_OK && all == VARIANT_TRUE &&
+                   verifier->SignatureCount(&count) == S_OK && count == 1;
+        });
+}
+
+// A VARIANT holding a byte array, cleared with it.
+struct ByteVariant {
+    VARIANT v;
+    ByteVariant() { VariantInit(&v); }
+    explicit ByteVariant(const std::string& bytes) : ByteVariant()
+    {
+        v.vt = VT_ARRAY | VT_UI1;
+        v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+        void* data = nullptr;
+        if (v.parray && SafeArrayAccessData(v.parray, &data) == S_OK) {
+            std::memcpy(data, bytes.data(), bytes.size());
+            SafeArrayUnaccessData(v.parray);
+        }
+    }
+    ~ByteVariant() { VariantClear(&v); }
+    ByteVariant(const ByteVariant&) = delete;
+    ByteVariant& operator=(const ByteVariant&) = delete;
+};
+
+// The CMS signer: an attached SignedData of the document, then its verification.
+CallerFactory CmsSigner(const Inputs& in)
+{
+    return Each<ICmsSigner>(CLSID_CCmsSigner, IID_ICmsSigner, [&in](ICmsSigner* signer) {
+        ByteVariant data(in.documentBytes), signedData, nothing;
+        Bstr store(u"My"), thumb(in.elementThumbprint), pin(in.elementPin);
+        VARIANT_BOOL valid = VARIANT_FALSE;
+        LONG count = 0;
+        return signer->Sign(&data.v, store.p, thumb.p, pin.p, VARIANT_FALSE, &signedData.v) == S_OK &&
+               signedData.v.vt == (VT_ARRAY | VT_UI1) &&
+               signer->Verify(&signedData.v, &nothing.v, &valid) == S_OK && valid == VARIANT_TRUE &&
+               signer->SignerCount(&count) == S_OK && count == 1;
+    });
 }
 
 struct Run {
@@ -277,6 +386,29 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    in.documentBytes = ReadFile(argv[2]);
+    in.documentBase64 = Base64(in.documentBytes);
+    in.elementThumbprint = with2012 ? in.thumbprint2012 : in.thumbprint;
+    in.elementPin = with2012 ? in.pin2012 : in.pin;
+    {
+        // The document's root element becomes the signed element of a message.
+        std::u16string body = in.document;
+        if (body.rfind(u"<?xml", 0) == 0)
+            body.erase(0, body.find(u"?>") + 2);
+        in.message = u"<m:Msg xmlns:m=\"urn:m\"><m:Data Id=\"D\" xmlns=\"urn:d\">" + body +
+                     u"</m:Data><m:Sig Id=\"S\"/></m:Msg>";
+        Ref<IXmlElementSigner> signer;
+        Bstr xml(in.message), id(u"D"), into(u"S"), store(u"My"), thumb(in.elementThumbprint),
+            pin(in.elementPin), profile(u"smev3"), out;
+        if (Create(CLSID_CXmlElementSigner, IID_IXmlElementSigner, signer))
+            signer->SignElement(xml.p, id.p, into.p, store.p, thumb.p, pin.p, profile.p, &out.p);
+        in.signedMessage = out.Text();
+    }
+    if (in.signedMessage.empty()) {
+        std::fprintf(stderr, "thread_bench: the message to verify could not be signed\n");
+        return 1;
+    }
+
     bool ok = true;
     std::printf("%-34s %10s %10s %7s  %-6s  %10s %10s %7s  %s\n", "calls per second", "1 thread", "2 threads",
                 "ratio", "1.7x", "own core 1", "own core 2", "ratio", "1.7x");
@@ -287,6 +419,11 @@ int main(int argc, char** argv)
     ok &= Row("VerifyUsingCertFileWoCert 2001", seconds, Verifier(in, false));
     if (with2012)
         ok &= Row("VerifyUsingCertFileWoCert 2012-256", seconds, Verifier(in, true));
+
+    ok &= Row("CCryptEncMessage encrypt+decrypt", seconds, Message(in));
+    ok &= Row("CXmlElementSigner smev3", seconds, ElementSigner(in));
+    ok &= Row("CXmlElementVerifier", seconds, ElementVerifier(in));
+    ok &= Row("CCmsSigner sign+verify", seconds, CmsSigner(in));
 
     // Mixed: one thread CXmlSigner, one CMSXmlSigner, each against itself alone.
     if (const char* only = std::getenv("TRUMIK_THREAD_BENCH_ROWS"); only && *only) {

@@ -67,6 +67,18 @@ std::u16string FromUtf8(const std::string& text)
     return std::u16string(buffer.get(), static_cast<size_t>(size > 0 ? size : 0));
 }
 
+BSTR BstrFromUtf8(std::string_view text)
+{
+    if (text.size() > INT_MAX)
+        return nullptr;
+    const int length = static_cast<int>(text.size());
+    const int units = length ? MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0) : 0;
+    BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(units > 0 ? units : 0));
+    if (out && units > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out, units);
+    return out;
+}
+
 std::string HResultText(HRESULT hr)
 {
     char buffer[16];
@@ -187,10 +199,11 @@ class Arguments {
   private:
     static bool ParseOne(const std::string& form, VARIANT& value, VARIANT& referenced, std::string* error)
     {
-        auto text = [&](const std::string& utf8) {
-            std::u16string wide = FromUtf8(utf8);
+        // Straight into the BSTR: a document argument is the largest thing the
+        // host holds, so no copy of it is made on the way.
+        auto text = [&](std::string_view utf8) {
             value.vt = VT_BSTR;
-            value.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+            value.bstrVal = BstrFromUtf8(utf8);
             return true;
         };
         if (form == "null") {
@@ -201,7 +214,7 @@ class Arguments {
         if (form == "empty")
             return true;
         if (form.rfind("str:", 0) == 0)
-            return text(form.substr(4));
+            return text(std::string_view(form).substr(4));
         if (form.rfind("int:", 0) == 0) {
             char* end = nullptr;
             long long n = std::strtoll(form.c_str() + 4, &end, 10);
@@ -341,12 +354,13 @@ Json ReadByName(IDispatch* object, std::initializer_list<const char16_t*> names)
 
 } // namespace
 
-bool CallByName(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
+bool CallByName(IDispatch* object, const std::string& method, std::vector<std::string> args,
                 CallResult& result, std::string* argError, bool resultInJson)
 {
     Arguments arguments;
     if (!arguments.Parse(args, argError))
         return false;
+    args = {}; // the arguments live on as VARIANTs only
     std::u16string name = FromUtf8(method);
     LPOLESTR names[1] = {name.data()};
     DISPID id = DISPID_UNKNOWN;

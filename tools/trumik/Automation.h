@@ -9,12 +9,15 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace trumik::host {
 
 std::string ToUtf8(const OLECHAR* text, size_t length);
 std::u16string FromUtf8(const std::string& text);
+// A BSTR of UTF-8 text, converted in place (null when out of memory).
+BSTR BstrFromUtf8(std::string_view text);
 // A file's bytes in one read; "-" is standard input.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 std::string HResultText(HRESULT hr);
@@ -58,7 +61,7 @@ struct CallResult {
 // read sets *argError and returns false.
 // With resultInJson false the result stays in result.value only (a caller that
 // writes a large document itself need not convert it twice).
-bool CallByName(IDispatch* object, const std::string& method, const std::vector<std::string>& args,
+bool CallByName(IDispatch* object, const std::string& method, std::vector<std::string> args,
                 CallResult& result, std::string* argError, bool resultInJson = true);
 
 // Writes a string result as UTF-8 or a byte-array result as bytes.

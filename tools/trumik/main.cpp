@@ -314,8 +314,11 @@ int SignPem(const std::vector<std::string>& args)
         return status;
     CallResult result;
     std::string argError;
-    if (!CallByName(call.object.p, "SignWithKey",
-                    {"str:" + call.document.text, "str:" + *options->Get("key")}, result, &argError, false)) {
+    // The document moves into its argument: the host keeps one copy of it.
+    std::vector<std::string> callArgs;
+    callArgs.push_back("str:" + std::move(call.document.text));
+    callArgs.push_back("str:" + *options->Get("key"));
+    if (!CallByName(call.object.p, "SignWithKey", std::move(callArgs), result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }

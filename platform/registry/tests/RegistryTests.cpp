@@ -564,6 +564,93 @@ TEST_F(RegistryTest, SetKeyValueMakesTheKeyAndItsValueInOneStep)
     EXPECT_EQ(SubKeys(Root()), std::vector<std::u16string>{u"New"});
 }
 
+TEST_F(RegistryTest, GetValueReadsAKeysValueInOneTransactionUnderItsTypeFlags)
+{
+    const DWORD four = 4;
+    const BYTE eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"Sub", u"D", REG_DWORD, &four, sizeof four), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"Sub", u"B4", REG_BINARY, &four, sizeof four), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"Sub", u"B8", REG_BINARY, eight, sizeof eight), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"Sub", u"E", REG_EXPAND_SZ, u"%X%", 8), ERROR_SUCCESS);
+
+    const uint64_t before = trumik::platform::RegistryTransactionsOnThisThread();
+    DWORD value = 0, size = sizeof value, type = REG_NONE;
+    EXPECT_EQ(RegGetValueW(Root(), u"sub", u"d", RRF_RT_REG_DWORD, &type, &value, &size), ERROR_SUCCESS);
+    EXPECT_EQ(trumik::platform::RegistryTransactionsOnThisThread() - before, 1u);
+    EXPECT_EQ(value, 4u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    // Without a path the key itself; size rules as RegQueryValueExW.
+    auto sub = Create(Root(), u"Sub");
+    size = 2;
+    EXPECT_EQ(RegGetValueW(sub.get(), nullptr, u"D", RRF_RT_ANY, nullptr, &value, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 4u);
+    size = 0;
+    EXPECT_EQ(RegGetValueW(sub.get(), u"", u"B8", RRF_RT_ANY, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 8u);
+
+    // Types outside the flags; binary data under RRF_RT_DWORD only at 4 bytes.
+    size = sizeof value;
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"D", RRF_RT_REG_SZ, nullptr, &value, &size),
+              ERROR_UNSUPPORTED_TYPE);
+    size = sizeof value;
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"B4", RRF_RT_DWORD, nullptr, &value, &size), ERROR_SUCCESS);
+    BYTE buffer[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    size = sizeof buffer;
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"B8", RRF_RT_DWORD | RRF_ZEROONFAILURE, nullptr, buffer, &size),
+              ERROR_UNSUPPORTED_TYPE);
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 8), std::vector<BYTE>(8, 0));
+    size = sizeof buffer;
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"B8", RRF_RT_QWORD, nullptr, buffer, &size), ERROR_SUCCESS);
+    // Strings are not expanded: REG_EXPAND_SZ only with RRF_NOEXPAND.
+    size = sizeof buffer;
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"E", RRF_RT_REG_EXPAND_SZ, nullptr, buffer, &size),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"E", RRF_RT_ANY, nullptr, buffer, &size), ERROR_UNSUPPORTED_TYPE);
+    size = sizeof buffer;
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"E", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buffer, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 8u);
+
+    // Missing key or value; no type flag at all.
+    size = sizeof value;
+    EXPECT_EQ(RegGetValueW(Root(), u"None", u"D", RRF_RT_ANY, nullptr, &value, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"None", RRF_RT_ANY, nullptr, &value, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegGetValueW(Root(), u"Sub", u"D", 0, nullptr, &value, &size), ERROR_INVALID_PARAMETER);
+}
+
+// The stamp moves with each committed change, by this process or another,
+// and only then; a read under an unchanged stamp may be kept.
+TEST_F(RegistryTest, TheChangeStampMovesWithEveryCommittedChangeOnly)
+{
+    using trumik::platform::ReadRegistrySnapshot;
+    const DWORD one = 1;
+    ASSERT_EQ(RegSetKeyValueW(Root(), u"Stamped", u"V", REG_DWORD, &one, sizeof one), ERROR_SUCCESS);
+    const auto first = ReadRegistrySnapshot(Root(), u"Stamped", u"V");
+    ASSERT_TRUE(first.keyExists);
+    ASSERT_TRUE(first.data);
+    EXPECT_GE(first.stamp.changes, 0);
+    // Reads, opens of existing keys and failed writes leave it.
+    Create(Root(), u"Stamped");
+    EXPECT_EQ(RegDeleteValueW(Root(), u"NoSuchValue"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadRegistrySnapshot(Root(), u"Stamped", u"V").stamp, first.stamp);
+    // Each kind of change moves it on.
+    auto stampAfter = [&](auto change) {
+        const auto before = ReadRegistrySnapshot(Root(), u"Stamped", nullptr).stamp;
+        change();
+        const auto after = ReadRegistrySnapshot(Root(), u"Stamped", nullptr).stamp;
+        EXPECT_EQ(after.database, before.database);
+        return after.changes > before.changes;
+    };
+    EXPECT_TRUE(stampAfter([&] { RegSetKeyValueW(Root(), u"Stamped", u"V", REG_DWORD, &one, sizeof one); }));
+    EXPECT_TRUE(stampAfter([&] { Create(Root(), u"Stamped\\Child"); }));
+    EXPECT_TRUE(stampAfter([&] { RegDeleteKeyW(Root(), u"Stamped\\Child"); }));
+    EXPECT_TRUE(stampAfter([&] { RegDeleteTreeW(Root(), u"Stamped"); }));
+    const auto gone = ReadRegistrySnapshot(Root(), u"Stamped", u"V");
+    EXPECT_FALSE(gone.keyExists);
+    EXPECT_FALSE(gone.data);
+}
+
 TEST_F(RegistryTest, HandlesHaveTheRightsAskedFor)
 {
     Create(Root(), u"Existing");

@@ -177,6 +177,31 @@ TEST_F(HostTest, SignPemByLateBinding)
     EXPECT_EQ(out, "10001 - Путь к PEM-файлу пуст или PEM-файл с ключём не найден.\n");
 }
 
+// The document crosses the host as UTF-8, then as a BSTR of UTF-16: text of
+// one, two, three and four bytes a character (a surrogate pair) comes back
+// byte for byte around the inserted signature, and the signature is the same
+// on every run (RSA-SHA1 signs deterministically).
+TEST_F(HostTest, SignPemKeepsEveryCharacterAndSignsTheSameBytesEveryTime)
+{
+    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc a=\"é\"><p>Привет, €, 😀 и ещё "
+                             "😀</p><q>" +
+                             std::string(70000, 'x') + "</q></doc>\n";
+    tt::WriteFile(dir_ / "wide.xml", text);
+    for (const char* name : {"wide-1.xml", "wide-2.xml"})
+        ASSERT_EQ(Run("sign-pem --key " + (dir_ / "signer.pem").string() + " " +
+                      (dir_ / "wide.xml").string() + " -o " + (dir_ / name).string()),
+                  0);
+    const std::string first = tt::ReadFile(dir_ / "wide-1.xml");
+    EXPECT_EQ(first, tt::ReadFile(dir_ / "wide-2.xml"));
+    const size_t open = first.find("<Signature"), close = first.find("</Signature>");
+    ASSERT_NE(open, std::string::npos);
+    ASSERT_NE(close, std::string::npos);
+    EXPECT_EQ(first.substr(0, open) + first.substr(close + std::string("</Signature>").size()), text);
+    EXPECT_EQ(tt::RunCommand("xmlsec1 --verify --pubkey-cert-pem " + (dir_ / "c.pem").string() + " " +
+                             (dir_ / "wide-1.xml").string()),
+              0);
+}
+
 TEST_F(HostTest, HelpGoesToStandardOutputAndUnknownCommandsToStandardError)
 {
     std::string out;
