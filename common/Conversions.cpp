@@ -1,4 +1,5 @@
 #include "Conversions.h"
+#include "TextSizes.h"
 
 #include <winbase.h>
 #include <winnls.h>
@@ -41,6 +42,14 @@ std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
     static const OLECHAR empty[] = {0};
     const OLECHAR* source = text ? text : empty;
     const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
+    if (codePage == CP_UTF8 && length <= INT_MAX / 3) {
+        // Counted first, then written once into a string of exactly that size.
+        const size_t size = Utf8BytesOfUtf16(std::u16string_view(source, length));
+        std::string bytes(size, '\0');
+        if (WideCharToMultiByte(codePage, flags, source, static_cast<int>(length), bytes.data(),
+                                static_cast<int>(size), nullptr, usedDefault) == static_cast<int>(size))
+            return bytes;
+    }
     if (length > INT_MAX / 3) {
         int size = WideCharToMultiByte(codePage, flags, source, -1, nullptr, 0, nullptr, usedDefault);
         if (size <= 0)
@@ -70,6 +79,17 @@ UniqueBstr BytesToBstr(UINT codePage, const char* bytes)
     const size_t length = std::strlen(bytes) + 1;
     if (length > INT_MAX)
         return nullptr;
+    if (codePage == CP_UTF8) {
+        // Counted first, then written once into the string itself (the NUL is
+        // not written: the string keeps its own).
+        const size_t units = Utf16UnitsOfUtf8(std::string_view(bytes, length - 1));
+        UniqueBstr result(SysAllocStringLen(nullptr, static_cast<UINT>(units)));
+        if (!result)
+            throw std::bad_alloc();
+        if (length == 1 || MultiByteToWideChar(codePage, 0, bytes, static_cast<int>(length - 1), result.get(),
+                                               static_cast<int>(units)) == static_cast<int>(units))
+            return result;
+    }
     auto buffer = std::make_unique_for_overwrite<OLECHAR[]>(length);
     int size = MultiByteToWideChar(codePage, 0, bytes, static_cast<int>(length), buffer.get(),
                                    static_cast<int>(length));

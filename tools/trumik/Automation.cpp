@@ -1,4 +1,7 @@
 #include "Automation.h"
+
+#include "common/Bstr.h"
+#include "common/TextSizes.h"
 #include "internal/Base64.h"
 
 #include <objbase.h>
@@ -50,6 +53,12 @@ std::string ToUtf8(const OLECHAR* text, size_t length)
 {
     if (!text || length == 0 || length > INT_MAX / 3)
         return SlowToUtf8(text, length);
+    // A large text is counted first and written once at its size.
+    const size_t bytes = common::Utf8BytesOfUtf16(std::u16string_view(text, length));
+    std::string exact(bytes, '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), exact.data(), static_cast<int>(bytes),
+                            nullptr, nullptr) == static_cast<int>(bytes))
+        return exact;
     const int room = static_cast<int>(length * 3);
     auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
     int size =
@@ -72,6 +81,14 @@ BSTR BstrFromUtf8(std::string_view text)
     if (text.size() > INT_MAX)
         return nullptr;
     const int length = static_cast<int>(text.size());
+    // Counted without converting; converted again with a count of its own
+    // only when the text is not well-formed UTF-8.
+    const size_t counted = common::Utf16UnitsOfUtf8(text);
+    if (common::UniqueBstr out{SysAllocStringLen(nullptr, static_cast<UINT>(counted))}) {
+        if (length == 0 || MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.get(),
+                                               static_cast<int>(counted)) == static_cast<int>(counted))
+            return out.release();
+    }
     const int units = length ? MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0) : 0;
     BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(units > 0 ? units : 0));
     if (out && units > 0)
