@@ -32,9 +32,26 @@ UINT ChooseThreadAnsiCodePage()
     return GetACP();
 }
 
-// UTF-16 up to its first NUL, and that NUL, in the given code page. One pass
-// into a buffer of the largest size the result can have (three bytes a unit);
-// the pages of it never written are never touched.
+// length UTF-16 units, the last of them a NUL, in the given code page. One
+// pass into a buffer of the largest size the result can have (three bytes a
+// unit); the pages of it never written are never touched.
+ConvertedBytes WideToBuffer(UINT codePage, const OLECHAR* source, size_t length, DWORD flags,
+                            BOOL* usedDefault)
+{
+    ConvertedBytes bytes;
+    const int room = static_cast<int>(length * 3);
+    bytes.data = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
+    int written = WideCharToMultiByte(codePage, flags, source, static_cast<int>(length), bytes.data.get(),
+                                      room, nullptr, usedDefault);
+    if (written <= 0) {
+        bytes.data[0] = '\0';
+        written = 1;
+    }
+    bytes.size = static_cast<size_t>(written);
+    return bytes;
+}
+
+// UTF-16 up to its first NUL, and that NUL, in the given code page.
 std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
 {
     // UTF-8 takes no default character: asking for one is an error there.
@@ -42,14 +59,6 @@ std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
     static const OLECHAR empty[] = {0};
     const OLECHAR* source = text ? text : empty;
     const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
-    if (codePage == CP_UTF8 && length <= INT_MAX / 3) {
-        // Counted first, then written once into a string of exactly that size.
-        const size_t size = Utf8BytesOfUtf16(std::u16string_view(source, length));
-        std::string bytes(size, '\0');
-        if (WideCharToMultiByte(codePage, flags, source, static_cast<int>(length), bytes.data(),
-                                static_cast<int>(size), nullptr, usedDefault) == static_cast<int>(size))
-            return bytes;
-    }
     if (length > INT_MAX / 3) {
         int size = WideCharToMultiByte(codePage, flags, source, -1, nullptr, 0, nullptr, usedDefault);
         if (size <= 0)
@@ -62,13 +71,8 @@ std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
         bytes.resize(static_cast<size_t>(written));
         return bytes;
     }
-    const int room = static_cast<int>(length * 3);
-    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
-    int written = WideCharToMultiByte(codePage, flags, source, static_cast<int>(length), buffer.get(), room,
-                                      nullptr, usedDefault);
-    if (written <= 0)
-        return std::string(1, '\0');
-    return std::string(buffer.get(), static_cast<size_t>(written));
+    const ConvertedBytes bytes = WideToBuffer(codePage, source, length, flags, usedDefault);
+    return std::string(bytes.data.get(), bytes.size);
 }
 
 // Bytes up to their first NUL as a BSTR; one pass, as above (a unit a byte at most).
@@ -132,6 +136,23 @@ std::optional<std::string> DocumentToParserBytes(BSTR xml)
 std::string DocumentToUtf8(BSTR xml)
 {
     return WideToBytes(CP_UTF8, xml);
+}
+
+ConvertedBytes DocumentToUtf8Buffer(BSTR xml)
+{
+    static const OLECHAR empty[] = {0};
+    const OLECHAR* source = xml ? xml : empty;
+    const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
+    if (length > INT_MAX / 3) {
+        // Too long for one pass into the largest size: copied from the string.
+        const std::string text = WideToBytes(CP_UTF8, xml);
+        ConvertedBytes bytes;
+        bytes.data = std::make_unique_for_overwrite<char[]>(text.size());
+        std::memcpy(bytes.data.get(), text.data(), text.size());
+        bytes.size = text.size();
+        return bytes;
+    }
+    return WideToBuffer(CP_UTF8, source, length, 0, nullptr);
 }
 
 UniqueBstr Utf8ToBstr(const char* bytes)

@@ -4,6 +4,7 @@
 
 #include "Bstr.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,17 @@ std::optional<std::string> DocumentToParserBytes(BSTR xml);
 
 // A document as UTF-8 only, up to its first NUL, the NUL included.
 std::string DocumentToUtf8(BSTR xml);
+
+// Converted bytes, the NUL included, in a buffer that may be larger than they
+// are: its pages past them are never touched, and the bytes are never copied.
+struct ConvertedBytes {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+    const char* c_str() const { return data.get(); }
+};
+
+// DocumentToUtf8 without the copy into a string: for a large document.
+ConvertedBytes DocumentToUtf8Buffer(BSTR xml);
 
 // Serialised UTF-8 bytes (NUL-terminated) to a new automation string.
 UniqueBstr Utf8ToBstr(const char* bytes);

@@ -91,7 +91,7 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     common::UniqueXmlDoc doc;
     {
         // The caller's text is needed only until it is parsed.
-        const std::string input = common::DocumentToUtf8(xml);
+        const common::ConvertedBytes input = common::DocumentToUtf8Buffer(xml);
         doc = common::ParseCallerDocument(input.c_str());
     }
     if (!doc || !xmlDocGetRootElement(doc.get())) {

@@ -49,21 +49,32 @@ std::u16string SlowFromUtf8(const std::string& text)
 // Both conversions run once, into a buffer of the largest size the result can
 // have (three UTF-8 bytes a UTF-16 unit, one unit a UTF-8 byte), instead of
 // counting first; pages of that buffer never written are never touched.
+Utf8Buffer ToUtf8Buffer(const OLECHAR* text, size_t length)
+{
+    Utf8Buffer out;
+    if (!text || length == 0)
+        return out;
+    if (length > INT_MAX / 3) {
+        const std::string slow = SlowToUtf8(text, length);
+        out.bytes = std::make_unique_for_overwrite<char[]>(slow.size());
+        std::memcpy(out.bytes.get(), slow.data(), slow.size());
+        out.size = slow.size();
+        return out;
+    }
+    const int room = static_cast<int>(length * 3);
+    out.bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.bytes.get(), room, nullptr,
+                                   nullptr);
+    out.size = static_cast<size_t>(size > 0 ? size : 0);
+    return out;
+}
+
 std::string ToUtf8(const OLECHAR* text, size_t length)
 {
     if (!text || length == 0 || length > INT_MAX / 3)
         return SlowToUtf8(text, length);
-    // A large text is counted first and written once at its size.
-    const size_t bytes = common::Utf8BytesOfUtf16(std::u16string_view(text, length));
-    std::string exact(bytes, '\0');
-    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), exact.data(), static_cast<int>(bytes),
-                            nullptr, nullptr) == static_cast<int>(bytes))
-        return exact;
-    const int room = static_cast<int>(length * 3);
-    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(room));
-    int size =
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), buffer.get(), room, nullptr, nullptr);
-    return std::string(buffer.get(), static_cast<size_t>(size > 0 ? size : 0));
+    const Utf8Buffer buffer = ToUtf8Buffer(text, length);
+    return std::string(buffer.View());
 }
 
 std::u16string FromUtf8(const std::string& text)

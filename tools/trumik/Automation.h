@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,15 @@
 namespace trumik::host {
 
 std::string ToUtf8(const OLECHAR* text, size_t length);
+
+// UTF-8 in a buffer of the largest size it can have: the pages past the text
+// are never touched, and a large text is never copied on its way out.
+struct Utf8Buffer {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    std::string_view View() const { return {bytes.get(), size}; }
+};
+Utf8Buffer ToUtf8Buffer(const OLECHAR* text, size_t length);
 std::u16string FromUtf8(const std::string& text);
 // A BSTR of UTF-8 text, converted in place (null when out of memory).
 BSTR BstrFromUtf8(std::string_view text);

@@ -104,7 +104,7 @@ int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& c
     return CreateForCommand(progId, call.object) ? 0 : 2;
 }
 
-bool WriteOutput(const std::string& path, const std::string& bytes)
+bool WriteOutput(const std::string& path, std::string_view bytes)
 {
     if (path.empty() || path == "-") {
         if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0)

@@ -62,6 +62,6 @@ int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& c
 
 // Writes bytes to OUT ("" or "-" for standard output); says so on standard
 // error and returns false when it cannot.
-bool WriteOutput(const std::string& path, const std::string& bytes);
+bool WriteOutput(const std::string& path, std::string_view bytes);
 
 } // namespace trumik::host
