@@ -1,4 +1,7 @@
 #include "common/Conversions.h"
+#include "common/TextSizes.h"
+
+#include <winnls.h>
 
 #include <gtest/gtest.h>
 
@@ -111,4 +114,87 @@ TEST(PathToNarrow, UsesTheFileSystemEncoding)
 {
     UniqueBstr path = MakeBstr(u"/tmp/ключ.pem");
     EXPECT_EQ(Bytes(PathToNarrow(path.get())), "/tmp/\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87.pem");
+}
+
+namespace {
+
+// The platform's own count of a UTF-8 to UTF-16 conversion.
+size_t ConvertedUnits(const std::string& bytes)
+{
+    if (bytes.empty())
+        return 0;
+    return static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0));
+}
+
+// Characters of one to four bytes, two of them taking a surrogate pair.
+const char* const kCharacters[] = {"a",    "\xD0\x96",        "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                   "\x7F", "\xF4\x8F\xBF\xBF"};
+
+} // namespace
+
+TEST(Utf16UnitsOfUtf8, CountsWhatTheConversionGivesAtEveryOffsetAndLength)
+{
+    // Every length up to five words, each character at every offset within a
+    // word and across the end of one, so that the word loop and the tail both count.
+    for (const char* fill : kCharacters) {
+        for (const char* character : kCharacters) {
+            for (size_t before = 0; before < 20; ++before) {
+                for (size_t after = 0; after < 20; ++after) {
+                    std::string text;
+                    for (size_t i = 0; i < before; ++i)
+                        text += fill;
+                    text += character;
+                    for (size_t i = 0; i < after; ++i)
+                        text += fill;
+                    ASSERT_EQ(Utf16UnitsOfUtf8(text), ConvertedUnits(text))
+                        << "fill " << fill << " character " << character << " at " << before;
+                }
+            }
+        }
+    }
+}
+
+TEST(Utf8ToBstr, IllFormedBytesGiveWhatTheConversionGivesAndNothingIsCut)
+{
+    // Each of these counts differently from its conversion: a stray
+    // continuation byte, a cut four-byte character, bytes no character starts
+    // with, and text of continuation bytes only.
+    const std::string tail(40, 'z');
+    for (const std::string& bad :
+         {std::string("a\x80"
+                      "b"),
+          std::string("\xF0\x9F\x98"), std::string("\xF5\xFF\xFE"), std::string("\x80\x80\x80"),
+          std::string("\xC3"), std::string("\xED\xA0\x80")}) {
+        for (const std::string& text : {bad, bad + tail, tail + bad, tail + bad + tail}) {
+            const int units = static_cast<int>(ConvertedUnits(text));
+            std::u16string expected(static_cast<size_t>(units), u'\0');
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), expected.data(),
+                                units);
+            UniqueBstr converted = Utf8ToBstr(text.c_str());
+            ASSERT_TRUE(converted);
+            EXPECT_EQ(View(converted.get()), expected) << text;
+            EXPECT_EQ(SysStringLen(converted.get()), static_cast<UINT>(units)) << text;
+        }
+    }
+    UniqueBstr empty = Utf8ToBstr("");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(SysStringLen(empty.get()), 0u);
+}
+
+TEST(DocumentToUtf8Buffer, HoldsTheBytesOfDocumentToUtf8)
+{
+    const std::u16string texts[] = {u"", u"<a>Ж € 😀</a>", std::u16string(u"<a>\xD800 \xDC00 x</a>"),
+                                    std::u16string(u"<a>cut\0here</a>", 15), std::u16string(5000, u'я')};
+    for (const std::u16string& text : texts) {
+        UniqueBstr doc = MakeBstr(text);
+        const std::string expected = DocumentToUtf8(doc.get());
+        const ConvertedBytes bytes = DocumentToUtf8Buffer(doc.get());
+        ASSERT_EQ(bytes.size, expected.size());
+        EXPECT_EQ(std::string(bytes.c_str(), bytes.size), expected);
+        EXPECT_EQ(bytes.c_str()[bytes.size - 1], '\0');
+    }
+    const ConvertedBytes none = DocumentToUtf8Buffer(nullptr);
+    ASSERT_EQ(none.size, 1u);
+    EXPECT_EQ(none.c_str()[0], '\0');
 }
