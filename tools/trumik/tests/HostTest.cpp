@@ -204,19 +204,21 @@ TEST_F(HostTest, SignPemKeepsEveryCharacterAndSignsTheSameBytesEveryTime)
 
 TEST_F(HostTest, SignPemTakesBytesThatAreNotUtf8AsReplacementCharactersAndKeepsTheRest)
 {
-    // A stray continuation byte and a cut four-byte character: the document
-    // reaches the signer with U+FFFD for each, and every byte after them too.
+    // Stray continuation bytes and a cut four-byte character: the document
+    // reaches the signer with U+FFFD for each, and every byte after them too
+    // (the stray bytes take more units than well-formed text of their length).
     const std::string tail(30000, 'y');
-    tt::WriteFile(dir_ / "stray.xml", "<doc><p>a\x80"
-                                      "b \xF0\x9F\x98</p><q>" +
-                                          tail + "</q></doc>\n");
+    std::string replaced;
+    for (int i = 0; i < 40; ++i)
+        replaced += "\xEF\xBF\xBD";
+    tt::WriteFile(dir_ / "stray.xml",
+                  "<doc><p>a" + std::string(40, '\x80') + "b \xF0\x9F\x98</p><q>" + tail + "</q></doc>\n");
     ASSERT_EQ(Run("sign-pem --key " + (dir_ / "signer.pem").string() + " " + (dir_ / "stray.xml").string() +
                   " -o " + (dir_ / "stray-signed.xml").string()),
               0);
     const std::string out = tt::ReadFile(dir_ / "stray-signed.xml");
-    EXPECT_EQ(out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc><p>a\xEF\xBF\xBD"
-                        "b \xEF\xBF\xBD</p><q>" +
-                            tail + "</q><Signature",
+    EXPECT_EQ(out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc><p>a" + replaced +
+                            "b \xEF\xBF\xBD</p><q>" + tail + "</q><Signature",
                         0),
               0u)
         << out.substr(0, 80);
