@@ -171,7 +171,8 @@ std::vector<GostKeyTransport> GostKeyTransportsFor(const BYTE* data, size_t size
     const auto wrapped = Elements(data, outer[1]);
     if (wrapped.size() != 1 || wrapped[0].tag != 0x30)
         return found;
-    const Tlv* recipients = First(Elements(data, wrapped[0]), 0x31);
+    const auto envelope = Elements(data, wrapped[0]);
+    const Tlv* recipients = First(envelope, 0x31);
     if (!recipients)
         return found;
     for (const Tlv& ri : Elements(data, *recipients)) {

@@ -19,8 +19,10 @@ fail() {
     exit 1
 }
 
+# Under the sanitizers the token needs their runtime in pkcs11-tool's process.
 p11() {
-    pkcs11-tool --module "$MODULE" "$@"
+    LD_PRELOAD="${TRUMIK_CLIENT_PRELOAD:-}" ASAN_OPTIONS="${TRUMIK_CLIENT_PRELOAD:+detect_leaks=0}" \
+        pkcs11-tool --module "$MODULE" "$@"
 }
 
 # The public key VALUE (hex, x then y little-endian) of the key labelled $1,

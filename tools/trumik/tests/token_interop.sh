@@ -38,7 +38,11 @@ expect() {
 has() {
   if grep -qF -- "$2" "$1"; then pass "$3"; else fail "$3: $(head -5 "$1")"; fi
 }
-p11() { pkcs11-tool --module "$MODULE" "$@"; }
+# Under the sanitizers the token needs their runtime in pkcs11-tool's process.
+p11() {
+  LD_PRELOAD="${TRUMIK_CLIENT_PRELOAD:-}" ASAN_OPTIONS="${TRUMIK_CLIENT_PRELOAD:+detect_leaks=0}" \
+    pkcs11-tool --module "$MODULE" "$@"
+}
 
 # --- the token, set up by its maker's tools ---------------------------------
 p11 --init-token --slot 0 --label "$LABEL" --so-pin $SO_PIN >/dev/null 2>&1 || { echo "FAIL init-token"; exit 1; }
