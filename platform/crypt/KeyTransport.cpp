@@ -21,14 +21,8 @@ namespace {
 using der::Bytes;
 using der::Tlv;
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-using UniqueCipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-struct Asn1TypeFree {
-    void operator()(ASN1_TYPE* p) const { ASN1_TYPE_free(p); }
-};
-using UniqueAsn1Type = std::unique_ptr<ASN1_TYPE, Asn1TypeFree>;
+using trumik::platform::UniqueAsn1Type;
+using UniqueCipherCtx = trumik::platform::UniqueEvpCipherCtx;
 
 // The elements of `parent`, each read whole; empty when they do not fill it.
 std::vector<Tlv> Elements(const BYTE* data, const Tlv& parent)

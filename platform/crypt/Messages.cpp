@@ -444,8 +444,7 @@ const EVP_CIPHER* ContentCipher(CMS_ContentInfo* cms, Bytes* paramsDer = nullptr
 BIO* ContentDecryptor(const EVP_CIPHER* cipher, const Bytes& paramsDer, const Bytes& cek, BIO* source)
 {
     const unsigned char* p = paramsDer.data();
-    std::unique_ptr<ASN1_TYPE, trumik::platform::OpenSslDelete<ASN1_TYPE_free>> params(
-        d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(paramsDer.size())));
+    trumik::platform::UniqueAsn1Type params(d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(paramsDer.size())));
     UniqueBio filter(BIO_new(BIO_f_cipher()));
     EVP_CIPHER_CTX* ctx = nullptr;
     if (!params || !filter || BIO_get_cipher_ctx(filter.get(), &ctx) != 1 || !ctx ||
