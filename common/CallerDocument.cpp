@@ -8,8 +8,10 @@
 
 #include <xmlsec/errors.h>
 
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace trumik::common {
 
@@ -53,10 +55,33 @@ xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParse
     return nullptr;
 }
 
-UniqueXmlDoc ParseCallerDocument(const char* bytes)
+namespace {
+
+struct ParserContextDeleter {
+    void operator()(xmlParserCtxtPtr ctxt) const { xmlFreeParserCtxt(ctxt); }
+};
+
+// xmlParseDoc, with the caller's bytes let go (release) as soon as the parser
+// has its own copy of them, so that they are not held while the tree grows.
+UniqueXmlDoc ParseDoc(const char* bytes, ConvertedBytes* release)
+{
+    std::unique_ptr<xmlParserCtxt, ParserContextDeleter> ctxt(
+        xmlCreateDocParserCtxt(reinterpret_cast<const xmlChar*>(bytes)));
+    if (release)
+        *release = {};
+    if (!ctxt)
+        return nullptr;
+    xmlParseDocument(ctxt.get());
+    UniqueXmlDoc doc(std::exchange(ctxt->myDoc, nullptr));
+    if (!ctxt->wellFormed)
+        return nullptr;
+    return doc;
+}
+
+UniqueXmlDoc ParseChecked(const char* bytes, ConvertedBytes* release)
 {
     t_refused = false;
-    UniqueXmlDoc doc(xmlParseDoc(reinterpret_cast<const xmlChar*>(bytes)));
+    UniqueXmlDoc doc = ParseDoc(bytes, release);
     const bool refused = t_refused;
     t_refused = false;
     if (!doc || refused)
@@ -70,39 +95,87 @@ UniqueXmlDoc ParseCallerDocument(const char* bytes)
     return doc;
 }
 
-namespace {
+} // namespace
 
-UniqueXmlBytes Dumped(xmlDocPtr doc, const char* encoding)
+UniqueXmlDoc ParseCallerDocument(const char* bytes)
 {
-    xmlChar* dumped = nullptr;
-    int dumpedSize = 0;
-    xmlDocDumpMemoryEnc(doc, &dumped, &dumpedSize, encoding);
-    UniqueXmlBytes output(dumped);
-    if (!output)
-        throw std::bad_alloc();
-    return output;
+    return ParseChecked(bytes, nullptr);
 }
 
-UniqueBstr ReadBack(const UniqueXmlBytes& output)
+UniqueXmlDoc ParseCallerDocument(ConvertedBytes bytes)
 {
-    UniqueBstr text = Utf8ToBstr(reinterpret_cast<const char*>(output.get()));
-    if (!text)
+    const char* text = bytes.c_str();
+    return ParseChecked(text, &bytes);
+}
+
+UniqueXmlDoc ParseCallerText(BSTR xml)
+{
+    std::optional<ConvertedBytes> bytes = DocumentToParserBuffer(xml);
+    return bytes ? ParseCallerDocument(std::move(*bytes)) : nullptr;
+}
+
+namespace {
+
+int AppendOutput(void* context, const char* bytes, int length)
+{
+    try {
+        static_cast<std::string*>(context)->append(bytes, static_cast<size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return length;
+}
+
+// What xmlDocDumpMemoryEnc writes, written into text as it comes instead of
+// into a buffer that doubles and is then copied whole.
+std::string Dumped(xmlDocPtr doc, const char* encoding, size_t room)
+{
+    const char* name = encoding ? encoding : reinterpret_cast<const char*>(doc->encoding);
+    xmlCharEncodingHandlerPtr handler = name ? xmlFindCharEncodingHandler(name) : nullptr;
+    std::string text;
+    if (name && !handler) {
+        // Left to the library, which reports the encoding it does not know.
+        xmlChar* dumped = nullptr;
+        int dumpedSize = 0;
+        xmlDocDumpMemoryEnc(doc, &dumped, &dumpedSize, encoding);
+        UniqueXmlBytes output(dumped);
+        if (!output)
+            throw std::bad_alloc();
+        return text.assign(reinterpret_cast<const char*>(output.get()), static_cast<size_t>(dumpedSize));
+    }
+    text.reserve(room);
+    xmlOutputBufferPtr output = xmlOutputBufferCreateIO(AppendOutput, nullptr, &text, handler);
+    if (!output) {
+        if (handler)
+            xmlCharEncCloseFunc(handler);
+        throw std::bad_alloc();
+    }
+    // Closes the output (and its encoder) when it is done.
+    if (xmlSaveFormatFileTo(output, doc, name, 0) < 0)
         throw std::bad_alloc();
     return text;
 }
 
-} // namespace
-
-UniqueBstr SerializedDocument(xmlDocPtr doc, const char* encoding)
+UniqueBstr ReadBack(const std::string& text)
 {
-    return ReadBack(Dumped(doc, encoding));
+    UniqueBstr bstr = Utf8ToBstr(text.c_str());
+    if (!bstr)
+        throw std::bad_alloc();
+    return bstr;
 }
 
-UniqueBstr SerializedDocument(UniqueXmlDoc doc, const char* encoding)
+} // namespace
+
+UniqueBstr SerializedDocument(xmlDocPtr doc, const char* encoding, size_t room)
 {
-    UniqueXmlBytes output = Dumped(doc.get(), encoding);
+    return ReadBack(Dumped(doc, encoding, room));
+}
+
+UniqueBstr SerializedDocument(UniqueXmlDoc doc, const char* encoding, size_t room)
+{
+    const std::string text = Dumped(doc.get(), encoding, room);
     doc.reset();
-    return ReadBack(output);
+    return ReadBack(text);
 }
 
 } // namespace trumik::common

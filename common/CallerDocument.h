@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Bstr.h"
+#include "Conversions.h"
 #include "XmlGuards.h"
 
 namespace trumik::common {
@@ -18,15 +19,25 @@ xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParse
 // xmlParseDoc of NUL-terminated bytes; null when the text does not parse or
 // needs an entity from outside it.
 UniqueXmlDoc ParseCallerDocument(const char* bytes);
+// The same for converted bytes, which go as soon as the parser has its own
+// copy of them.
+UniqueXmlDoc ParseCallerDocument(ConvertedBytes bytes);
+
+// The caller's text converted for the parser (DocumentToParserBuffer) and
+// parsed as above; null when it cannot be converted or parsed. The converted
+// bytes go as soon as the parse is done.
+UniqueXmlDoc ParseCallerText(BSTR xml);
 
 // The document serialised (in encoding, or in its own when encoding is null)
 // and read back as UTF-8 into an automation string; throws std::bad_alloc
-// when memory runs out.
-UniqueBstr SerializedDocument(xmlDocPtr doc, const char* encoding = nullptr);
+// when memory runs out. The text is written into one buffer of room bytes
+// (it grows only when the text is longer), so a caller that knows about how
+// long it will be spares the copies of a growing buffer.
+UniqueBstr SerializedDocument(xmlDocPtr doc, const char* encoding = nullptr, size_t room = 0);
 
 // The same for a document that is done with: it is freed as soon as it is
 // serialised, before the text is read back, so that a large document and its
 // text are never all held at once.
-UniqueBstr SerializedDocument(UniqueXmlDoc doc, const char* encoding = nullptr);
+UniqueBstr SerializedDocument(UniqueXmlDoc doc, const char* encoding = nullptr, size_t room = 0);
 
 } // namespace trumik::common

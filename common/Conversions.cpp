@@ -116,21 +116,38 @@ UINT ThreadAnsiCodePage()
     return codePage;
 }
 
-std::optional<std::string> DocumentToParserBytes(BSTR xml)
+std::optional<ConvertedBytes> DocumentToParserBuffer(BSTR xml)
 {
-    std::string utf8 = WideToBytes(CP_UTF8, xml);
-    if (utf8.find("encoding=\"windows-1251\"") == std::string::npos &&
-        utf8.find("encoding=\"WINDOWS-1251\"") == std::string::npos)
+    ConvertedBytes utf8 = DocumentToUtf8Buffer(xml);
+    const std::string_view text(utf8.data.get(), utf8.size);
+    if (text.find("encoding=\"windows-1251\"") == std::string_view::npos &&
+        text.find("encoding=\"WINDOWS-1251\"") == std::string_view::npos)
         return utf8;
+    utf8 = {};
+    const auto inCodePage = [](const std::string& bytes) {
+        ConvertedBytes out;
+        out.data = std::make_unique_for_overwrite<char[]>(bytes.size());
+        std::memcpy(out.data.get(), bytes.data(), bytes.size());
+        out.size = bytes.size();
+        return out;
+    };
     if (GetACP() == CP_UTF8)
-        return WideToBytes(CP_ACP, xml);
+        return inCodePage(WideToBytes(CP_ACP, xml));
     // A character the code page cannot hold would reach the parser as the
     // default character, and the signature would cover that instead.
     BOOL usedDefault = FALSE;
-    std::string bytes = WideToBytes(CP_ACP, xml, &usedDefault);
+    const std::string bytes = WideToBytes(CP_ACP, xml, &usedDefault);
     if (usedDefault)
         return std::nullopt;
-    return bytes;
+    return inCodePage(bytes);
+}
+
+std::optional<std::string> DocumentToParserBytes(BSTR xml)
+{
+    const std::optional<ConvertedBytes> bytes = DocumentToParserBuffer(xml);
+    if (!bytes)
+        return std::nullopt;
+    return std::string(bytes->data.get(), bytes->size);
 }
 
 std::string DocumentToUtf8(BSTR xml)
@@ -150,6 +167,17 @@ ConvertedBytes DocumentToUtf8Buffer(BSTR xml)
         bytes.data = std::make_unique_for_overwrite<char[]>(text.size());
         std::memcpy(bytes.data.get(), text.data(), text.size());
         bytes.size = text.size();
+        return bytes;
+    }
+    // Counted first, so that the block is the text's size and can take the
+    // place of one of that size freed before; converted the general way when
+    // the count was not exact (a lone surrogate).
+    const size_t counted = Utf8BytesOfUtf16(std::u16string_view(source, length));
+    ConvertedBytes bytes;
+    bytes.data = std::make_unique_for_overwrite<char[]>(counted);
+    if (WideCharToMultiByte(CP_UTF8, 0, source, static_cast<int>(length), bytes.data.get(),
+                            static_cast<int>(counted), nullptr, nullptr) == static_cast<int>(counted)) {
+        bytes.size = counted;
         return bytes;
     }
     return WideToBuffer(CP_UTF8, source, length, 0, nullptr);

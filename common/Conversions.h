@@ -15,15 +15,6 @@ namespace trumik::common {
 // the default ANSI code page of the thread's locale. Chosen once per process.
 UINT ThreadAnsiCodePage();
 
-// A document for the parser: UTF-8, or the system ANSI code page when the text
-// holds one of the exact markers encoding="windows-1251" / encoding="WINDOWS-1251".
-// The text is taken up to its first NUL; the result holds that NUL too.
-// Nothing when the code page cannot hold one of the document's characters.
-std::optional<std::string> DocumentToParserBytes(BSTR xml);
-
-// A document as UTF-8 only, up to its first NUL, the NUL included.
-std::string DocumentToUtf8(BSTR xml);
-
 // Converted bytes, the NUL included, in a buffer that may be larger than they
 // are: its pages past them are never touched, and the bytes are never copied.
 struct ConvertedBytes {
@@ -31,6 +22,17 @@ struct ConvertedBytes {
     size_t size = 0;
     const char* c_str() const { return data.get(); }
 };
+
+// A document for the parser: UTF-8, or the system ANSI code page when the text
+// holds one of the exact markers encoding="windows-1251" / encoding="WINDOWS-1251".
+// The text is taken up to its first NUL; the result holds that NUL too.
+// Nothing when the code page cannot hold one of the document's characters.
+std::optional<ConvertedBytes> DocumentToParserBuffer(BSTR xml);
+// The same in a string, for short texts (paths).
+std::optional<std::string> DocumentToParserBytes(BSTR xml);
+
+// A document as UTF-8 only, up to its first NUL, the NUL included.
+std::string DocumentToUtf8(BSTR xml);
 
 // DocumentToUtf8 without the copy into a string: for a large document.
 ConvertedBytes DocumentToUtf8Buffer(BSTR xml);

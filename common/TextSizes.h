@@ -1,4 +1,4 @@
-// The size of UTF-8 text converted to UTF-16, counted without
+// The size of UTF-8 text converted to UTF-16 and back, counted without
 // converting, so that a large result is allocated once at its size instead of
 // in a buffer of the largest size it can have and then copied. The counts are
 // exact for well-formed text; for other text they may be wrong, so a caller
@@ -53,6 +53,16 @@ inline size_t Utf16UnitsOfUtf8(std::string_view utf8)
         units += b >= 0xF0;
     }
     return units;
+}
+
+// UTF-8 bytes of UTF-16 units: a surrogate pair makes four bytes, two for
+// each of its units (a lone surrogate makes three, so its count falls short).
+inline size_t Utf8BytesOfUtf16(std::u16string_view utf16)
+{
+    size_t bytes = 0;
+    for (const char16_t unit : utf16)
+        bytes += unit < 0x80 ? 1 : unit < 0x800 || (unit >= 0xD800 && unit < 0xE000) ? 2 : 3;
+    return bytes;
 }
 
 } // namespace trumik::common

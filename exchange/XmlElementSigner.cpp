@@ -200,8 +200,7 @@ common::UniqueBstr CXmlElementSigner::Sign(const Request& request)
     if (!key)
         return nullptr;
 
-    const std::optional<std::string> bytes = common::DocumentToParserBytes(request.xml);
-    common::UniqueXmlDoc doc = bytes ? common::ParseCallerDocument(bytes->c_str()) : nullptr;
+    common::UniqueXmlDoc doc = common::ParseCallerText(request.xml);
     if (DeclaresDocumentType(doc.get(), common::View(request.xml))) {
         record_.SetError(messages::kSignDocumentType);
         return nullptr;

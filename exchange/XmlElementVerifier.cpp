@@ -158,8 +158,7 @@ HRESULT CXmlElementVerifier::VerifyDocument(BSTR xml, VARIANT_BOOL* result)
 
 bool CXmlElementVerifier::VerifyAll(BSTR xml)
 {
-    const std::optional<std::string> bytes = common::DocumentToParserBytes(xml);
-    common::UniqueXmlDoc doc = bytes ? common::ParseCallerDocument(bytes->c_str()) : nullptr;
+    common::UniqueXmlDoc doc = common::ParseCallerText(xml);
     if (DeclaresDocumentType(doc.get(), common::View(xml))) {
         record_.SetError(messages::kVerifyDocumentType);
         return false;

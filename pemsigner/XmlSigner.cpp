@@ -88,12 +88,8 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
     operation.ReportTo(common::XmlSignerErrorCallback);
 
     const std::string path = common::PathToNarrow(keyFile);
-    common::UniqueXmlDoc doc;
-    {
-        // The caller's text is needed only until it is parsed.
-        const common::ConvertedBytes input = common::DocumentToUtf8Buffer(xml);
-        doc = common::ParseCallerDocument(input.c_str());
-    }
+    // The caller's text is needed only until the parser has its copy.
+    common::UniqueXmlDoc doc = common::ParseCallerDocument(common::DocumentToUtf8Buffer(xml));
     if (!doc || !xmlDocGetRootElement(doc.get())) {
         SetLastError(messages::kNotParsed);
         return kSignFailed;
@@ -154,7 +150,10 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
 
     // The signing context and the document are done with once serialised.
     dsigCtx.reset();
-    common::UniqueBstr result = common::SerializedDocument(std::move(doc), "UTF-8");
+    // The signed text is the caller's and the signature: room for the
+    // caller's at three bytes a unit and the signature is room for it all.
+    const size_t room = size_t{SysStringLen(xml)} * 3 + 8192;
+    common::UniqueBstr result = common::SerializedDocument(std::move(doc), "UTF-8", room);
     if (retXml)
         *retXml = result.release();
     return S_OK;

@@ -161,8 +161,7 @@ bool CMSXmlSigner::Core(BSTR xml, BSTR certStoreName, BSTR certHashString, BSTR 
     if (xmlSecKeySetValue(key.get(), keyData.get()) >= 0)
         keyData.release(); // the key owns it now
 
-    const std::optional<std::string> bytes = common::DocumentToParserBytes(xml);
-    common::UniqueXmlDoc doc = bytes ? common::ParseCallerDocument(bytes->c_str()) : nullptr;
+    common::UniqueXmlDoc doc = common::ParseCallerText(xml);
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         record_.SetError(messages::kNotParsed);

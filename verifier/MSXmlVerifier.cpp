@@ -352,8 +352,7 @@ void CMSXmlVerifier::VerifyDocument(BSTR signedXml, BSTR certFilePath, VARIANT_B
 {
     // The parse reads nothing but this text; a document that needs more, or
     // that the ANSI code page cannot hold, is refused.
-    const std::optional<std::string> document = common::DocumentToParserBytes(signedXml);
-    common::UniqueXmlDoc doc = document ? common::ParseCallerDocument(document->c_str()) : nullptr;
+    common::UniqueXmlDoc doc = common::ParseCallerText(signedXml);
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         record_.SetError(messages::kNotParsed);

@@ -2,6 +2,8 @@
 
 #include <winnls.h>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <fstream>
 
@@ -90,13 +92,37 @@ std::optional<Document> ReadDocument(const std::string& path, bool declaredCodeP
     return document;
 }
 
-std::string DocumentBytes(const Document& like, std::string utf8)
+std::string TakeTextArgument(Document& document)
 {
-    return like.cp1251 ? Recode(utf8, CP_UTF8, 1251) : utf8;
+    // In place: the file was read with room for the form.
+    document.text.insert(0, "str:");
+    return std::move(document.text);
+}
+
+bool WriteDocumentOutput(const std::string& path, const Document& like, BSTR text)
+{
+    const Utf8Buffer utf8 = ToUtf8Buffer(text, SysStringLen(text));
+    if (!like.cp1251)
+        return WriteOutput(path, utf8.View());
+    return WriteOutput(path, Recode(std::string(utf8.View()), CP_UTF8, 1251));
+}
+
+void KeepLargeBuffersInHeap()
+{
+    constexpr int kLargeBufferHeap = 256 * 1024 * 1024;
+    mallopt(M_MMAP_THRESHOLD, kLargeBufferHeap);
+    mallopt(M_TRIM_THRESHOLD, kLargeBufferHeap);
+    // The heap grows in steps of 64 MB of address space (pages are still
+    // taken only as they are touched), not in hundreds of small steps.
+    mallopt(M_TOP_PAD, 64 * 1024 * 1024);
+    // The parsed tree is a great many small blocks. Without the fast bins they
+    // are merged as they are freed, not all at once by the next large block.
+    mallopt(M_MXFAST, 0);
 }
 
 int StartDocumentCall(const std::string& in, const char* progId, DocumentCall& call, bool declaredCodePage)
 {
+    KeepLargeBuffersInHeap();
     std::optional<Document> document = ReadDocument(in, declaredCodePage);
     if (!document)
         return 1;

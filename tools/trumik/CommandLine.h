@@ -46,8 +46,20 @@ struct Document {
 // declaredCodePage is false; says so on standard error and returns nullopt
 // when it cannot be read.
 std::optional<Document> ReadDocument(const std::string& path, bool declaredCodePage = true);
-// The component's text as the document's file has it.
-std::string DocumentBytes(const Document& like, std::string utf8);
+// The document's text as a "str:" call argument. The document gives up its
+// own copy, so that the host holds the text once.
+std::string TakeTextArgument(Document& document);
+// Writes a text result to OUT as the document's file has it: straight from
+// its UTF-8 form, or recoded to windows-1251 when the document was in it.
+bool WriteDocumentOutput(const std::string& path, const Document& like, BSTR text);
+
+// Buffers up to 256 MB come from the heap, and freed heap memory stays with
+// the process. A document passes through several large buffers one after
+// another (its file, the argument, the parser's input, the result), and each
+// then takes the pages of one freed before it instead of faulting in fresh
+// ones. Small blocks are merged as they are freed. The document commands set
+// it before they read their input.
+void KeepLargeBuffersInHeap();
 
 // What the document commands start with: the document IN, then the object PROGID.
 struct DocumentCall {

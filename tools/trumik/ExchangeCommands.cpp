@@ -70,7 +70,7 @@ int SignElementCommand(const std::vector<std::string>& args)
     CallResult result;
     std::string argError;
     if (!CallByName(call.object.p, "SignElement",
-                    {"str:" + call.document.text, "str:" + options->Get("id", ""),
+                    {TakeTextArgument(call.document), "str:" + options->Get("id", ""),
                      "str:" + options->Get("into", ""), "str:" + options->Get("store", ""),
                      "str:" + options->Get("thumbprint", ""), "str:" + options->Get("pin", ""),
                      "str:" + options->Get("profile", "")},
@@ -82,8 +82,7 @@ int SignElementCommand(const std::vector<std::string>& args)
         ReportFailure(result, "trumik: signing failed");
         return 1;
     }
-    const std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
-    return WriteOutput(options->Get("out", ""), DocumentBytes(call.document, signedText)) ? 0 : 1;
+    return WriteDocumentOutput(options->Get("out", ""), call.document, result.value.bstrVal) ? 0 : 1;
 }
 
 int VerifyElementCommand(const std::vector<std::string>& args)
@@ -97,7 +96,7 @@ int VerifyElementCommand(const std::vector<std::string>& args)
         return status;
     CallResult verdict;
     std::string argError;
-    if (!CallByName(call.object.p, "VerifyDocument", {"str:" + call.document.text}, verdict, &argError,
+    if (!CallByName(call.object.p, "VerifyDocument", {TakeTextArgument(call.document)}, verdict, &argError,
                     false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;

@@ -23,7 +23,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <malloc.h>
 #include <map>
 #include <optional>
 #include <string>
@@ -301,10 +300,6 @@ std::string Input(const Options& options)
     return options.positional.empty() ? std::string() : options.positional[0];
 }
 
-// Buffers up to this size come from the heap, and freed heap memory up to it
-// stays with the process.
-constexpr int kLargeBufferHeap = 256 * 1024 * 1024;
-
 int SignPem(const std::vector<std::string>& args)
 {
     const auto options =
@@ -313,21 +308,14 @@ int SignPem(const std::vector<std::string>& args)
         return kExitUsage;
     const std::string in = Input(*options);
     const std::string out = options->Get("out", "");
-    // The document passes through several large buffers one after another
-    // (its text, the argument, the parser's copy, the serialised result): kept
-    // in the heap when freed, each is taken again by the next instead of being
-    // mapped afresh and faulted in page by page.
-    mallopt(M_MMAP_THRESHOLD, kLargeBufferHeap);
-    mallopt(M_TRIM_THRESHOLD, kLargeBufferHeap);
     DocumentCall call;
     // The PEM signer takes every document as UTF-8 text, as it always has.
     if (int status = StartDocumentCall(in, "ZelvaneTrumik.XmlSigner", call, false))
         return status;
     CallResult result;
     std::string argError;
-    // The document moves into its argument: the host keeps one copy of it.
     std::vector<std::string> callArgs;
-    callArgs.push_back("str:" + std::move(call.document.text));
+    callArgs.push_back(TakeTextArgument(call.document));
     callArgs.push_back("str:" + *options->Get("key"));
     if (!CallByName(call.object.p, "SignWithKey", std::move(callArgs), result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
@@ -353,14 +341,16 @@ int SignWithStore(const std::vector<std::string>& args)
     DocumentCall call;
     if (int status = StartDocumentCall(Input(*options), "ZelvaneTrumikXmlSigner.MSXmlSigner", call))
         return status;
-    std::vector<std::string> callArgs = {"str:" + call.document.text, "str:" + certificate.store,
-                                         "str:" + certificate.thumbprint};
+    std::vector<std::string> callArgs;
+    callArgs.push_back(TakeTextArgument(call.document));
+    callArgs.push_back("str:" + certificate.store);
+    callArgs.push_back("str:" + certificate.thumbprint);
     if (pin)
         callArgs.push_back("str:" + *pin);
     const std::string method = pin ? "SignWithCertStorePass" : "SignWithCertStore";
     CallResult result;
     std::string argError;
-    if (!CallByName(call.object.p, method, callArgs, result, &argError, false)) {
+    if (!CallByName(call.object.p, method, std::move(callArgs), result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
@@ -373,8 +363,7 @@ int SignWithStore(const std::vector<std::string>& args)
     if (!result.invoked || !hresult || hresult->get_ref<const std::string&>() != "0x00000000" || !codeClear ||
         result.value.vt != VT_BSTR || !result.value.bstrVal)
         return ReportFailure(result, method, certificate, "signing failed");
-    std::string signedText = ToUtf8(result.value.bstrVal, SysStringLen(result.value.bstrVal));
-    return WriteOutput(options->Get("out", ""), DocumentBytes(call.document, std::move(signedText))) ? 0 : 1;
+    return WriteDocumentOutput(options->Get("out", ""), call.document, result.value.bstrVal) ? 0 : 1;
 }
 
 int Verify(const std::vector<std::string>& args)
@@ -394,7 +383,9 @@ int Verify(const std::vector<std::string>& args)
     DocumentCall call;
     if (int status = StartDocumentCall(Input(*options), "ZelvaneTrumikXmlSigner.MSXmlVerifier", call))
         return status;
-    std::vector<std::string> callArgs = {"str:" + call.document.text, "str:" + certificate.file};
+    std::vector<std::string> callArgs;
+    callArgs.push_back(TakeTextArgument(call.document));
+    callArgs.push_back("str:" + certificate.file);
     std::string method = checkCert ? "VerifyUsingCertFile" : "VerifyUsingCertFileWoCert";
     if (date) {
         method = "VerifyUsingCertFileAndDate";
@@ -402,7 +393,7 @@ int Verify(const std::vector<std::string>& args)
     }
     CallResult result;
     std::string argError;
-    if (!CallByName(call.object.p, method, callArgs, result, &argError, false)) {
+    if (!CallByName(call.object.p, method, std::move(callArgs), result, &argError, false)) {
         std::fprintf(stderr, "trumik: %s\n", argError.c_str());
         return 1;
     }
