@@ -86,7 +86,10 @@ UniqueXmlDoc ParseChecked(const char* bytes, ConvertedBytes* release)
     t_refused = false;
     if (!doc || refused)
         return nullptr;
-    if (xmlNodePtr reference = FindUnresolvedReference(doc->children)) {
+    // Without a document type a reference to an undeclared entity does not
+    // parse at all, so only a document with one is walked.
+    if (xmlNodePtr reference =
+            doc->intSubset || doc->extSubset ? FindUnresolvedReference(doc->children) : nullptr) {
         xmlSecError(__FILE__, __LINE__, "xmlParseDoc", nullptr, "external entity", XMLSEC_ERRORS_R_XML_FAILED,
                     "the entity '%s' is declared nowhere in the document",
                     reinterpret_cast<const char*>(reference->name));

@@ -9,7 +9,8 @@
 // two threads can do, so each row also gives the figures on processor time:
 // a thread's time less what it spent ready to run but waiting for a core
 // (the kernel's run-queue time), i.e. what the calls took on a core of their
-// own, waits for locks included. TRUMIK_THREAD_BENCH_ROWS=text runs only the
+// own, waits for locks included. One thread and two take turns in short
+// rounds. TRUMIK_THREAD_BENCH_ROWS=text runs only the
 // rows whose name holds the text.
 //   thread_bench SECONDS DOCUMENT PEMKEY STORE-THUMBPRINT PIN CERT.der [THUMBPRINT-2012 PIN-2012
 //   CERT-2012.der]
@@ -324,12 +325,35 @@ double OwnCoreRate(const Run& run)
     return rate;
 }
 
+// The calls and times of several runs as one.
+void Add(Run& total, const Run& run)
+{
+    if (total.calls.empty()) {
+        total = run;
+        return;
+    }
+    for (size_t t = 0; t < run.calls.size(); ++t) {
+        total.calls[t] += run.calls[t];
+        total.ownCore[t] += run.ownCore[t];
+    }
+    total.seconds += run.seconds;
+    total.failures += run.failures;
+}
+
+// One thread and two take turns in short rounds (TRUMIK_THREAD_BENCH_ROUNDS,
+// 4 by default), so that a machine whose speed drifts while the row runs
+// (a virtual machine's neighbours) slows both alike.
 bool Row(const char* name, double seconds, const CallerFactory& factory)
 {
     if (const char* only = std::getenv("TRUMIK_THREAD_BENCH_ROWS"); only && !std::strstr(name, only))
         return true;
-    Run one = RunFor(seconds, {factory});
-    Run two = RunFor(seconds, {factory, factory});
+    const char* roundsText = std::getenv("TRUMIK_THREAD_BENCH_ROUNDS");
+    const int rounds = roundsText && std::atoi(roundsText) > 0 ? std::atoi(roundsText) : 4;
+    Run one, two;
+    for (int round = 0; round < rounds; ++round) {
+        Add(one, RunFor(seconds / rounds, {factory}));
+        Add(two, RunFor(seconds / rounds, {factory, factory}));
+    }
     const double a = Total(one) / one.seconds, b = Total(two) / two.seconds;
     const double ratio = a > 0 ? b / a : 0;
     const double ownA = OwnCoreRate(one), ownB = OwnCoreRate(two);
