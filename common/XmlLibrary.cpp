@@ -1,7 +1,6 @@
 #include "XmlLibrary.h"
 
 #include "CallerDocument.h"
-#include "KeyFiles.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -157,8 +156,6 @@ bool StartBackend(const char* backend)
 
 void ShutDownProcessLibraries()
 {
-    // Kept keys belong to a back-end that is about to go.
-    ForgetKeptKeys();
     LibraryState& state = State();
     for (const std::string& backend : state.backends) {
         if (xmlSecCryptoDLLoadLibrary(reinterpret_cast<const xmlChar*>(backend.c_str())) < 0)

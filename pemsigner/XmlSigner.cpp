@@ -4,7 +4,6 @@
 #include "common/CallerDocument.h"
 #include "common/Conversions.h"
 #include "common/ErrorState.h"
-#include "common/KeyFiles.h"
 #include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
@@ -20,8 +19,6 @@
 
 #include <exception>
 #include <memory>
-#include <optional>
-#include <string>
 
 namespace trumik::pemsigner {
 
@@ -130,28 +127,17 @@ HRESULT CXmlSigner::Sign(BSTR xml, BSTR keyFile, BSTR* retXml)
         SetLastError(messages::kNoContext);
         return kSignFailed;
     }
-    // A key file read before with the same bytes gives the key decoded then;
-    // any other is decoded, and reports its failures, as it always was.
-    const std::optional<std::string> keyText = common::ReadKeyFile(path);
-    if (common::UniqueSecKey kept = keyText ? common::KeptKey(path, *keyText) : nullptr) {
-        dsigCtx->signKey = kept.release();
-    } else {
-        // The context owns the key once it is set; until then this guard does.
-        common::UniqueSecKey key(
-            xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatPem, kKeyPassword, nullptr, nullptr));
-        if (!key) {
-            SetLastError(messages::kNoKey);
-            return kSignFailed;
-        }
-        dsigCtx->signKey = key.release();
-        if (xmlSecCryptoAppKeyCertLoad(dsigCtx->signKey, path.c_str(), xmlSecKeyDataFormatPem) < 0) {
-            SetLastError(messages::kNoCertificate);
-            return kSignFailed;
-        }
-        // Kept only when the file still holds the bytes read before the
-        // decoding, so that a key is never kept under another text.
-        if (keyText && common::ReadKeyFile(path) == keyText)
-            common::KeepKey(path, *keyText, dsigCtx->signKey);
+    // The context owns the key once it is set; until then this guard does.
+    common::UniqueSecKey key(
+        xmlSecCryptoAppKeyLoad(path.c_str(), xmlSecKeyDataFormatPem, kKeyPassword, nullptr, nullptr));
+    if (!key) {
+        SetLastError(messages::kNoKey);
+        return kSignFailed;
+    }
+    dsigCtx->signKey = key.release();
+    if (xmlSecCryptoAppKeyCertLoad(dsigCtx->signKey, path.c_str(), xmlSecKeyDataFormatPem) < 0) {
+        SetLastError(messages::kNoCertificate);
+        return kSignFailed;
     }
     if (xmlSecKeySetName(dsigCtx->signKey, Xml(path.c_str())) < 0) {
         SetLastError(messages::kNoKeyName);

@@ -2,7 +2,6 @@
 
 #include "common/Conversions.h"
 #include "common/ErrorState.h"
-#include "common/KeyFiles.h"
 #include "common/XmlLibrary.h"
 
 #include "FifoWatch.h"
@@ -58,12 +57,6 @@ class XmlSignerTest : public ::testing::Test {
                   0);
         tt::WriteFile(dir_ / "wqzt.pem",
                       tt::ReadFile(dir_ / "wqzt-key.pem") + tt::ReadFile(dir_ / "cert.pem"));
-        ASSERT_EQ(
-            tt::RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Second -days 30 -keyout " +
-                           d + "/key2.pem -out " + d + "/cert2.pem"),
-            0);
-        tt::WriteFile(dir_ / "signer2.pem",
-                      tt::ReadFile(dir_ / "key2.pem") + tt::ReadFile(dir_ / "cert2.pem"));
     }
 
     static fs::path dir_;
@@ -98,14 +91,14 @@ class XmlSignerTest : public ::testing::Test {
         return Sign(signer, x.get(), k.get());
     }
 
-    static bool VerifiesWithXmlsec1(const std::string& signedUtf8, std::string* log = nullptr,
-                                    const char* cert = "cert.pem")
+    static bool VerifiesWithXmlsec1(const std::string& signedUtf8, std::string* log = nullptr)
     {
         fs::path file = tt::MakeTempDir("verify") / "signed.xml";
         tt::WriteFile(file, signedUtf8);
         std::string output;
-        int rc = tt::RunCommand(
-            "xmlsec1 --verify --pubkey-cert-pem " + (dir_ / cert).string() + " " + file.string(), &output);
+        int rc = tt::RunCommand("xmlsec1 --verify --pubkey-cert-pem " + (dir_ / "cert.pem").string() + " " +
+                                    file.string(),
+                                &output);
         if (log)
             *log = output;
         return rc == 0;
@@ -287,55 +280,6 @@ TEST_F(XmlSignerTest, ObjectsShareTheLibrariesUntilTheLastStartedOneIsReleased)
         CXmlSigner idle;
     }
     EXPECT_FALSE(common::LibrariesRunning());
-}
-
-// A key decoded once is used again only while its file holds the same bytes.
-TEST_F(XmlSignerTest, AKeyFileRewrittenInPlaceSignsWithWhatItHoldsNow)
-{
-    // RSA signatures are the same for the same key and text: each key's own
-    // file gives the result the rewritten file must give.
-    CXmlSigner signer;
-    const Outcome expected[] = {Sign(signer, u"<a>text</a>", dir_ / "signer.pem"),
-                                Sign(signer, u"<a>text</a>", dir_ / "signer2.pem")};
-    ASSERT_EQ(expected[0].status, S_OK);
-    ASSERT_EQ(expected[1].status, S_OK);
-    ASSERT_NE(expected[0].signedXml, expected[1].signedXml);
-    const fs::path file = tt::MakeTempDir("rewritten") / "key.pem";
-    for (int round = 0; round < 4; ++round) {
-        // The same file, rewritten at once: no time stamp tells the two apart.
-        tt::WriteFile(file, tt::ReadFile(dir_ / (round % 2 ? "signer2.pem" : "signer.pem")));
-        for (int call = 0; call < 2; ++call) {
-            Outcome o = Sign(signer, u"<a>text</a>", file);
-            ASSERT_EQ(o.status, S_OK) << Utf8(o.message);
-            EXPECT_EQ(o.signedXml, expected[round % 2].signedXml) << "round " << round << " call " << call;
-        }
-    }
-    // A file that no longer holds a usable key fails as it always did.
-    tt::WriteFile(file, tt::ReadFile(dir_ / "key.pem"));
-    EXPECT_TRUE(StartsWith(Sign(signer, u"<a/>", file).message, u"10019 - "));
-    tt::WriteFile(file, tt::ReadFile(dir_ / "signer.pem"));
-    ASSERT_EQ(Sign(signer, u"<a/>", file).status, S_OK);
-    fs::remove(file);
-    fs::create_directory(file);
-    EXPECT_TRUE(StartsWith(Sign(signer, u"<a/>", file).message, u"10017 - "));
-}
-
-// Kept keys go with the libraries, before the back-end they belong to.
-TEST_F(XmlSignerTest, KeysKeptBeforeAShutDownAreNotUsedAfterIt)
-{
-    for (int round = 0; round < 3; ++round) {
-        {
-            CXmlSigner signer;
-            for (const char* text : {"<a>again</a>", "<a>kept</a>"}) {
-                Outcome o = Sign(signer, Utf16(text), dir_ / "signer.pem");
-                ASSERT_EQ(o.status, S_OK) << Utf8(o.message);
-                EXPECT_TRUE(VerifiesWithXmlsec1(Utf8(o.signedXml)));
-                EXPECT_EQ(common::KeptKeyCount(), 1u);
-            }
-        }
-        EXPECT_FALSE(common::LibrariesRunning());
-        EXPECT_EQ(common::KeptKeyCount(), 0u);
-    }
 }
 
 TEST_F(XmlSignerTest, LargeDocumentSigns)
