@@ -57,16 +57,11 @@ xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParse
 
 namespace {
 
-struct ParserContextDeleter {
-    void operator()(xmlParserCtxtPtr ctxt) const { xmlFreeParserCtxt(ctxt); }
-};
-
 // xmlParseDoc, with the caller's bytes let go (release) as soon as the parser
 // has its own copy of them, so that they are not held while the tree grows.
 UniqueXmlDoc ParseDoc(const char* bytes, ConvertedBytes* release)
 {
-    std::unique_ptr<xmlParserCtxt, ParserContextDeleter> ctxt(
-        xmlCreateDocParserCtxt(reinterpret_cast<const xmlChar*>(bytes)));
+    UniqueParserCtxt ctxt(xmlCreateDocParserCtxt(reinterpret_cast<const xmlChar*>(bytes)));
     if (release)
         *release = {};
     if (!ctxt)
@@ -135,17 +130,15 @@ std::string Dumped(xmlDocPtr doc, const char* encoding, size_t room)
 {
     const char* name = encoding ? encoding : reinterpret_cast<const char*>(doc->encoding);
     xmlCharEncodingHandlerPtr handler = name ? xmlFindCharEncodingHandler(name) : nullptr;
-    std::string text;
     if (name && !handler) {
-        // Left to the library, which reports the encoding it does not know.
+        // The library reports the encoding it does not know, and gives no text.
         xmlChar* dumped = nullptr;
         int dumpedSize = 0;
         xmlDocDumpMemoryEnc(doc, &dumped, &dumpedSize, encoding);
         UniqueXmlBytes output(dumped);
-        if (!output)
-            throw std::bad_alloc();
-        return text.assign(reinterpret_cast<const char*>(output.get()), static_cast<size_t>(dumpedSize));
+        throw std::bad_alloc();
     }
+    std::string text;
     text.reserve(room);
     xmlOutputBufferPtr output = xmlOutputBufferCreateIO(AppendOutput, nullptr, &text, handler);
     if (!output) {

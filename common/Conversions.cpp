@@ -52,26 +52,33 @@ ConvertedBytes WideToBuffer(UINT codePage, const OLECHAR* source, size_t length,
 }
 
 // UTF-16 up to its first NUL, and that NUL, in the given code page.
-std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
+ConvertedBytes WideToConverted(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
 {
     // UTF-8 takes no default character: asking for one is an error there.
     const DWORD flags = usedDefault ? WC_NO_BEST_FIT_CHARS : 0;
     static const OLECHAR empty[] = {0};
     const OLECHAR* source = text ? text : empty;
     const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
-    if (length > INT_MAX / 3) {
-        int size = WideCharToMultiByte(codePage, flags, source, -1, nullptr, 0, nullptr, usedDefault);
-        if (size <= 0)
-            return std::string(1, '\0');
-        std::string bytes(static_cast<size_t>(size), '\0');
-        int written =
-            WideCharToMultiByte(codePage, flags, source, -1, bytes.data(), size, nullptr, usedDefault);
-        if (written <= 0)
-            return std::string(1, '\0');
-        bytes.resize(static_cast<size_t>(written));
-        return bytes;
+    if (length <= INT_MAX / 3)
+        return WideToBuffer(codePage, source, length, flags, usedDefault);
+    // Too long for one pass into the largest size: counted, then converted.
+    ConvertedBytes bytes;
+    int size = WideCharToMultiByte(codePage, flags, source, -1, nullptr, 0, nullptr, usedDefault);
+    bytes.data = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size > 0 ? size : 1));
+    int written = size > 0 ? WideCharToMultiByte(codePage, flags, source, -1, bytes.data.get(), size, nullptr,
+                                                 usedDefault)
+                           : 0;
+    if (written <= 0) {
+        bytes.data[0] = '\0';
+        written = 1;
     }
-    const ConvertedBytes bytes = WideToBuffer(codePage, source, length, flags, usedDefault);
+    bytes.size = static_cast<size_t>(written);
+    return bytes;
+}
+
+std::string WideToBytes(UINT codePage, BSTR text, BOOL* usedDefault = nullptr)
+{
+    const ConvertedBytes bytes = WideToConverted(codePage, text, usedDefault);
     return std::string(bytes.data.get(), bytes.size);
 }
 
@@ -124,22 +131,15 @@ std::optional<ConvertedBytes> DocumentToParserBuffer(BSTR xml)
         text.find("encoding=\"WINDOWS-1251\"") == std::string_view::npos)
         return utf8;
     utf8 = {};
-    const auto inCodePage = [](const std::string& bytes) {
-        ConvertedBytes out;
-        out.data = std::make_unique_for_overwrite<char[]>(bytes.size());
-        std::memcpy(out.data.get(), bytes.data(), bytes.size());
-        out.size = bytes.size();
-        return out;
-    };
     if (GetACP() == CP_UTF8)
-        return inCodePage(WideToBytes(CP_ACP, xml));
+        return WideToConverted(CP_ACP, xml);
     // A character the code page cannot hold would reach the parser as the
     // default character, and the signature would cover that instead.
     BOOL usedDefault = FALSE;
-    const std::string bytes = WideToBytes(CP_ACP, xml, &usedDefault);
+    ConvertedBytes bytes = WideToConverted(CP_ACP, xml, &usedDefault);
     if (usedDefault)
         return std::nullopt;
-    return inCodePage(bytes);
+    return bytes;
 }
 
 std::optional<std::string> DocumentToParserBytes(BSTR xml)
@@ -160,15 +160,8 @@ ConvertedBytes DocumentToUtf8Buffer(BSTR xml)
     static const OLECHAR empty[] = {0};
     const OLECHAR* source = xml ? xml : empty;
     const size_t length = std::char_traits<OLECHAR>::length(source) + 1;
-    if (length > INT_MAX / 3) {
-        // Too long for one pass into the largest size: copied from the string.
-        const std::string text = WideToBytes(CP_UTF8, xml);
-        ConvertedBytes bytes;
-        bytes.data = std::make_unique_for_overwrite<char[]>(text.size());
-        std::memcpy(bytes.data.get(), text.data(), text.size());
-        bytes.size = text.size();
-        return bytes;
-    }
+    if (length > INT_MAX / 3)
+        return WideToConverted(CP_UTF8, xml);
     // Counted first, so that the block is the text's size and can take the
     // place of one of that size freed before; converted the general way when
     // the count was not exact (a lone surrogate).

@@ -1,6 +1,7 @@
 // Owners of the libxml2 and XML security library objects of one operation.
 #pragma once
 
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <xmlsec/keys.h>
 #include <xmlsec/keysdata.h>
@@ -16,6 +17,16 @@ struct XmlDocFreer {
 struct XmlBytesFreer {
     void operator()(xmlChar* bytes) const { xmlFree(bytes); }
 };
+// A parser context, with any document it still holds.
+struct ParserCtxtFreer {
+    void operator()(xmlParserCtxtPtr ctxt) const
+    {
+        if (ctxt->myDoc)
+            xmlFreeDoc(ctxt->myDoc);
+        ctxt->myDoc = nullptr;
+        xmlFreeParserCtxt(ctxt);
+    }
+};
 struct DSigCtxDestroyer {
     void operator()(xmlSecDSigCtxPtr ctx) const { xmlSecDSigCtxDestroy(ctx); }
 };
@@ -27,6 +38,7 @@ struct SecKeyDataDestroyer {
 };
 using UniqueXmlDoc = std::unique_ptr<xmlDoc, XmlDocFreer>;
 using UniqueXmlBytes = std::unique_ptr<xmlChar, XmlBytesFreer>;
+using UniqueParserCtxt = std::unique_ptr<xmlParserCtxt, ParserCtxtFreer>;
 using UniqueDSigCtx = std::unique_ptr<xmlSecDSigCtx, DSigCtxDestroyer>;
 using UniqueSecKey = std::unique_ptr<xmlSecKey, SecKeyDestroyer>;
 using UniqueSecKeyData = std::unique_ptr<xmlSecKeyData, SecKeyDataDestroyer>;

@@ -16,6 +16,7 @@
 // output is UTF-8.
 #include "NormalisationTransform.h"
 
+#include "common/XmlGuards.h"
 #include "common/XmlLibrary.h"
 
 #include <libxml/parser.h>
@@ -364,16 +365,6 @@ void DocumentType(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*)
     xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
 }
 
-struct ContextDeleter {
-    void operator()(xmlParserCtxtPtr ctxt) const
-    {
-        if (ctxt->myDoc)
-            xmlFreeDoc(ctxt->myDoc);
-        ctxt->myDoc = nullptr;
-        xmlFreeParserCtxt(ctxt);
-    }
-};
-
 // Nothing outside the text is read: no network, no external subset, no
 // entity substitution.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
@@ -382,7 +373,7 @@ constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOERR
 // the ordinary (out is then to be written from the tree).
 bool NormaliseStream(const unsigned char* data, size_t size, std::string& out, bool& rawLineBreakOrTab)
 {
-    std::unique_ptr<xmlParserCtxt, ContextDeleter> ctxt(
+    common::UniqueParserCtxt ctxt(
         xmlCreateMemoryParserCtxt(reinterpret_cast<const char*>(data), static_cast<int>(size)));
     if (!ctxt)
         return false;
